@@ -1,0 +1,123 @@
+// bzip2 behind a stream interface: the run-time binding of the library, a
+// write-only stream that compresses into a file and a read-only stream that
+// decompresses from one.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace quorvane {
+
+class EBZip2Error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+class EBZCompressionError : public EBZip2Error {
+ public:
+  using EBZip2Error::EBZip2Error;
+};
+class EBZDecompressionError : public EBZip2Error {
+ public:
+  using EBZip2Error::EBZip2Error;
+};
+
+// The library's stream control record (bz_stream), field for field.
+struct TBZStreamRec {
+  char* next_in;
+  unsigned int avail_in;
+  unsigned int total_in_lo32;
+  unsigned int total_in_hi32;
+  char* next_out;
+  unsigned int avail_out;
+  unsigned int total_out_lo32;
+  unsigned int total_out_hi32;
+  void* state;
+  void* (*bzalloc)(void*, int, int);
+  void (*bzfree)(void*, void*);
+  void* opaque;
+};
+
+// Takes one reference on the library in `dir` (or the system's, where the
+// platform allows) and binds its six functions.  Safe from several threads.
+// Answers false when the library or one of the functions is missing; the
+// reference is taken all the same and must be given back.
+bool LoadBZip2Library(const platform::Path& dir);
+// Gives back one reference; the library is unloaded with the last one.
+void FreeBZip2Library();
+// How many references are held now.
+int BZip2LibraryReferences();
+
+// A negative library status raises the side's error, "error %d".
+int CheckCompress(int status);
+int CheckDecompress(int status);
+
+using TProgressEvent = std::function<void(std::int32_t current)>;
+
+inline constexpr std::size_t kStagingSize = 65536;
+
+// Common part of both adapters: the underlying stream (not owned), where this
+// adapter last left it, the library record and the staging buffer.
+class TCustomBZip2Stream {
+ public:
+  explicit TCustomBZip2Stream(platform::File& strm);
+  virtual ~TCustomBZip2Stream() = default;
+  TCustomBZip2Stream(const TCustomBZip2Stream&) = delete;
+  TCustomBZip2Stream& operator=(const TCustomBZip2Stream&) = delete;
+
+  virtual std::size_t Read(void* buffer, std::size_t count) = 0;
+  virtual std::size_t Write(const void* buffer, std::size_t count) = 0;
+  virtual std::int64_t Seek(std::int64_t offset, platform::Origin origin) = 0;
+  std::int64_t Position() { return Seek(0, platform::Origin::kCurrent); }
+
+  TProgressEvent OnProgress;
+
+ protected:
+  void DoProgress();
+  // Moves the underlying stream back to where this adapter left it, in case
+  // someone else used it in between.
+  void GuardPosition();
+
+  platform::File& FStrm;
+  std::int64_t FStrmPos;
+  TBZStreamRec FBZRec{};
+  std::array<char, kStagingSize> FBuffer;
+};
+
+class TBZCompressionStream final : public TCustomBZip2Stream {
+ public:
+  explicit TBZCompressionStream(platform::File& dest);
+  // Completes the stream if Finish() was not called, swallowing errors.
+  ~TBZCompressionStream() override;
+
+  std::size_t Read(void* buffer, std::size_t count) override;
+  std::size_t Write(const void* buffer, std::size_t count) override;
+  std::int64_t Seek(std::int64_t offset, platform::Origin origin) override;
+  // Writes the end of the stream and ends the library record.  Raises when
+  // the final writes fail; the record is ended either way.
+  void Finish();
+
+ private:
+  void FlushStaging(std::size_t count);
+  bool ended_ = false;
+};
+
+class TBZDecompressionStream final : public TCustomBZip2Stream {
+ public:
+  explicit TBZDecompressionStream(platform::File& source);
+  ~TBZDecompressionStream() override;
+
+  std::size_t Read(void* buffer, std::size_t count) override;
+  std::size_t Write(const void* buffer, std::size_t count) override;
+  std::int64_t Seek(std::int64_t offset, platform::Origin origin) override;
+
+ private:
+  bool stream_end_ = false;
+  bool input_exhausted_ = false;
+};
+
+}  // namespace quorvane

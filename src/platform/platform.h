@@ -1,0 +1,205 @@
+// The plugin's only window on the operating system.
+//
+// Everything that differs between Linux and Windows lives behind this header:
+// files and their sharing modes, host-string conversion, the two working
+// directories, run-time library loading, the message box and the random
+// source.  posix.cpp and windows.cpp implement it; no other file includes a
+// system header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// Paths are kept in the system's native form: UTF-16 on Windows, the host's
+// own bytes on Linux (file names there are bytes, and re-encoding them could
+// change them).
+#ifdef _WIN32
+using PathChar = wchar_t;
+#define QV_PATH(s) L##s
+#else
+using PathChar = char;
+#define QV_PATH(s) s
+#endif
+using Path = std::basic_string<PathChar>;
+using PathView = std::basic_string_view<PathChar>;
+
+// ---------------------------------------------------------------- strings
+
+// A zero-terminated host string (the system's 8-bit character set) as a path.
+// A null pointer gives an empty path.
+Path FromHost(const char* host);
+// A path in the host's 8-bit character set; characters the set lacks become
+// its replacement character.
+std::string ToHost(PathView path);
+// Text written in UTF-8 in the source, in the host's 8-bit character set.
+std::string MessageToHost(std::string_view utf8);
+// Cuts a host string to at most max_bytes without splitting a character.
+std::string CutAtCharacter(std::string_view host, std::size_t max_bytes);
+
+// ------------------------------------------------------------------ paths
+
+#ifdef _WIN32
+inline constexpr PathChar kPathSeparator = L'\\';
+inline bool IsPathSeparator(PathChar c) { return c == L'\\' || c == L':'; }
+#else
+inline constexpr PathChar kPathSeparator = '/';
+inline bool IsPathSeparator(PathChar c) { return c == '/'; }
+#endif
+
+// What follows the last separator.
+Path NamePart(PathView path);
+// Everything up to and including the last separator (empty when there is none).
+Path DirectoryPart(PathView path);
+// The path with a separator appended unless it already ends in one.
+Path WithTrailingSeparator(Path path);
+// The path made absolute against the current directory.
+Path AbsolutePath(const Path& path);
+
+// ------------------------------------------------------------------ files
+
+// Raised by the file layer.  The message names the file and the system's
+// reason, in the host's 8-bit character set.
+class FileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// An exclusive create found the name taken.
+class FileExistsError : public FileError {
+ public:
+  using FileError::FileError;
+};
+
+// How an open shares the file with other openers.
+enum class Share {
+  kNone,       // nobody else may hold the file open
+  kRead,       // others may read but not write
+  kReadWrite,  // others may read and write
+};
+
+enum class Origin { kBegin, kCurrent, kEnd };
+
+// Who may read a file created by CreateNew.
+enum class Visibility {
+  kPrivate,  // the owner only (temporary files)
+  kPublic,   // as any newly created file (the user's umask applies)
+};
+
+// A move-only handle on an open regular file.  The destructor closes and
+// ignores errors; Close() reports them.
+class File {
+ public:
+  File() = default;
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File();
+
+  // Opens an existing regular file for reading.
+  static File OpenRead(const Path& path, Share share);
+  // Opens an existing regular file for reading and writing, contents kept.
+  static File OpenReadWrite(const Path& path, Share share);
+  // Creates a regular file for reading and writing, emptying an existing
+  // one.  An existing file that is not regular (a FIFO, a device) is refused
+  // without being opened for writing.
+  static File Create(const Path& path, Share share);
+  // Creates a new file; never follows a link and never reuses a name
+  // (FileExistsError when it is taken).
+  static File CreateNew(const Path& path, Share share, Visibility visibility);
+
+  bool IsOpen() const noexcept;
+  const Path& Name() const noexcept { return name_; }
+
+  // Plain forms: as many bytes as could be moved, 0 on failure.  Read stops
+  // short only at the end of the file.
+  std::size_t Read(void* buffer, std::size_t count) noexcept;
+  std::size_t Write(const void* buffer, std::size_t count) noexcept;
+  // Exact forms: raise FileError unless all bytes move.
+  void ReadExact(void* buffer, std::size_t count);
+  void WriteExact(const void* buffer, std::size_t count);
+
+  std::int64_t Seek(std::int64_t offset, Origin origin);
+  std::int64_t Position();
+  std::int64_t Size();
+  // Closes the file, raising FileError when the system reports a failure.
+  void Close();
+
+ private:
+  File(std::intptr_t handle, Path name) : handle_(handle), name_(std::move(name)) {}
+  [[noreturn]] void Fail(const char* what) const;
+
+  std::intptr_t handle_ = -1;
+  Path name_;
+};
+
+// Creates a file that did not exist before in `directory` (which ends in a
+// separator), named prefix + number + suffix, drawing the next number from
+// the random source on every clash.  `path` receives the name.
+File CreateUniqueFile(const Path& directory, PathView prefix, PathView suffix,
+                      Visibility visibility, Path& path);
+
+enum class FileKind { kMissing, kRegular, kDirectory, kOther };
+// What the path names, links followed.
+FileKind KindOf(const Path& path) noexcept;
+
+// Removes a file; false when it could not be removed.
+bool RemoveFile(const Path& path) noexcept;
+// Puts `from` in place of `to` in one step, replacing an existing `to`.
+void ReplaceFile(const Path& from, const Path& to);
+
+// --------------------------------------------------------------- times
+
+inline constexpr std::uint32_t kNoDosTime = 0xFFFFFFFF;
+// Last-write time (links followed) as a local DOS date/time, or kNoDosTime.
+std::uint32_t FileDosTime(const Path& path) noexcept;
+// Sets the last-write time from a local DOS date/time; false when the date
+// is not valid or the system refuses.
+bool SetFileDosTime(const Path& path, std::uint32_t dos_time) noexcept;
+// The file-time and attribute fields of the host's header record, as hosts
+// on this system read them.
+std::uint32_t HostRecordTime(std::uint32_t dos_time) noexcept;
+std::uint32_t HostRecordAttributes() noexcept;
+
+// ------------------------------------------------------------ directories
+
+// The system's temporary directory, ending in a separator.
+Path TempDirectory();
+// The directory of the plugin's own module file, ending in a separator.
+Path ModuleDirectory();
+
+// ------------------------------------------------------------- libraries
+
+using LibraryHandle = void*;
+// The bzip2 library to bind: the one beside the plugin, or the system's.
+Path CompressionLibraryPath(const Path& module_directory);
+// Null when the library cannot be loaded.
+LibraryHandle LoadLibrary(const Path& path) noexcept;
+void FreeLibrary(LibraryHandle library) noexcept;
+// Null when the library lacks the function.
+void* LibraryFunction(LibraryHandle library, const char* name) noexcept;
+
+// ----------------------------------------------------------- message box
+
+// A host-supplied message box (text, caption, flags); flags 0 is one OK
+// button without an icon.
+using HostMessageBox = int (*)(char* text, char* caption, long flags);
+void SetHostMessageBox(HostMessageBox message_box) noexcept;
+// Shows a modal message with one OK button and no icon: through the host's
+// message box when it gave one, else the system's own way.  Both strings are
+// host strings.
+void ShowMessage(const std::string& text, const std::string& caption) noexcept;
+
+// ---------------------------------------------------------------- random
+
+// Seeds the pseudo-random source from a high-resolution clock.
+void SeedRandom() noexcept;
+// The next number from 0 to 2147483646.
+std::uint32_t NextRandom() noexcept;
+
+}  // namespace platform
