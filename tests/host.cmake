@@ -1,0 +1,32 @@
+# The test host harness (shared by every group of tests), and the tests of
+# the reading side and of packing files.
+find_package(BZip2 REQUIRED)
+find_package(Threads REQUIRED)
+
+# quorvane_test_host: loads the built plugin, lays out the host's records,
+# records callbacks, builds archives with libbz2.
+add_library(quorvane_test_host STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/host.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/archive_maker.cpp)
+target_include_directories(quorvane_test_host PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+target_compile_definitions(quorvane_test_host PRIVATE
+  QUORVANE_PLUGIN_PATH="$<TARGET_FILE:quorvane>")
+target_link_libraries(quorvane_test_host PUBLIC BZip2::BZip2 Threads::Threads ${CMAKE_DL_LIBS})
+add_dependencies(quorvane_test_host quorvane)
+
+# quorvane_test_main: GoogleTest's main under a UTF-8 locale.
+add_library(quorvane_test_main STATIC ${CMAKE_CURRENT_LIST_DIR}/test_main.cpp)
+target_link_libraries(quorvane_test_main PUBLIC GTest::gtest)
+
+# quorvane_host_test(<target> <sources>...): a test executable that talks to
+# the plugin through the host harness, registered with ctest.
+function(quorvane_host_test target)
+  add_executable(${target} ${ARGN})
+  target_link_libraries(${target} PRIVATE quorvane_test_host quorvane_test_main)
+  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+endfunction()
+
+if(NOT WIN32)
+  quorvane_host_test(exports_test ${CMAKE_CURRENT_LIST_DIR}/exports_test.cpp)
+  target_compile_definitions(exports_test PRIVATE QUORVANE_NM="${CMAKE_NM}")
+endif()

@@ -1,0 +1,568 @@
+// The test host: module loading, raw host records, recorders, file helpers.
+#include "host.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <system_error>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <mutex>
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace qvtest {
+
+// ------------------------------------------------------------ entry points
+
+std::string DefaultPluginPath() {
+  if (const char* env = std::getenv("QUORVANE_PLUGIN"); env != nullptr && *env != '\0') {
+    return env;
+  }
+#ifdef QUORVANE_PLUGIN_PATH
+  return QUORVANE_PLUGIN_PATH;
+#else
+  return "quorvane.wcx";
+#endif
+}
+
+#ifdef _WIN32
+namespace {
+
+std::wstring Widen(const std::string& s) {
+  if (s.empty()) return {};
+  int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  std::wstring w(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+  return w;
+}
+
+// A build-tree path from a Linux cross build names the file through Wine's
+// Z: drive.
+std::wstring WindowsPath(const std::string& path) {
+  std::wstring w = Widen(path);
+  if (!w.empty() && w[0] == L'/') w = L"Z:" + w;
+  std::replace(w.begin(), w.end(), L'/', L'\\');
+  return w;
+}
+
+}  // namespace
+#endif
+
+Plugin::Plugin(std::string path) : path_(std::move(path)) {
+#ifdef _WIN32
+  HMODULE module = LoadLibraryW(WindowsPath(path_).c_str());
+  if (module == nullptr) {
+    load_error_ = "LoadLibraryW(" + path_ + ") failed, error " + std::to_string(GetLastError());
+    return;
+  }
+  module_ = reinterpret_cast<void*>(module);
+#else
+  module_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (module_ == nullptr) {
+    const char* why = dlerror();
+    load_error_ = "dlopen(" + path_ + ") failed: " + (why != nullptr ? why : "unknown reason");
+    return;
+  }
+#endif
+  GetPackerCaps = reinterpret_cast<GetPackerCapsFn>(Resolve("GetPackerCaps"));
+  CanYouHandleThisFile = reinterpret_cast<CanYouHandleThisFileFn>(Resolve("CanYouHandleThisFile"));
+  OpenArchive = reinterpret_cast<OpenArchiveFn>(Resolve("OpenArchive"));
+  ReadHeader = reinterpret_cast<ReadHeaderFn>(Resolve("ReadHeader"));
+  ProcessFile = reinterpret_cast<ProcessFileFn>(Resolve("ProcessFile"));
+  CloseArchive = reinterpret_cast<CloseArchiveFn>(Resolve("CloseArchive"));
+  SetChangeVolProc = reinterpret_cast<SetChangeVolProcFn>(Resolve("SetChangeVolProc"));
+  SetProcessDataProc = reinterpret_cast<SetProcessDataProcFn>(Resolve("SetProcessDataProc"));
+  PackFiles = reinterpret_cast<PackFilesFn>(Resolve("PackFiles"));
+  ConfigurePacker = reinterpret_cast<ConfigurePackerFn>(Resolve("ConfigurePacker"));
+  StartMemPack = reinterpret_cast<StartMemPackFn>(Resolve("StartMemPack"));
+  PackToMem = reinterpret_cast<PackToMemFn>(Resolve("PackToMem"));
+  DoneMemPack = reinterpret_cast<DoneMemPackFn>(Resolve("DoneMemPack"));
+#ifndef _WIN32
+  ExtensionInitialize = reinterpret_cast<ExtensionInitializeFn>(Resolve("ExtensionInitialize"));
+#endif
+}
+
+Plugin::~Plugin() {
+  if (module_ == nullptr) return;
+#ifdef _WIN32
+  FreeLibrary(reinterpret_cast<HMODULE>(module_));
+#else
+  dlclose(module_);
+#endif
+}
+
+void* Plugin::Resolve(const char* name) {
+#ifdef _WIN32
+  void* f = reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(module_), name));
+#else
+  void* f = dlsym(module_, name);
+#endif
+  if (f == nullptr) missing_.emplace_back(name);
+  return f;
+}
+
+std::vector<std::string> Plugin::Missing() const { return missing_; }
+
+std::string Plugin::Problem() const {
+  if (!Loaded()) return load_error_;
+  if (missing_.empty()) return {};
+  std::string text = path_ + " lacks:";
+  for (const std::string& name : missing_) text += " " + name;
+  return text;
+}
+
+int Plugin::CanHandle(const std::string& path) const {
+  std::string copy = path;
+  return CanYouHandleThisFile(copy.data());
+}
+
+void* Plugin::Open(const std::string& archive, int* result) const {
+  OpenRecord record(archive, 1);
+  void* handle = OpenArchive(record.data());
+  if (result != nullptr) *result = record.OpenResult();
+  return handle;
+}
+
+int Plugin::Process(int operation, const char* dest_path, const char* dest_name) const {
+  std::optional<std::string> path;
+  std::optional<std::string> name;
+  if (dest_path != nullptr) path = dest_path;
+  if (dest_name != nullptr) name = dest_name;
+  return ProcessFile(reinterpret_cast<void*>(100), operation, path ? path->data() : nullptr,
+                     name ? name->data() : nullptr);
+}
+
+std::vector<char> MakeAddList(const std::vector<std::string>& names) {
+  std::vector<char> list;
+  for (const std::string& name : names) {
+    list.insert(list.end(), name.begin(), name.end());
+    list.push_back('\0');
+  }
+  list.push_back('\0');
+  if (names.empty()) list.push_back('\0');
+  return list;
+}
+
+int Plugin::Pack(const std::string& packed_file, const std::string& src_path,
+                 const std::vector<std::string>& names, int flags, const char* sub_path) const {
+  std::string packed = packed_file;
+  std::string src = src_path;
+  std::optional<std::string> sub;
+  if (sub_path != nullptr) sub = sub_path;
+  std::vector<char> list = MakeAddList(names);
+  return PackFiles(packed.data(), sub ? sub->data() : nullptr, src.data(), list.data(), flags);
+}
+
+Plugin& SharedPlugin() {
+  static Plugin plugin;
+  return plugin;
+}
+
+// ----------------------------------------------------------------- records
+
+namespace {
+
+std::int32_t Load32(const unsigned char* p) {
+  std::uint32_t v = static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+                    static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+  return static_cast<std::int32_t>(v);
+}
+
+void Store32(unsigned char* p, std::int32_t value) {
+  auto v = static_cast<std::uint32_t>(value);
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+}  // namespace
+
+OpenRecord::OpenRecord(std::string arc_name, int open_mode) : name_(std::move(arc_name)) {
+  bytes_.fill(kFill);
+  char* name = name_.data();
+  std::memcpy(bytes_.data() + kArcNameOffset, &name, sizeof name);
+  Store32(bytes_.data() + kOpenModeOffset, open_mode);
+}
+
+std::int32_t OpenRecord::OpenResult() const { return Load32(bytes_.data() + kOpenResultOffset); }
+
+void OpenRecord::SetOpenResult(std::int32_t value) {
+  Store32(bytes_.data() + kOpenResultOffset, value);
+}
+
+bool OpenRecord::TailUntouched() const {
+  return std::all_of(bytes_.begin() + 16, bytes_.end(), [](unsigned char b) { return b == kFill; });
+}
+
+void OpenRecord::SetNullName() {
+  char* name = nullptr;
+  std::memcpy(bytes_.data() + kArcNameOffset, &name, sizeof name);
+}
+
+HeaderRecord::HeaderRecord(unsigned char fill) : fill_(fill) { bytes_.fill(fill); }
+
+void HeaderRecord::Fill(unsigned char fill) {
+  fill_ = fill;
+  bytes_.fill(fill);
+}
+
+std::string HeaderRecord::FileName() const {
+  const char* begin = reinterpret_cast<const char*>(bytes_.data() + kFileNameOffset);
+  const char* end = static_cast<const char*>(std::memchr(begin, '\0', kFileNameSize));
+  return std::string(begin, end != nullptr ? end : begin + kFileNameSize);
+}
+
+std::int32_t HeaderRecord::Get32(std::size_t offset) const { return Load32(bytes_.data() + offset); }
+
+std::vector<std::size_t> HeaderRecord::StrayWrites() const {
+  auto writable = [](std::size_t i) {
+    return (i >= kFileNameOffset && i < kFileNameOffset + kFileNameSize) ||
+           (i >= kPackSizeOffset && i < kUnpSizeOffset + 4) ||
+           (i >= kFileCRCOffset && i < kFileCRCOffset + 4) ||
+           (i >= kFileTimeOffset && i < kFileTimeOffset + 4) ||
+           (i >= kFileAttrOffset && i < kFileAttrOffset + 4);
+  };
+  std::vector<std::size_t> stray;
+  for (std::size_t i = 0; i < bytes_.size(); ++i) {
+    if (!writable(i) && bytes_[i] != fill_) stray.push_back(i);
+  }
+  return stray;
+}
+
+// ---------------------------------------------------------------- progress
+
+namespace {
+thread_local ProgressRecorder* current_recorder = nullptr;
+}
+
+ProgressRecorder::ProgressRecorder() : previous_(current_recorder) { current_recorder = this; }
+
+ProgressRecorder::~ProgressRecorder() { current_recorder = previous_; }
+
+long long ProgressRecorder::TotalSize() const {
+  long long total = 0;
+  for (const ProgressReport& r : reports_) total += r.size;
+  return total;
+}
+
+std::size_t ProgressRecorder::CountNamed(const std::string& name) const {
+  return static_cast<std::size_t>(std::count_if(reports_.begin(), reports_.end(),
+      [&](const ProgressReport& r) { return !r.null_name && r.name == name; }));
+}
+
+int QV_STDCALL ProgressRecorder::Callback(char* file_name, int size) {
+  ProgressRecorder* self = current_recorder;
+  if (self == nullptr) return 1;
+  ProgressReport report;
+  report.null_name = file_name == nullptr;
+  if (file_name != nullptr) report.name = file_name;
+  report.size = size;
+  self->reports_.push_back(std::move(report));
+  if (self->stop_at_ && self->reports_.size() - 1 >= *self->stop_at_) return 0;
+  return 1;
+}
+
+// ------------------------------------------------------------ message box
+
+namespace {
+
+std::vector<RecordedMessage> messages;
+
+// The win32 thread model of mingw has no std::mutex.
+#ifdef _WIN32
+SRWLOCK message_lock = SRWLOCK_INIT;
+struct MessageLock {
+  MessageLock() { AcquireSRWLockExclusive(&message_lock); }
+  ~MessageLock() { ReleaseSRWLockExclusive(&message_lock); }
+};
+#else
+std::mutex message_mutex;
+struct MessageLock {
+  std::lock_guard<std::mutex> guard{message_mutex};
+};
+#endif
+
+}  // namespace
+
+int RecordMessageBox(char* text, char* caption, long flags) {
+  MessageLock lock;
+  messages.push_back({text != nullptr ? text : "", caption != nullptr ? caption : "", flags});
+  return 1;
+}
+
+std::vector<RecordedMessage> RecordedMessages() {
+  MessageLock lock;
+  return messages;
+}
+
+void ClearRecordedMessages() {
+  MessageLock lock;
+  messages.clear();
+}
+
+bool InitializeExtension(const Plugin& plugin, MessageBoxProc message_box,
+                         std::uint32_t struct_size) {
+  if (plugin.ExtensionInitialize == nullptr) return false;
+  // Always as large as the full record, whatever StructSize claims, so that a
+  // plugin which ignores StructSize reads our marker rather than past the end.
+  std::vector<unsigned char> record(std::max<std::size_t>(struct_size, kExtensionFullSize), 0);
+  std::memcpy(record.data(), &struct_size, sizeof struct_size);
+  std::string dir = fs::path(plugin.Path()).parent_path().string();
+  std::memcpy(record.data() + 4, dir.data(), std::min<std::size_t>(dir.size(), 16383));
+  std::memcpy(record.data() + kExtensionMessageBoxOffset, &message_box, sizeof message_box);
+  plugin.ExtensionInitialize(record.data());
+  return true;
+}
+
+// ----------------------------------------------------------- file system
+
+TempDir::TempDir(const std::string& tag) {
+  const char* base = std::getenv("TMPDIR");
+  std::string root = base != nullptr && *base != '\0' ? base : fs::temp_directory_path().string();
+#ifdef _WIN32
+  std::random_device rd;
+  for (;;) {
+    fs::path p = fs::path(root) / (tag + "-" + std::to_string(rd()));
+    std::error_code ec;
+    if (fs::create_directory(p, ec)) {
+      path_ = p.string();
+      break;
+    }
+  }
+#else
+  std::string pattern = root + "/" + tag + "-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    std::perror("mkdtemp");
+    std::abort();
+  }
+  path_ = pattern;
+#endif
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+  if (ec) {
+    // A test may have taken away write permission; give it back and retry.
+    for (auto it = fs::recursive_directory_iterator(path_, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+      std::error_code ignored;
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    }
+    std::error_code ignored;
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::remove_all(path_, ignored);
+  }
+}
+
+std::string TempDir::operator/(const std::string& name) const { return path_ + "/" + name; }
+
+std::vector<std::string> TempDir::List() const { return ListDir(path_); }
+
+bool ReadFile(const std::string& path, std::string& contents) {
+  contents.clear();
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  char buffer[65536];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) contents.append(buffer, n);
+  bool ok = std::ferror(f) == 0;
+  std::fclose(f);
+  return ok;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::string contents;
+  ReadFile(path, contents);
+  return contents;
+}
+
+void WriteFile(const std::string& path, std::string_view contents) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) {
+    std::perror(path.c_str());
+    std::abort();
+  }
+  if (!contents.empty() && std::fwrite(contents.data(), 1, contents.size(), f) != contents.size()) {
+    std::perror(path.c_str());
+    std::abort();
+  }
+  std::fclose(f);
+}
+
+bool Exists(const std::string& path) {
+  std::error_code ec;
+  return fs::exists(fs::symlink_status(path, ec));
+}
+
+std::vector<std::string> ListDir(const std::string& path) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (auto it = fs::directory_iterator(path, ec); !ec && it != fs::directory_iterator();
+       it.increment(ec)) {
+    names.push_back(it->path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+int CountOpenFds() {
+#ifdef _WIN32
+  return -1;
+#else
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  int count = 0;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  closedir(dir);
+  return count - 1;  // the descriptor of the listing itself
+#endif
+}
+
+std::string CopyPlugin(const std::string& dir, const std::string& from) {
+  fs::path target = fs::path(dir) / fs::path(from).filename();
+  fs::copy_file(from, target, fs::copy_options::overwrite_existing);
+  return target.string();
+}
+
+std::string RandomBytes(std::size_t size, std::uint32_t seed) {
+  std::mt19937 gen(seed);
+  std::string data(size, '\0');
+  for (char& c : data) c = static_cast<char>(gen() & 0xFF);
+  return data;
+}
+
+std::string TextBytes(std::size_t size) {
+  static const std::string_view kLines[] = {
+      "The quick brown fox jumps over the lazy dog.\n",
+      "Съешь же ещё этих мягких французских булок, да выпей чаю.\n",
+      "0123456789 abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ\n",
+      "Lorem ipsum dolor sit amet, consectetur adipiscing elit.\n",
+  };
+  std::string data;
+  data.reserve(size + 80);
+  for (std::size_t i = 0; data.size() < size; ++i) {
+    data += kLines[(i * 7 + i / 3) % 4];
+    data += std::to_string(i);
+    data += '\n';
+  }
+  data.resize(size);
+  return data;
+}
+
+ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
+  if (const char* old = std::getenv(name)) old_ = old;
+#ifdef _WIN32
+  _putenv_s(name, value.c_str());
+#else
+  setenv(name, value.c_str(), 1);
+#endif
+}
+
+ScopedEnv::~ScopedEnv() {
+#ifdef _WIN32
+  _putenv_s(name_.c_str(), old_ ? old_->c_str() : "");
+#else
+  if (old_) {
+    setenv(name_.c_str(), old_->c_str(), 1);
+  } else {
+    unsetenv(name_.c_str());
+  }
+#endif
+}
+
+// ------------------------------------------------------------- isolation
+
+std::optional<int> RunIsolated(const std::function<int()>& fn, int timeout_seconds) {
+#ifdef _WIN32
+  // No fork: a thread that does not come back is abandoned (and leaked).
+  struct Job {
+    std::function<int()> fn;
+    int value = 0;
+    bool ok = false;
+  };
+  auto* job = new Job{fn};
+  HANDLE thread = CreateThread(
+      nullptr, 0,
+      [](void* arg) -> DWORD {
+        auto* j = static_cast<Job*>(arg);
+        try {
+          j->value = j->fn();
+          j->ok = true;
+        } catch (...) {
+        }
+        return 0;
+      },
+      job, 0, nullptr);
+  if (thread == nullptr) {
+    delete job;
+    return std::nullopt;
+  }
+  DWORD waited = WaitForSingleObject(thread, static_cast<DWORD>(timeout_seconds) * 1000);
+  CloseHandle(thread);
+  if (waited != WAIT_OBJECT_0) return std::nullopt;
+  std::optional<int> result;
+  if (job->ok) result = job->value;
+  delete job;
+  return result;
+#else
+  int fds[2];
+  if (pipe(fds) != 0) return std::nullopt;
+  std::fflush(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) {
+    close(fds[0]);
+    close(fds[1]);
+    return std::nullopt;
+  }
+  if (pid == 0) {
+    close(fds[0]);
+    alarm(static_cast<unsigned>(timeout_seconds) + 5);
+    int value = 0;
+    try {
+      value = fn();
+    } catch (...) {
+      _exit(3);
+    }
+    ssize_t written = write(fds[1], &value, sizeof value);
+    _exit(written == static_cast<ssize_t>(sizeof value) ? 0 : 4);
+  }
+  close(fds[1]);
+  std::optional<int> result;
+  pollfd pfd{fds[0], POLLIN, 0};
+  int ready;
+  do {
+    ready = poll(&pfd, 1, timeout_seconds * 1000);
+  } while (ready < 0 && errno == EINTR);
+  if (ready > 0) {
+    int value = 0;
+    if (read(fds[0], &value, sizeof value) == static_cast<ssize_t>(sizeof value)) result = value;
+  }
+  close(fds[0]);
+  if (!result) kill(pid, SIGKILL);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return result;
+#endif
+}
+
+}  // namespace qvtest

@@ -1,0 +1,313 @@
+// A minimal packer-plugin host for tests: loads the built module by path the
+// way a file manager does, lays out the host's records as raw bytes, and
+// records what the plugin reports back (progress, message boxes).
+//
+// The records are deliberately not taken from the plugin's own headers, so a
+// layout mistake there shows up here as a wrong offset.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#ifdef _WIN32
+#define QV_STDCALL __stdcall
+#else
+#define QV_STDCALL
+#endif
+
+namespace qvtest {
+
+// ------------------------------------------------------------ result codes
+
+inline constexpr int kOk = 0;
+inline constexpr int kEndArchive = 10;
+inline constexpr int kBadData = 13;
+inline constexpr int kUnknownFormat = 14;
+inline constexpr int kEOpen = 15;
+inline constexpr int kECreate = 16;
+inline constexpr int kEWrite = 19;
+inline constexpr int kEAborted = 21;
+inline constexpr int kNoFiles = 22;
+
+inline constexpr int kSkip = 0;
+inline constexpr int kTest = 1;
+inline constexpr int kExtract = 2;
+
+inline constexpr int kPackSavePaths = 2;
+
+// ------------------------------------------------------------ entry points
+
+using ProcessDataProc = int(QV_STDCALL*)(char* file_name, int size);
+using MessageBoxProc = int (*)(char* text, char* caption, long flags);
+
+using GetPackerCapsFn = int(QV_STDCALL*)();
+using CanYouHandleThisFileFn = int(QV_STDCALL*)(char* file_name);
+using OpenArchiveFn = void*(QV_STDCALL*)(void* open_record);
+using ReadHeaderFn = int(QV_STDCALL*)(void* handle, void* header_record);
+using ProcessFileFn = int(QV_STDCALL*)(void* handle, int operation, char* dest_path,
+                                       char* dest_name);
+using CloseArchiveFn = int(QV_STDCALL*)(void* handle);
+using SetChangeVolProcFn = void(QV_STDCALL*)(void* handle, void* proc);
+using SetProcessDataProcFn = void(QV_STDCALL*)(void* handle, ProcessDataProc proc);
+using PackFilesFn = int(QV_STDCALL*)(char* packed_file, char* sub_path, char* src_path,
+                                     char* add_list, int flags);
+using ConfigurePackerFn = void(QV_STDCALL*)(void* parent, void* instance);
+using StartMemPackFn = void*(QV_STDCALL*)(int options, char* file_name);
+using PackToMemFn = int(QV_STDCALL*)(void* handle, char* buf_in, int in_len, int* taken,
+                                     char* buf_out, int out_len, int* written, int seek_by);
+using DoneMemPackFn = int(QV_STDCALL*)(void* handle);
+using ExtensionInitializeFn = void(QV_STDCALL*)(void* startup_info);
+
+// Where the plugin under test lives: $QUORVANE_PLUGIN when set, else the
+// module this build produced.
+std::string DefaultPluginPath();
+
+// One loaded copy of the plugin.  Entry points the module lacks stay null and
+// are listed by Missing().  Unloads in the destructor.
+class Plugin {
+ public:
+  explicit Plugin(std::string path = DefaultPluginPath());
+  ~Plugin();
+  Plugin(const Plugin&) = delete;
+  Plugin& operator=(const Plugin&) = delete;
+
+  bool Loaded() const { return module_ != nullptr; }
+  // Why loading failed, or which entry points are missing; empty when all is well.
+  std::string Problem() const;
+  std::vector<std::string> Missing() const;
+  const std::string& Path() const { return path_; }
+
+  GetPackerCapsFn GetPackerCaps = nullptr;
+  CanYouHandleThisFileFn CanYouHandleThisFile = nullptr;
+  OpenArchiveFn OpenArchive = nullptr;
+  ReadHeaderFn ReadHeader = nullptr;
+  ProcessFileFn ProcessFile = nullptr;
+  CloseArchiveFn CloseArchive = nullptr;
+  SetChangeVolProcFn SetChangeVolProc = nullptr;
+  SetProcessDataProcFn SetProcessDataProc = nullptr;
+  PackFilesFn PackFiles = nullptr;
+  ConfigurePackerFn ConfigurePacker = nullptr;
+  StartMemPackFn StartMemPack = nullptr;
+  PackToMemFn PackToMem = nullptr;
+  DoneMemPackFn DoneMemPack = nullptr;
+  ExtensionInitializeFn ExtensionInitialize = nullptr;  // Linux builds only
+
+  // Conveniences that pass strings the way a host does (mutable copies).
+  int CanHandle(const std::string& path) const;
+  // Opens with OpenMode 1 (extract); `result` receives the record's result field.
+  void* Open(const std::string& archive, int* result = nullptr) const;
+  int Process(int operation, const char* dest_path, const char* dest_name) const;
+  // Joins `names` into the host's list (each 0-terminated, closed by an extra 0).
+  int Pack(const std::string& packed_file, const std::string& src_path,
+           const std::vector<std::string>& names, int flags = kPackSavePaths,
+           const char* sub_path = nullptr) const;
+
+ private:
+  void* Resolve(const char* name);
+
+  std::string path_;
+  void* module_ = nullptr;
+  std::string load_error_;
+  std::vector<std::string> missing_;
+};
+
+// One process-wide instance of the default plugin, loaded on first use.
+Plugin& SharedPlugin();
+
+// The host's list form: each name 0-terminated, the list closed by an extra 0.
+std::vector<char> MakeAddList(const std::vector<std::string>& names);
+
+// ----------------------------------------------------------------- records
+
+// The open record as a 64-bit host lays it out: ArcName pointer at 0,
+// OpenMode at 8, OpenResult at 12.  Every other byte is pre-filled with a
+// pattern so that stray writes show.
+class OpenRecord {
+ public:
+  static constexpr std::size_t kSize = 64;
+  static constexpr std::size_t kArcNameOffset = 0;
+  static constexpr std::size_t kOpenModeOffset = 8;
+  static constexpr std::size_t kOpenResultOffset = 12;
+  static constexpr unsigned char kFill = 0xA5;
+
+  explicit OpenRecord(std::string arc_name, int open_mode = 1);
+  OpenRecord(const OpenRecord&) = delete;
+  OpenRecord& operator=(const OpenRecord&) = delete;
+
+  void* data() { return bytes_.data(); }
+  std::int32_t OpenResult() const;
+  void SetOpenResult(std::int32_t value);
+  // True when no byte from 16 on differs from the pre-fill.
+  bool TailUntouched() const;
+  // A null ArcName pointer, for hostile-host tests.
+  void SetNullName();
+
+ private:
+  std::string name_;
+  alignas(8) std::array<unsigned char, kSize> bytes_{};
+};
+
+// The header record in Double Commander's packed 576-byte layout, followed by
+// a guard area that must never be written.
+class HeaderRecord {
+ public:
+  static constexpr std::size_t kSize = 576;
+  static constexpr std::size_t kGuard = 64;
+  static constexpr std::size_t kFileNameOffset = 260;
+  static constexpr std::size_t kFileNameSize = 260;
+  static constexpr std::size_t kPackSizeOffset = 524;
+  static constexpr std::size_t kUnpSizeOffset = 528;
+  static constexpr std::size_t kFileCRCOffset = 536;
+  static constexpr std::size_t kFileTimeOffset = 540;
+  static constexpr std::size_t kFileAttrOffset = 552;
+
+  // Fills every byte (guard included) with `fill`.
+  explicit HeaderRecord(unsigned char fill = 0x5A);
+
+  void* data() { return bytes_.data(); }
+  void Fill(unsigned char fill);
+
+  std::string FileName() const;  // up to the first zero byte of the field
+  std::int32_t PackSize() const { return Get32(kPackSizeOffset); }
+  std::int32_t UnpSize() const { return Get32(kUnpSizeOffset); }
+  std::int32_t FileCRC() const { return Get32(kFileCRCOffset); }
+  std::int32_t FileTime() const { return Get32(kFileTimeOffset); }
+  std::int32_t FileAttr() const { return Get32(kFileAttrOffset); }
+  std::int32_t Get32(std::size_t offset) const;
+
+  // Offsets of bytes that differ from the fill and lie outside the fields the
+  // plugin may write (the name field, sizes, CRC, time, attributes).  The
+  // guard after the record counts as outside.
+  std::vector<std::size_t> StrayWrites() const;
+
+ private:
+  unsigned char fill_;
+  alignas(8) std::array<unsigned char, kSize + kGuard> bytes_{};
+};
+
+// ---------------------------------------------------------------- progress
+
+struct ProgressReport {
+  bool null_name = false;
+  std::string name;
+  int size = 0;
+};
+
+// Records the progress reports made on the thread that created it, while it
+// lives (recorders nest).  Register the callback with
+// plugin.SetProcessDataProc(handle, ProgressRecorder::Callback).
+class ProgressRecorder {
+ public:
+  ProgressRecorder();
+  ~ProgressRecorder();
+  ProgressRecorder(const ProgressRecorder&) = delete;
+  ProgressRecorder& operator=(const ProgressRecorder&) = delete;
+
+  // The host answers 0 (stop) to the report with this index (0-based) and
+  // to every later one; 1 otherwise.
+  void StopAt(std::size_t index) { stop_at_ = index; }
+
+  const std::vector<ProgressReport>& Reports() const { return reports_; }
+  std::size_t Count() const { return reports_.size(); }
+  // Sum of all sizes reported.
+  long long TotalSize() const;
+  // Reports whose name is exactly `name`.
+  std::size_t CountNamed(const std::string& name) const;
+  void Clear() { reports_.clear(); }
+
+  static int QV_STDCALL Callback(char* file_name, int size);
+
+ private:
+  std::vector<ProgressReport> reports_;
+  std::optional<std::size_t> stop_at_;
+  ProgressRecorder* previous_ = nullptr;
+};
+
+// ------------------------------------------------------------ message box
+
+struct RecordedMessage {
+  std::string text;
+  std::string caption;
+  long flags = 0;
+};
+
+// A host message box that records instead of showing (thread-safe).
+int RecordMessageBox(char* text, char* caption, long flags);
+std::vector<RecordedMessage> RecordedMessages();
+void ClearRecordedMessages();
+
+// The packed startup record of the extension interface: StructSize at 0,
+// PluginDir at 4, PluginConfDir at 16388, InputBox at 32772, MessageBox at
+// 32780, more host functions after it.
+inline constexpr std::size_t kExtensionMessageBoxOffset = 32780;
+inline constexpr std::uint32_t kExtensionFullSize = 32788 + 8 * 32;
+
+// Calls ExtensionInitialize with a record of `struct_size` (as claimed in its
+// StructSize field) whose MessageBox slot holds `message_box`.  False when the
+// plugin has no ExtensionInitialize.
+bool InitializeExtension(const Plugin& plugin, MessageBoxProc message_box = RecordMessageBox,
+                         std::uint32_t struct_size = kExtensionFullSize);
+
+// ----------------------------------------------------------- file system
+
+// A fresh folder under $TMPDIR (or /tmp), removed with everything in it when
+// the object goes.
+class TempDir {
+ public:
+  explicit TempDir(const std::string& tag = "qvtest");
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // path() + "/" + name
+  std::string operator/(const std::string& name) const;
+  // Names in the folder, sorted.
+  std::vector<std::string> List() const;
+
+ private:
+  std::string path_;
+};
+
+std::string ReadFile(const std::string& path);  // empty when unreadable
+bool ReadFile(const std::string& path, std::string& contents);
+void WriteFile(const std::string& path, std::string_view contents);
+bool Exists(const std::string& path);  // links not followed
+std::vector<std::string> ListDir(const std::string& path);  // sorted names
+// The open file descriptors of this process (-1 where that cannot be known).
+int CountOpenFds();
+// Copies the plugin into `dir`, so that loading the copy gets a fresh module
+// instance (state and load-time settings such as TMPDIR).  Returns the new path.
+std::string CopyPlugin(const std::string& dir, const std::string& from = DefaultPluginPath());
+
+// Test data.
+std::string RandomBytes(std::size_t size, std::uint32_t seed = 1);
+std::string TextBytes(std::size_t size);
+
+// Sets an environment variable for the life of the object.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
+// ------------------------------------------------------------- isolation
+
+// Runs `fn` apart from the test (a forked child on Linux, a thread on
+// Windows) and returns its result, or nothing when it did not finish within
+// `timeout_seconds` or died.  For calls that might hang or crash.
+std::optional<int> RunIsolated(const std::function<int()>& fn, int timeout_seconds = 10);
+
+}  // namespace qvtest
