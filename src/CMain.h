@@ -38,6 +38,7 @@ struct TArcState {
   platform::Path fn;
   std::uint8_t fnl = 0;
   std::uint32_t crc32 = 0;
+  std::uint32_t filetime = 0;  // stored DOS time, put back on extraction
 };
 TArcState& ArcState();
 
@@ -51,10 +52,6 @@ struct TMemPackState {
   platform::File han;
   std::uint32_t han2 = 0;
   TMemPackStage state = TMemPackStage::reading;
-  // A job whose collecting failed, or whose build failed, answers its code
-  // once (pending_result) and then 1 for good.
-  bool failed = false;
-  int pending_result = 0;
 };
 
 const platform::Path& ModuleDir();
@@ -75,6 +72,9 @@ class TZPacker {
   int Expand();
   // Compresses infilename into outfilename from startpos on.
   int Shrink();
+  // Writes into a file the caller has already created instead of creating
+  // outfilename.
+  void AdoptOutput(platform::File output);
 
   std::int64_t startpos = 0;
   platform::Path infilename;
@@ -94,16 +94,18 @@ class TZPacker {
   std::unique_ptr<std::array<char, kStagingSize>> buffer;
 };
 
-int UnpackArchiveTo(const platform::Path& archive, const platform::Path& target);
+// `output`, when open, is the target already created by the caller.
+int UnpackArchiveTo(const platform::Path& archive, const platform::Path& target,
+                    platform::File output);
 
 std::uint32_t FileSizeOf(const platform::Path& path);
 int PackFileInto(const platform::Path& source, const platform::Path& archive,
-                 std::int64_t startpos);
+                 std::int64_t startpos, platform::File output);
 // Writes a complete archive of `source` at `archive`, replacing an existing
 // one only once the new one is whole.  `inner_name`, when not empty, gives
 // the stored name instead of the source's.
 int BuildArchive(const platform::Path& source, const platform::Path& archive,
-                 const platform::Path& inner_name);
+                 const platform::Path& inner_name, platform::Visibility visibility);
 
 // The entry points' work.  The exported wrappers in quorvane.cpp add the
 // guard that keeps exceptions inside the module.

@@ -52,11 +52,31 @@ inline bool IsPathSeparator(PathChar c) { return c == '/'; }
 #endif
 
 // What follows the last separator.
-Path NamePart(PathView path);
+inline Path NamePart(PathView path) {
+  std::size_t i = path.size();
+  while (i > 0 && !IsPathSeparator(path[i - 1])) --i;
+  return Path(path.substr(i));
+}
 // Everything up to and including the last separator (empty when there is none).
-Path DirectoryPart(PathView path);
+inline Path DirectoryPart(PathView path) {
+  std::size_t i = path.size();
+  while (i > 0 && !IsPathSeparator(path[i - 1])) --i;
+  return Path(path.substr(0, i));
+}
 // The path with a separator appended unless it already ends in one.
-Path WithTrailingSeparator(Path path);
+inline Path WithTrailingSeparator(Path path) {
+  if (path.empty() || path.back() != kPathSeparator) path += kPathSeparator;
+  return path;
+}
+// The path with its extension (from the last "." of the name part on)
+// replaced by `extension`, which may be empty.
+inline Path ChangeFileExt(PathView path, PathView extension) {
+  std::size_t i = path.size();
+  while (i > 0 && !IsPathSeparator(path[i - 1]) && path[i - 1] != PathChar('.')) --i;
+  Path result(path);
+  if (i > 0 && path[i - 1] == PathChar('.')) result.resize(i - 1);
+  return result.append(extension);
+}
 // The path made absolute against the current directory.
 Path AbsolutePath(const Path& path);
 
@@ -129,6 +149,9 @@ class File {
   std::int64_t Size();
   // Closes the file, raising FileError when the system reports a failure.
   void Close();
+
+  // Wraps a system handle; for the platform implementation only.
+  static File FromHandle(std::intptr_t handle, Path name);
 
  private:
   File(std::intptr_t handle, Path name) : handle_(handle), name_(std::move(name)) {}

@@ -1,0 +1,498 @@
+// The platform layer on Linux: POSIX files with advisory locks standing in
+// for sharing modes, the locale's character set for host strings, dlopen for
+// the compression library.
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <iconv.h>
+#include <langinfo.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <mutex>
+#include <random>
+
+#include "platform/faults.h"
+#include "platform/platform.h"
+
+namespace platform {
+namespace {
+
+// The system's reason for a failure, in the locale's character set.
+std::string Reason(int error) {
+  char buffer[256];
+  // The GNU strerror_r may return a static string instead of filling buffer.
+  const char* text = strerror_r(error, buffer, sizeof buffer);
+  return text ? text : "unknown error";
+}
+
+[[noreturn]] void ThrowFileError(const Path& path, int error) {
+  std::string message = path + ": " + Reason(error);
+  if (error == EEXIST) throw FileExistsError(message);
+  throw FileError(message);
+}
+
+int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
+
+bool IsUtf8Locale() {
+  const char* codeset = nl_langinfo(CODESET);
+  return codeset && (std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "utf8") == 0);
+}
+
+// Length of the UTF-8 sequence that starts with `lead` (1 for stray bytes).
+std::size_t Utf8Length(unsigned char lead) {
+  if (lead >= 0xF0 && lead < 0xF8) return 4;
+  if (lead >= 0xE0) return lead < 0xF0 ? 3 : 1;
+  if (lead >= 0xC0) return 2;
+  return 1;
+}
+
+// Takes the sharing lock for `share` on a freshly opened descriptor.
+// Advisory locks only bind openers that lock too, which all of this plugin's
+// opens do; a file system without locks shares everything.
+bool Lock(int fd, Share share) {
+  int operation = share == Share::kNone ? LOCK_EX : LOCK_SH;
+  while (flock(fd, operation | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    return errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL;
+  }
+  // An opener that shares reading and writing holds no lock: it only checks
+  // that nobody holds the file unshared.
+  if (share == Share::kReadWrite) flock(fd, LOCK_UN);
+  return true;
+}
+
+// Opens an existing or new regular file.  Non-blocking at first, so that a
+// FIFO without a writer cannot stall the open; the kind is checked before
+// anything is read, written or truncated.
+File OpenRegular(const Path& path, int flags, mode_t mode, Share share, bool truncate) {
+  if (faults::Hit(faults::kOpen)) ThrowFileError(path, EIO);
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    ThrowFileError(path, S_ISDIR(st.st_mode) ? EISDIR : ENXIO);
+  }
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) ThrowFileError(path, errno);
+  int error = 0;
+  if (::fstat(fd, &st) != 0) {
+    error = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    error = S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
+  } else if (!Lock(fd, share)) {
+    error = EWOULDBLOCK;
+  } else if (truncate && ::ftruncate(fd, 0) != 0) {
+    error = errno;
+  } else {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  }
+  if (error != 0) {
+    ::close(fd);
+    if (error == EWOULDBLOCK) throw FileError(path + ": the file is in use by another program");
+    ThrowFileError(path, error);
+  }
+  return File::FromHandle(fd, path);
+}
+
+std::mutex random_mutex;
+std::mt19937 random_engine;
+
+std::atomic<HostMessageBox> host_message_box{nullptr};
+
+}  // namespace
+
+// ---------------------------------------------------------------- strings
+
+Path FromHost(const char* host) { return host ? Path(host) : Path(); }
+
+std::string ToHost(PathView path) { return std::string(path); }
+
+std::string MessageToHost(std::string_view utf8) {
+  if (IsUtf8Locale()) return std::string(utf8);
+  std::string result;
+  iconv_t cd = iconv_open(nl_langinfo(CODESET), "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) {
+    for (std::size_t i = 0; i < utf8.size(); i += Utf8Length(static_cast<unsigned char>(utf8[i]))) {
+      result += static_cast<unsigned char>(utf8[i]) < 0x80 ? utf8[i] : '?';
+    }
+    return result;
+  }
+  // One character at a time, so that a character the set lacks becomes '?'.
+  for (std::size_t i = 0; i < utf8.size();) {
+    std::size_t length = std::min(Utf8Length(static_cast<unsigned char>(utf8[i])), utf8.size() - i);
+    char out[16];
+    char* in_ptr = const_cast<char*>(utf8.data() + i);
+    std::size_t in_left = length;
+    char* out_ptr = out;
+    std::size_t out_left = sizeof out;
+    if (iconv(cd, &in_ptr, &in_left, &out_ptr, &out_left) == static_cast<std::size_t>(-1)) {
+      result += '?';
+      iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    } else {
+      result.append(out, static_cast<std::size_t>(out_ptr - out));
+    }
+    i += length;
+  }
+  iconv_close(cd);
+  return result;
+}
+
+std::string CutAtCharacter(std::string_view host, std::size_t max_bytes) {
+  if (host.size() <= max_bytes) return std::string(host);
+  std::mbstate_t state{};
+  std::size_t end = 0;
+  while (end < host.size()) {
+    std::size_t length = std::mbrlen(host.data() + end, host.size() - end, &state);
+    if (length == 0 || length > host.size() - end) {  // invalid or incomplete: one byte
+      length = 1;
+      state = std::mbstate_t{};
+    }
+    if (end + length > max_bytes) break;
+    end += length;
+  }
+  return std::string(host.substr(0, end));
+}
+
+// ------------------------------------------------------------------ paths
+
+Path AbsolutePath(const Path& path) {
+  if (!path.empty() && path.front() == '/') return path;
+  std::string directory(4096, '\0');
+  while (::getcwd(directory.data(), directory.size()) == nullptr) {
+    if (errno != ERANGE) return path;
+    directory.resize(directory.size() * 2);
+  }
+  directory.resize(std::strlen(directory.c_str()));
+  return WithTrailingSeparator(directory) + path;
+}
+
+// ------------------------------------------------------------------ files
+
+File File::FromHandle(std::intptr_t handle, Path name) { return File(handle, std::move(name)); }
+
+File::File(File&& other) noexcept : handle_(other.handle_), name_(std::move(other.name_)) {
+  other.handle_ = -1;
+}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    if (handle_ >= 0) ::close(Fd(handle_));
+    handle_ = other.handle_;
+    name_ = std::move(other.name_);
+    other.handle_ = -1;
+  }
+  return *this;
+}
+
+File::~File() {
+  if (handle_ >= 0) ::close(Fd(handle_));
+}
+
+File File::OpenRead(const Path& path, Share share) {
+  return OpenRegular(path, O_RDONLY, 0, share, false);
+}
+
+File File::OpenReadWrite(const Path& path, Share share) {
+  return OpenRegular(path, O_RDWR, 0, share, false);
+}
+
+File File::Create(const Path& path, Share share) {
+  return OpenRegular(path, O_RDWR | O_CREAT, 0666, share, true);
+}
+
+File File::CreateNew(const Path& path, Share share, Visibility visibility) {
+  if (faults::Hit(faults::kOpen)) ThrowFileError(path, EIO);
+  mode_t mode = visibility == Visibility::kPrivate ? 0600 : 0666;
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) ThrowFileError(path, errno);
+  Lock(fd, share);  // nobody else can hold a name that did not exist
+  return File(fd, path);
+}
+
+bool File::IsOpen() const noexcept { return handle_ >= 0; }
+
+std::size_t File::Read(void* buffer, std::size_t count) noexcept {
+  if (handle_ < 0 || faults::Hit(faults::kRead)) return 0;
+  std::size_t done = 0;
+  while (done < count) {
+    ssize_t n = ::read(Fd(handle_), static_cast<char*>(buffer) + done, count - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
+}
+
+std::size_t File::Write(const void* buffer, std::size_t count) noexcept {
+  if (handle_ < 0 || faults::Hit(faults::kWrite)) return 0;
+  std::size_t done = 0;
+  while (done < count) {
+    ssize_t n = ::write(Fd(handle_), static_cast<const char*>(buffer) + done, count - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
+}
+
+void File::Fail(const char* what) const {
+  int error = errno;
+  if (error == 0) error = EIO;
+  throw FileError(name_ + ": " + what + ": " + Reason(error));
+}
+
+void File::ReadExact(void* buffer, std::size_t count) {
+  errno = 0;
+  if (Read(buffer, count) != count) {
+    if (errno == 0) throw FileError(name_ + ": read: unexpected end of file");
+    Fail("read");
+  }
+}
+
+void File::WriteExact(const void* buffer, std::size_t count) {
+  errno = 0;
+  if (Write(buffer, count) != count) {
+    if (errno == 0) errno = ENOSPC;  // write() made no progress without saying why
+    Fail("write");
+  }
+}
+
+std::int64_t File::Seek(std::int64_t offset, Origin origin) {
+  int whence = origin == Origin::kBegin ? SEEK_SET : origin == Origin::kCurrent ? SEEK_CUR : SEEK_END;
+  if (faults::Hit(faults::kSeek)) {
+    errno = EIO;
+    Fail("seek");
+  }
+  off_t position = ::lseek(Fd(handle_), static_cast<off_t>(offset), whence);
+  if (position < 0) Fail("seek");
+  return position;
+}
+
+std::int64_t File::Position() { return Seek(0, Origin::kCurrent); }
+
+std::int64_t File::Size() {
+  struct stat st;
+  if (::fstat(Fd(handle_), &st) != 0) Fail("size");
+  return st.st_size;
+}
+
+void File::Close() {
+  if (handle_ < 0) return;
+  int fd = Fd(handle_);
+  handle_ = -1;
+  bool injected = faults::Hit(faults::kClose);
+  // The descriptor is gone whatever close() answers; EINTR is no failure.
+  if (::close(fd) != 0 && errno != EINTR) Fail("close");
+  if (injected) {
+    errno = EIO;
+    Fail("close");
+  }
+}
+
+File CreateUniqueFile(const Path& directory, PathView prefix, PathView suffix,
+                      Visibility visibility, Path& path) {
+  for (int attempt = 0;; ++attempt) {
+    Path candidate = directory;
+    candidate.append(prefix).append(std::to_string(NextRandom())).append(suffix);
+    try {
+      File file = File::CreateNew(candidate, Share::kNone, visibility);
+      path = std::move(candidate);
+      return file;
+    } catch (const FileExistsError&) {
+      if (attempt >= 1000) throw;
+    }
+  }
+}
+
+FileKind KindOf(const Path& path) noexcept {
+  struct stat st;
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) return FileKind::kMissing;
+  if (S_ISREG(st.st_mode)) return FileKind::kRegular;
+  if (S_ISDIR(st.st_mode)) return FileKind::kDirectory;
+  return FileKind::kOther;
+}
+
+bool RemoveFile(const Path& path) noexcept { return !path.empty() && ::unlink(path.c_str()) == 0; }
+
+void ReplaceFile(const Path& from, const Path& to) {
+  if (faults::Hit(faults::kRename)) ThrowFileError(to, EIO);
+  if (::rename(from.c_str(), to.c_str()) != 0) ThrowFileError(to, errno);
+}
+
+// --------------------------------------------------------------- times
+
+namespace {
+
+// The local moment of a DOS date/time; false when the fields are no date.
+bool DosToTm(std::uint32_t dos, struct tm& tm) {
+  tm = {};
+  tm.tm_year = static_cast<int>((dos >> 25) & 0x7F) + 80;
+  tm.tm_mon = static_cast<int>((dos >> 21) & 0x0F) - 1;
+  tm.tm_mday = static_cast<int>((dos >> 16) & 0x1F);
+  tm.tm_hour = static_cast<int>((dos >> 11) & 0x1F);
+  tm.tm_min = static_cast<int>((dos >> 5) & 0x3F);
+  tm.tm_sec = static_cast<int>(dos & 0x1F) * 2;
+  tm.tm_isdst = -1;
+  return dos != kNoDosTime && tm.tm_mon >= 0 && tm.tm_mon < 12 && tm.tm_mday >= 1 &&
+         tm.tm_hour < 24 && tm.tm_min < 60 && tm.tm_sec < 60;
+}
+
+bool DosToTime(std::uint32_t dos, time_t& result) {
+  struct tm tm;
+  if (!DosToTm(dos, tm)) return false;
+  int day = tm.tm_mday, month = tm.tm_mon;
+  result = mktime(&tm);
+  // mktime quietly moves 31 February to March: no such date.
+  return result != static_cast<time_t>(-1) && tm.tm_mday == day && tm.tm_mon == month;
+}
+
+}  // namespace
+
+std::uint32_t FileDosTime(const Path& path) noexcept {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return kNoDosTime;
+  struct tm tm;
+  if (localtime_r(&st.st_mtime, &tm) == nullptr) return kNoDosTime;
+  int year = tm.tm_year + 1900;
+  if (year < 1980 || year > 2107) return kNoDosTime;
+  return static_cast<std::uint32_t>(year - 1980) << 25 | static_cast<std::uint32_t>(tm.tm_mon + 1) << 21 |
+         static_cast<std::uint32_t>(tm.tm_mday) << 16 | static_cast<std::uint32_t>(tm.tm_hour) << 11 |
+         static_cast<std::uint32_t>(tm.tm_min) << 5 | static_cast<std::uint32_t>(tm.tm_sec / 2);
+}
+
+bool SetFileDosTime(const Path& path, std::uint32_t dos_time) noexcept {
+  time_t moment;
+  if (!DosToTime(dos_time, moment)) return false;
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = moment;
+  times[1].tv_nsec = 0;
+  return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+
+// Linux hosts read the time field as time_t and the attributes as st_mode.
+std::uint32_t HostRecordTime(std::uint32_t dos_time) noexcept {
+  time_t moment;
+  if (!DosToTime(dos_time, moment)) return 0;
+  return static_cast<std::uint32_t>(moment);
+}
+
+std::uint32_t HostRecordAttributes() noexcept { return S_IFREG | 0644; }
+
+// ------------------------------------------------------------ directories
+
+Path TempDirectory() {
+  const char* dir = std::getenv("TMPDIR");
+  if (dir && *dir && KindOf(dir) == FileKind::kDirectory) return WithTrailingSeparator(dir);
+  return "/tmp/";
+}
+
+Path ModuleDirectory() {
+  Dl_info info;
+  if (dladdr(reinterpret_cast<void*>(&ModuleDirectory), &info) == 0 || !info.dli_fname ||
+      !*info.dli_fname) {
+    return "/";
+  }
+  Path directory = DirectoryPart(AbsolutePath(info.dli_fname));
+  return directory.empty() ? Path("/") : directory;
+}
+
+// ------------------------------------------------------------- libraries
+
+Path CompressionLibraryPath(const Path& module_directory) {
+  Path beside = module_directory + "libbz2.so.1.0";
+  struct stat st;
+  if (::lstat(beside.c_str(), &st) == 0) return beside;
+  return "libbz2.so.1.0";
+}
+
+LibraryHandle LoadLibrary(const Path& path) noexcept {
+  return ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+void FreeLibrary(LibraryHandle library) noexcept {
+  if (library) ::dlclose(library);
+}
+
+void* LibraryFunction(LibraryHandle library, const char* name) noexcept {
+  if (!library || faults::Hit(faults::kLookup)) return nullptr;
+  return ::dlsym(library, name);
+}
+
+// ----------------------------------------------------------- message box
+
+void SetHostMessageBox(HostMessageBox message_box) noexcept { host_message_box = message_box; }
+
+void ShowMessage(const std::string& text, const std::string& caption) noexcept {
+  try {
+    if (HostMessageBox box = host_message_box.load()) {
+      std::string text_copy = text, caption_copy = caption;
+      box(text_copy.data(), caption_copy.data(), 0);
+      return;
+    }
+    std::string line = text;
+    for (char& c : line) {
+      if (c == '\r' || c == '\n') c = ' ';
+    }
+    std::fprintf(stderr, "%s: %s\n", caption.c_str(), line.c_str());
+    std::fflush(stderr);
+  } catch (...) {
+    // Nowhere left to report to.
+  }
+}
+
+// ---------------------------------------------------------------- random
+
+void SeedRandom() noexcept {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  std::seed_seq seed{static_cast<std::uint32_t>(now.tv_nsec), static_cast<std::uint32_t>(now.tv_sec),
+                     static_cast<std::uint32_t>(::getpid())};
+  std::lock_guard lock(random_mutex);
+  random_engine.seed(seed);
+}
+
+std::uint32_t NextRandom() noexcept {
+  std::lock_guard lock(random_mutex);
+  return std::uniform_int_distribution<std::uint32_t>(0, 2147483646)(random_engine);
+}
+
+// ---------------------------------------------------------- fault points
+
+#ifdef QUORVANE_FAULT_INJECTION
+namespace faults {
+namespace {
+std::atomic<long> armed[kKinds];
+std::atomic<long> calls[kKinds];
+}  // namespace
+
+bool Hit(Kind kind) noexcept {
+  long n = ++calls[kind];
+  return armed[kind] != 0 && n == armed[kind];
+}
+
+void Arm(int kind, long n) noexcept {
+  if (kind < 0 || kind >= kKinds) return;
+  calls[kind] = 0;
+  armed[kind] = n;
+}
+
+long Calls(int kind) noexcept { return kind >= 0 && kind < kKinds ? calls[kind].load() : 0; }
+}  // namespace faults
+#endif
+
+}  // namespace platform

@@ -1,0 +1,525 @@
+// The platform layer on Windows: files with real sharing modes through
+// CreateFileW, the ANSI code page for host strings, UTF-16 paths, lib64.dll
+// beside the plugin for the compression library, MessageBoxW for messages.
+#include "platform/platform.h"
+
+#include <windows.h>
+// windows.h maps these names to its A/W variants; here they are ours.
+#undef LoadLibrary
+#undef ReplaceFile
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <mutex>
+#include <random>
+
+#include "platform/faults.h"
+
+namespace platform {
+namespace {
+
+HANDLE AsHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+// Wide to 8-bit text in code page `code_page`; with CP_ACP the characters the
+// code page lacks become its default character.
+std::string Narrow(std::wstring_view text, UINT code_page) {
+  if (text.empty()) return {};
+  int length = static_cast<int>(std::min<std::size_t>(text.size(), INT_MAX / 4));
+  int bytes = ::WideCharToMultiByte(code_page, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return {};
+  std::string result(static_cast<std::size_t>(bytes), '\0');
+  ::WideCharToMultiByte(code_page, 0, text.data(), length, result.data(), bytes, nullptr, nullptr);
+  return result;
+}
+
+std::wstring Widen(std::string_view text, UINT code_page) {
+  if (text.empty()) return {};
+  int length = static_cast<int>(std::min<std::size_t>(text.size(), INT_MAX / 2));
+  int chars = ::MultiByteToWideChar(code_page, 0, text.data(), length, nullptr, 0);
+  if (chars <= 0) return {};
+  std::wstring result(static_cast<std::size_t>(chars), L'\0');
+  ::MultiByteToWideChar(code_page, 0, text.data(), length, result.data(), chars);
+  return result;
+}
+
+// The system's reason for a failure, in the host's code page, without the
+// line break FormatMessage ends it with.
+std::string Reason(DWORD error) {
+  wchar_t* text = nullptr;
+  DWORD length = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring reason;
+  if (length > 0 && text) reason.assign(text, length);
+  if (text) ::LocalFree(text);
+  while (!reason.empty() && (reason.back() == L'\r' || reason.back() == L'\n' || reason.back() == L' ')) {
+    reason.pop_back();
+  }
+  if (reason.empty()) return "system error " + std::to_string(error);
+  return Narrow(reason, CP_ACP);
+}
+
+[[noreturn]] void ThrowFileError(const Path& path, DWORD error) {
+  std::string message = ToHost(path) + ": " + Reason(error);
+  if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) throw FileExistsError(message);
+  throw FileError(message);
+}
+
+DWORD ShareFlags(Share share) {
+  switch (share) {
+    case Share::kNone: return 0;
+    case Share::kRead: return FILE_SHARE_READ;
+    case Share::kReadWrite: return FILE_SHARE_READ | FILE_SHARE_WRITE;
+  }
+  return 0;
+}
+
+// A name that Windows resolves to a device rather than a file ("NUL",
+// "C:\out\COM1", "\\.\pipe\x"): opening it could talk to the device.
+bool NamesDevice(const Path& path) {
+  if (path.rfind(L"\\\\.\\", 0) == 0) return true;
+  wchar_t full[MAX_PATH + 1];
+  DWORD length = ::GetFullPathNameW(path.c_str(), MAX_PATH + 1, full, nullptr);
+  return length > 0 && length <= MAX_PATH && std::wstring_view(full, length).rfind(L"\\\\.\\", 0) == 0;
+}
+
+// Attributes of what the path names, a link followed to its target; false
+// when nothing is there.
+bool AttributesOf(const Path& path, WIN32_FILE_ATTRIBUTE_DATA& data) {
+  if (path.empty() || !::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
+  if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
+  // Asking for no access at all keeps other openers' sharing modes out of it.
+  HANDLE handle = ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  bool ok = ::GetFileInformationByHandle(handle, &info) != 0;
+  ::CloseHandle(handle);
+  if (!ok) return false;
+  data.dwFileAttributes = info.dwFileAttributes;
+  data.ftLastWriteTime = info.ftLastWriteTime;
+  return true;
+}
+
+// Opens or creates a regular file.  Devices are refused before the open;
+// whatever else is not a disk file is refused before anything is read or
+// written.
+File OpenRegular(const Path& path, DWORD access, DWORD disposition, Share share) {
+  if (faults::Hit(faults::kOpen)) ThrowFileError(path, ERROR_OPEN_FAILED);
+  if (path.empty()) ThrowFileError(path, ERROR_PATH_NOT_FOUND);
+  if (NamesDevice(path)) ThrowFileError(path, ERROR_BAD_FILE_TYPE);
+  HANDLE handle = ::CreateFileW(path.c_str(), access, ShareFlags(share), nullptr, disposition,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) ThrowFileError(path, ::GetLastError());
+  if (::GetFileType(handle) != FILE_TYPE_DISK) {
+    ::CloseHandle(handle);
+    ThrowFileError(path, ERROR_BAD_FILE_TYPE);
+  }
+  return File::FromHandle(reinterpret_cast<std::intptr_t>(handle), path);
+}
+
+std::mutex random_mutex;
+std::mt19937 random_engine;
+
+std::atomic<HostMessageBox> host_message_box{nullptr};
+
+}  // namespace
+
+// ---------------------------------------------------------------- strings
+
+Path FromHost(const char* host) { return host ? Widen(host, CP_ACP) : Path(); }
+
+std::string ToHost(PathView path) { return Narrow(path, CP_ACP); }
+
+std::string MessageToHost(std::string_view utf8) { return Narrow(Widen(utf8, CP_UTF8), CP_ACP); }
+
+std::string CutAtCharacter(std::string_view host, std::size_t max_bytes) {
+  if (host.size() <= max_bytes) return std::string(host);
+  UINT code_page = ::GetACP();
+  std::size_t end = 0;
+  while (end < host.size()) {
+    auto lead = static_cast<unsigned char>(host[end]);
+    std::size_t length = 1;
+    if (code_page == CP_UTF8) {
+      length = lead >= 0xF0 && lead < 0xF8 ? 4 : lead >= 0xE0 && lead < 0xF0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    } else if (::IsDBCSLeadByteEx(code_page, lead)) {
+      length = 2;
+    }
+    length = std::min(length, host.size() - end);
+    if (end + length > max_bytes) break;
+    end += length;
+  }
+  return std::string(host.substr(0, end));
+}
+
+// ------------------------------------------------------------------ paths
+
+Path AbsolutePath(const Path& path) {
+  if (path.empty()) return path;
+  std::wstring full(MAX_PATH + 1, L'\0');
+  for (;;) {
+    DWORD length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (length == 0) return path;
+    if (length < full.size()) {
+      full.resize(length);
+      return full;
+    }
+    full.resize(length + 1);
+  }
+}
+
+// ------------------------------------------------------------------ files
+
+File File::FromHandle(std::intptr_t handle, Path name) { return File(handle, std::move(name)); }
+
+File::File(File&& other) noexcept : handle_(other.handle_), name_(std::move(other.name_)) {
+  other.handle_ = -1;
+}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    if (handle_ != -1) ::CloseHandle(AsHandle(handle_));
+    handle_ = other.handle_;
+    name_ = std::move(other.name_);
+    other.handle_ = -1;
+  }
+  return *this;
+}
+
+File::~File() {
+  if (handle_ != -1) ::CloseHandle(AsHandle(handle_));
+}
+
+File File::OpenRead(const Path& path, Share share) {
+  return OpenRegular(path, GENERIC_READ, OPEN_EXISTING, share);
+}
+
+File File::OpenReadWrite(const Path& path, Share share) {
+  return OpenRegular(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, share);
+}
+
+File File::Create(const Path& path, Share share) {
+  return OpenRegular(path, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, share);
+}
+
+File File::CreateNew(const Path& path, Share share, Visibility) {
+  // The temporary directory is the user's own, so a private file needs no
+  // security descriptor of its own; CREATE_NEW never opens an existing name,
+  // a planted link included.
+  return OpenRegular(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, share);
+}
+
+bool File::IsOpen() const noexcept { return handle_ != -1; }
+
+std::size_t File::Read(void* buffer, std::size_t count) noexcept {
+  if (handle_ == -1) return 0;
+  if (faults::Hit(faults::kRead)) {
+    ::SetLastError(ERROR_READ_FAULT);
+    return 0;
+  }
+  std::size_t done = 0;
+  while (done < count) {
+    DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(count - done, 1u << 30));
+    DWORD moved = 0;
+    if (!::ReadFile(AsHandle(handle_), static_cast<char*>(buffer) + done, chunk, &moved, nullptr) ||
+        moved == 0) {
+      break;
+    }
+    done += moved;
+  }
+  return done;
+}
+
+std::size_t File::Write(const void* buffer, std::size_t count) noexcept {
+  if (handle_ == -1) return 0;
+  if (faults::Hit(faults::kWrite)) {
+    ::SetLastError(ERROR_WRITE_FAULT);
+    return 0;
+  }
+  std::size_t done = 0;
+  while (done < count) {
+    DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(count - done, 1u << 30));
+    DWORD moved = 0;
+    if (!::WriteFile(AsHandle(handle_), static_cast<const char*>(buffer) + done, chunk, &moved, nullptr) ||
+        moved == 0) {
+      break;
+    }
+    done += moved;
+  }
+  return done;
+}
+
+void File::Fail(const char* what) const {
+  DWORD error = ::GetLastError();
+  if (error == ERROR_SUCCESS) error = ERROR_GEN_FAILURE;
+  throw FileError(ToHost(name_) + ": " + what + ": " + Reason(error));
+}
+
+void File::ReadExact(void* buffer, std::size_t count) {
+  ::SetLastError(ERROR_SUCCESS);
+  if (Read(buffer, count) != count) {
+    if (::GetLastError() == ERROR_SUCCESS) throw FileError(ToHost(name_) + ": read: unexpected end of file");
+    Fail("read");
+  }
+}
+
+void File::WriteExact(const void* buffer, std::size_t count) {
+  ::SetLastError(ERROR_SUCCESS);
+  if (Write(buffer, count) != count) {
+    // WriteFile made no progress without saying why.
+    if (::GetLastError() == ERROR_SUCCESS) ::SetLastError(ERROR_DISK_FULL);
+    Fail("write");
+  }
+}
+
+std::int64_t File::Seek(std::int64_t offset, Origin origin) {
+  DWORD method = origin == Origin::kBegin ? FILE_BEGIN : origin == Origin::kCurrent ? FILE_CURRENT : FILE_END;
+  if (faults::Hit(faults::kSeek)) {
+    ::SetLastError(ERROR_SEEK);
+    Fail("seek");
+  }
+  LARGE_INTEGER distance, position;
+  distance.QuadPart = offset;
+  if (!::SetFilePointerEx(AsHandle(handle_), distance, &position, method)) Fail("seek");
+  return position.QuadPart;
+}
+
+std::int64_t File::Position() { return Seek(0, Origin::kCurrent); }
+
+std::int64_t File::Size() {
+  LARGE_INTEGER size;
+  if (!::GetFileSizeEx(AsHandle(handle_), &size)) Fail("size");
+  return size.QuadPart;
+}
+
+void File::Close() {
+  if (handle_ == -1) return;
+  HANDLE handle = AsHandle(handle_);
+  handle_ = -1;
+  bool injected = faults::Hit(faults::kClose);
+  if (!::CloseHandle(handle)) Fail("close");
+  if (injected) {
+    ::SetLastError(ERROR_WRITE_FAULT);
+    Fail("close");
+  }
+}
+
+File CreateUniqueFile(const Path& directory, PathView prefix, PathView suffix,
+                      Visibility visibility, Path& path) {
+  for (int attempt = 0;; ++attempt) {
+    Path candidate = directory;
+    candidate.append(prefix).append(std::to_wstring(NextRandom())).append(suffix);
+    try {
+      File file = File::CreateNew(candidate, Share::kNone, visibility);
+      path = std::move(candidate);
+      return file;
+    } catch (const FileExistsError&) {
+      if (attempt >= 1000) throw;
+    }
+  }
+}
+
+FileKind KindOf(const Path& path) noexcept {
+  try {
+    if (path.empty()) return FileKind::kMissing;
+    if (NamesDevice(path)) return FileKind::kOther;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!AttributesOf(path, data)) return FileKind::kMissing;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return FileKind::kDirectory;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) return FileKind::kOther;
+    return FileKind::kRegular;
+  } catch (...) {
+    return FileKind::kMissing;
+  }
+}
+
+bool RemoveFile(const Path& path) noexcept { return !path.empty() && ::DeleteFileW(path.c_str()); }
+
+void ReplaceFile(const Path& from, const Path& to) {
+  if (faults::Hit(faults::kRename)) ThrowFileError(to, ERROR_WRITE_FAULT);
+  if (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) ThrowFileError(to, ::GetLastError());
+}
+
+// --------------------------------------------------------------- times
+
+namespace {
+
+// The date and time fields of a DOS date/time, checked to name a real moment.
+bool DosToSystemTime(std::uint32_t dos, SYSTEMTIME& time) {
+  time = {};
+  time.wYear = static_cast<WORD>(((dos >> 25) & 0x7F) + 1980);
+  time.wMonth = static_cast<WORD>((dos >> 21) & 0x0F);
+  time.wDay = static_cast<WORD>((dos >> 16) & 0x1F);
+  time.wHour = static_cast<WORD>((dos >> 11) & 0x1F);
+  time.wMinute = static_cast<WORD>((dos >> 5) & 0x3F);
+  time.wSecond = static_cast<WORD>((dos & 0x1F) * 2);
+  if (dos == kNoDosTime || time.wMonth < 1 || time.wMonth > 12 || time.wDay < 1 || time.wHour > 23 ||
+      time.wMinute > 59 || time.wSecond > 59) {
+    return false;
+  }
+  // SystemTimeToFileTime refuses days the month does not have (31 February).
+  FILETIME unused;
+  return ::SystemTimeToFileTime(&time, &unused) != 0;
+}
+
+}  // namespace
+
+std::uint32_t FileDosTime(const Path& path) noexcept {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!AttributesOf(path, data) || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return kNoDosTime;
+  FILETIME local;
+  SYSTEMTIME time;
+  if (!::FileTimeToLocalFileTime(&data.ftLastWriteTime, &local) || !::FileTimeToSystemTime(&local, &time) ||
+      time.wYear < 1980 || time.wYear > 2107) {
+    return kNoDosTime;
+  }
+  WORD date = 0, clock = 0;
+  if (!::FileTimeToDosDateTime(&local, &date, &clock)) return kNoDosTime;
+  return static_cast<std::uint32_t>(date) << 16 | clock;
+}
+
+bool SetFileDosTime(const Path& path, std::uint32_t dos_time) noexcept {
+  SYSTEMTIME checked;
+  if (path.empty() || !DosToSystemTime(dos_time, checked)) return false;
+  FILETIME local, utc;
+  if (!::DosDateTimeToFileTime(static_cast<WORD>(dos_time >> 16), static_cast<WORD>(dos_time & 0xFFFF),
+                               &local) ||
+      !::LocalFileTimeToFileTime(&local, &utc)) {
+    return false;
+  }
+  HANDLE handle = ::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  bool ok = ::SetFileTime(handle, nullptr, nullptr, &utc) != 0;
+  ::CloseHandle(handle);
+  return ok;
+}
+
+// Windows hosts read the DOS date/time and the attribute bits as they are.
+std::uint32_t HostRecordTime(std::uint32_t dos_time) noexcept { return dos_time; }
+
+std::uint32_t HostRecordAttributes() noexcept { return FILE_ATTRIBUTE_ARCHIVE; }
+
+// ------------------------------------------------------------ directories
+
+Path TempDirectory() {
+  std::wstring directory(MAX_PATH + 1, L'\0');
+  for (;;) {
+    DWORD length = ::GetTempPathW(static_cast<DWORD>(directory.size()), directory.data());
+    if (length == 0) return WithTrailingSeparator(AbsolutePath(L"."));
+    if (length < directory.size()) {
+      directory.resize(length);
+      return WithTrailingSeparator(directory);
+    }
+    directory.resize(length + 1);
+  }
+}
+
+Path ModuleDirectory() {
+  HMODULE module = nullptr;
+  if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(&ModuleDirectory), &module)) {
+    return L"\\";
+  }
+  // The module's path may be longer than MAX_PATH; the call cuts it short
+  // silently, so the buffer grows until it fits.
+  std::wstring file(MAX_PATH + 1, L'\0');
+  for (;;) {
+    DWORD length = ::GetModuleFileNameW(module, file.data(), static_cast<DWORD>(file.size()));
+    if (length == 0) return L"\\";
+    if (length < file.size()) {
+      file.resize(length);
+      break;
+    }
+    if (file.size() >= 32768) return L"\\";
+    file.resize(file.size() * 2);
+  }
+  Path directory = DirectoryPart(file);
+  return directory.empty() ? Path(L"\\") : directory;
+}
+
+// ------------------------------------------------------------- libraries
+
+Path CompressionLibraryPath(const Path& module_directory) { return module_directory + L"lib64.dll"; }
+
+LibraryHandle LoadLibrary(const Path& path) noexcept {
+  // A damaged lib64.dll must not bring up the system's error box; the
+  // caller reports the missing library itself.
+  DWORD old_mode = 0;
+  bool changed = ::SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &old_mode) != 0;
+  HMODULE library = ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  if (changed) ::SetThreadErrorMode(old_mode, nullptr);
+  return reinterpret_cast<LibraryHandle>(library);
+}
+
+void FreeLibrary(LibraryHandle library) noexcept {
+  if (library) ::FreeLibrary(static_cast<HMODULE>(library));
+}
+
+void* LibraryFunction(LibraryHandle library, const char* name) noexcept {
+  if (!library || faults::Hit(faults::kLookup)) return nullptr;
+  return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+// ----------------------------------------------------------- message box
+
+void SetHostMessageBox(HostMessageBox message_box) noexcept { host_message_box = message_box; }
+
+void ShowMessage(const std::string& text, const std::string& caption) noexcept {
+  try {
+    if (HostMessageBox box = host_message_box.load()) {
+      std::string text_copy = text, caption_copy = caption;
+      box(text_copy.data(), caption_copy.data(), 0);
+      return;
+    }
+    // No parent window is known: task-modal keeps the host's windows from
+    // going on while the message is up.
+    ::MessageBoxW(nullptr, Widen(text, CP_ACP).c_str(), Widen(caption, CP_ACP).c_str(), MB_OK | MB_TASKMODAL);
+  } catch (...) {
+    // Nowhere left to report to.
+  }
+}
+
+// ---------------------------------------------------------------- random
+
+void SeedRandom() noexcept {
+  LARGE_INTEGER counter;
+  ::QueryPerformanceCounter(&counter);
+  std::seed_seq seed{static_cast<std::uint32_t>(counter.QuadPart), static_cast<std::uint32_t>(counter.QuadPart >> 32),
+                     static_cast<std::uint32_t>(::GetCurrentProcessId())};
+  std::lock_guard lock(random_mutex);
+  random_engine.seed(seed);
+}
+
+std::uint32_t NextRandom() noexcept {
+  std::lock_guard lock(random_mutex);
+  return std::uniform_int_distribution<std::uint32_t>(0, 2147483646)(random_engine);
+}
+
+// ---------------------------------------------------------- fault points
+
+#ifdef QUORVANE_FAULT_INJECTION
+namespace faults {
+namespace {
+std::atomic<long> armed[kKinds];
+std::atomic<long> calls[kKinds];
+}  // namespace
+
+bool Hit(Kind kind) noexcept {
+  long n = ++calls[kind];
+  return armed[kind] != 0 && n == armed[kind];
+}
+
+void Arm(int kind, long n) noexcept {
+  if (kind < 0 || kind >= kKinds) return;
+  calls[kind] = 0;
+  armed[kind] = n;
+}
+
+long Calls(int kind) noexcept { return kind >= 0 && kind < kKinds ? calls[kind].load() : 0; }
+}  // namespace faults
+#endif
+
+}  // namespace platform
