@@ -149,8 +149,15 @@ std::string MessageToHost(std::string_view utf8) {
 
 std::string CutAtCharacter(std::string_view host, std::size_t max_bytes) {
   if (host.size() <= max_bytes) return std::string(host);
-  std::mbstate_t state{};
   std::size_t end = 0;
+  if (IsUtf8Locale() || MB_CUR_MAX == 1) {
+    // File names on Linux are UTF-8 in practice, even where the process runs
+    // in a single-byte locale: never cut inside a sequence.
+    end = max_bytes;
+    while (end > 0 && (static_cast<unsigned char>(host[end]) & 0xC0) == 0x80) --end;
+    return std::string(host.substr(0, end));
+  }
+  std::mbstate_t state{};
   while (end < host.size()) {
     std::size_t length = std::mbrlen(host.data() + end, host.size() - end, &state);
     if (length == 0 || length > host.size() - end) {  // invalid or incomplete: one byte
