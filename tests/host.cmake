@@ -30,3 +30,5 @@ if(NOT WIN32)
   quorvane_host_test(exports_test ${CMAKE_CURRENT_LIST_DIR}/exports_test.cpp)
   target_compile_definitions(exports_test PRIVATE QUORVANE_NM="${CMAKE_NM}")
 endif()
+
+quorvane_host_test(listing_test ${CMAKE_CURRENT_LIST_DIR}/listing_test.cpp)

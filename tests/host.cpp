@@ -202,6 +202,8 @@ OpenRecord::OpenRecord(std::string arc_name, int open_mode) : name_(std::move(ar
 
 std::int32_t OpenRecord::OpenResult() const { return Load32(bytes_.data() + kOpenResultOffset); }
 
+std::int32_t OpenRecord::OpenMode() const { return Load32(bytes_.data() + kOpenModeOffset); }
+
 void OpenRecord::SetOpenResult(std::int32_t value) {
   Store32(bytes_.data() + kOpenResultOffset, value);
 }

@@ -142,6 +142,7 @@ class OpenRecord {
 
   void* data() { return bytes_.data(); }
   std::int32_t OpenResult() const;
+  std::int32_t OpenMode() const;
   void SetOpenResult(std::int32_t value);
   // True when no byte from 16 on differs from the pre-fill.
   bool TailUntouched() const;

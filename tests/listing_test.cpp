@@ -1,0 +1,343 @@
+// Recognising archives and listing their entry, through the exported entry
+// points, the way a file manager browses a folder.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <barrier>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "archive_maker.h"
+#include "host.h"
+
+namespace {
+
+using namespace qvtest;
+
+constexpr std::int32_t kRegularFileMode = 0100644;
+
+class Listing : public testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(plugin_.Loaded() && plugin_.Missing().empty()) << plugin_.Problem(); }
+
+  // Opens `archive` and lists its entry into `record`; the ReadHeader result.
+  int List(const std::string& archive, HeaderRecord& record) {
+    int result = -1;
+    void* handle = plugin_.Open(archive, &result);
+    EXPECT_EQ(handle, reinterpret_cast<void*>(100)) << archive;
+    EXPECT_EQ(result, 0);
+    return plugin_.ReadHeader(handle, record.data());
+  }
+
+  std::string ListedName(const ArchiveSpec& spec, const std::string& archive_name = "arc.qv") {
+    WriteArchive(dir_ / archive_name, spec);
+    HeaderRecord record;
+    EXPECT_EQ(List(dir_ / archive_name, record), kOk);
+    plugin_.CloseArchive(reinterpret_cast<void*>(100));
+    return record.FileName();
+  }
+
+  Plugin& plugin_ = SharedPlugin();
+  TempDir dir_;
+};
+
+// --------------------------------------------------------------- recognition
+
+TEST_F(Listing, AcceptsTheMagicFollowedByAnything) {
+  WriteFile(dir_ / "bare", "QUORVANE");
+  WriteFile(dir_ / "junk", std::string("QUORVANE") + RandomBytes(100));
+  WriteArchive(dir_ / "real.qv", "a.txt", "hello");
+  for (const char* name : {"bare", "junk", "real.qv"}) {
+    EXPECT_EQ(plugin_.CanHandle(dir_ / name), -1) << name;
+  }
+  // Links are followed.
+  ASSERT_EQ(symlink((dir_ / "real.qv").c_str(), (dir_ / "link").c_str()), 0);
+  EXPECT_EQ(plugin_.CanHandle(dir_ / "link"), -1);
+}
+
+TEST_F(Listing, RefusesWhatIsNotAnArchive) {
+  WriteFile(dir_ / "seven", "QUORVAN");
+  WriteFile(dir_ / "zero_inside", std::string("QUOR\0ANEmore", 12));
+  WriteFile(dir_ / "zero_last", std::string("QUORVAN\0", 8));
+  WriteFile(dir_ / "lower", "quorvane and more");
+  WriteFile(dir_ / "empty", "");
+  std::string bz = Bzip2Compress("plain bzip2");
+  WriteFile(dir_ / "plain.bz2", bz);
+  ASSERT_EQ(mkdir((dir_ / "folder").c_str(), 0755), 0);
+  ASSERT_EQ(symlink((dir_ / "nowhere").c_str(), (dir_ / "dangling").c_str()), 0);
+  for (const char* name : {"seven", "zero_inside", "zero_last", "lower", "empty", "plain.bz2",
+                           "folder", "missing", "dangling"}) {
+    EXPECT_EQ(plugin_.CanHandle(dir_ / name), 0) << name;
+    int result = -1;
+    EXPECT_EQ(plugin_.Open(dir_ / name, &result), nullptr) << name;
+    EXPECT_EQ(result, kUnknownFormat) << name;
+  }
+  EXPECT_EQ(plugin_.CanHandle(""), 0);
+}
+
+TEST_F(Listing, SpecialFilesAreRefusedWithoutBlocking) {
+  ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  ASSERT_EQ(symlink((dir_ / "fifo").c_str(), (dir_ / "fifo_link").c_str()), 0);
+  for (const char* name : {"fifo", "fifo_link"}) {
+    std::string path = dir_ / name;
+    std::optional<int> handled = RunIsolated([&] { return plugin_.CanHandle(path); }, 10);
+    ASSERT_TRUE(handled.has_value()) << name << ": CanYouHandleThisFile hung or crashed";
+    EXPECT_EQ(*handled, 0) << name;
+    std::optional<int> opened = RunIsolated(
+        [&] {
+          OpenRecord record(path);
+          void* handle = plugin_.OpenArchive(record.data());
+          return handle == nullptr ? record.OpenResult() : -1;
+        },
+        10);
+    ASSERT_TRUE(opened.has_value()) << name << ": OpenArchive hung or crashed";
+    EXPECT_EQ(*opened, kUnknownFormat) << name;
+  }
+  std::optional<int> device = RunIsolated([&] { return plugin_.CanHandle("/dev/zero"); }, 10);
+  ASSERT_TRUE(device.has_value());
+  EXPECT_EQ(*device, 0);
+}
+
+TEST_F(Listing, OpenArchiveWritesOnlyTheResultField) {
+  WriteArchive(dir_ / "a.qv", "a.txt", "data");
+  WriteFile(dir_ / "not.qv", "NOTQUORVANE");
+
+  OpenRecord accepted(dir_ / "a.qv", 0);
+  accepted.SetOpenResult(-7);
+  EXPECT_EQ(plugin_.OpenArchive(accepted.data()), reinterpret_cast<void*>(100));
+  EXPECT_EQ(accepted.OpenResult(), 0);
+  EXPECT_EQ(accepted.OpenMode(), 0);
+  EXPECT_TRUE(accepted.TailUntouched());
+
+  OpenRecord refused(dir_ / "not.qv", 1);
+  EXPECT_EQ(plugin_.OpenArchive(refused.data()), nullptr);
+  EXPECT_EQ(refused.OpenResult(), kUnknownFormat);
+  EXPECT_EQ(refused.OpenMode(), 1);
+  EXPECT_TRUE(refused.TailUntouched());
+
+  // A host that passes no name at all gets a refusal, not a crash.
+  std::optional<int> null_name = RunIsolated([&] {
+    OpenRecord record("");
+    record.SetNullName();
+    void* handle = plugin_.OpenArchive(record.data());
+    return handle == nullptr ? record.OpenResult() : -1;
+  });
+  ASSERT_TRUE(null_name.has_value()) << "OpenArchive crashed on a null name";
+  EXPECT_EQ(*null_name, kUnknownFormat);
+  std::optional<int> null_check = RunIsolated([&] { return plugin_.CanYouHandleThisFile(nullptr); });
+  ASSERT_TRUE(null_check.has_value()) << "CanYouHandleThisFile crashed on a null name";
+  EXPECT_EQ(*null_check, 0);
+}
+
+// ------------------------------------------------------------------- listing
+
+TEST_F(Listing, FillsEveryFieldAtItsOffsetAndNothingElse) {
+  ArchiveSpec spec;
+  spec.name = "report.txt";
+  spec.content = TextBytes(100000);
+  spec.filetime = DosTime(2021, 6, 15, 12, 30, 44);
+  std::string bytes = MakeArchive(spec);
+  WriteFile(dir_ / "arc.qv", bytes);
+  std::int32_t packed = static_cast<std::int32_t>(bytes.size() - 28 - spec.name.size());
+
+  for (int fill : {0x5A, 0x00, 0xFF}) {
+    SCOPED_TRACE(fill);
+    HeaderRecord record(static_cast<unsigned char>(fill));
+    ASSERT_EQ(List(dir_ / "arc.qv", record), kOk);
+    EXPECT_EQ(record.FileName(), "report.txt");
+    EXPECT_EQ(record.PackSize(), packed);
+    EXPECT_EQ(record.UnpSize(), 100000);
+    EXPECT_EQ(record.FileCRC(), 0) << "the checksum field is never filled";
+    EXPECT_EQ(record.FileTime(), static_cast<std::int32_t>(UnixFromDosTime(spec.filetime)));
+    EXPECT_EQ(record.FileAttr(), kRegularFileMode);
+    EXPECT_EQ(record.StrayWrites(), std::vector<std::size_t>{});
+  }
+}
+
+TEST_F(Listing, TimeFieldIsZeroForInvalidDosDates) {
+  for (std::uint32_t dos : {0xFFFFFFFFu, 0u, DosTime(2020, 13, 1, 0, 0, 0), DosTime(2020, 2, 0, 0, 0, 0),
+                            DosTime(2020, 1, 1, 24, 0, 0)}) {
+    ArchiveSpec spec;
+    spec.filetime = dos;
+    WriteArchive(dir_ / "t.qv", spec);
+    HeaderRecord record;
+    ASSERT_EQ(List(dir_ / "t.qv", record), kOk);
+    EXPECT_EQ(record.FileTime(), 0) << std::hex << dos;
+  }
+  // The earliest date the format can hold, and a late one that still fits the
+  // host's 32-bit field, are valid.
+  for (std::uint32_t dos : {DosTime(1980, 1, 1, 0, 0, 0), DosTime(2037, 12, 31, 23, 59, 58)}) {
+    ArchiveSpec spec;
+    spec.filetime = dos;
+    WriteArchive(dir_ / "t.qv", spec);
+    HeaderRecord record;
+    ASSERT_EQ(List(dir_ / "t.qv", record), kOk);
+    EXPECT_EQ(record.FileTime(), static_cast<std::int32_t>(UnixFromDosTime(dos))) << std::hex << dos;
+  }
+}
+
+TEST_F(Listing, AnswersAlternateBetweenTheEntryAndTheEnd) {
+  WriteArchive(dir_ / "arc.qv", "one.txt", "1");
+  HeaderRecord first;
+  ASSERT_EQ(List(dir_ / "arc.qv", first), kOk);
+  for (int round = 0; round < 3; ++round) {
+    HeaderRecord end(0x33);
+    EXPECT_EQ(plugin_.ReadHeader(reinterpret_cast<void*>(100), end.data()), kEndArchive);
+    EXPECT_EQ(end.StrayWrites(), std::vector<std::size_t>{}) << "the end answer wrote a field";
+    HeaderRecord again;
+    EXPECT_EQ(plugin_.ReadHeader(reinterpret_cast<void*>(100), again.data()), kOk);
+    EXPECT_EQ(again.FileName(), "one.txt");
+  }
+  EXPECT_EQ(plugin_.CloseArchive(reinterpret_cast<void*>(100)), 0);
+}
+
+TEST_F(Listing, EachOpenStartsOverAndARefusedOpenKeepsTheArchive) {
+  WriteArchive(dir_ / "a.qv", "a.txt", "aaa");
+  WriteArchive(dir_ / "b.qv", "b.txt", "bbbbbb");
+  WriteFile(dir_ / "junk", "junk");
+  HeaderRecord record;
+  ASSERT_EQ(List(dir_ / "a.qv", record), kOk);
+  ASSERT_EQ(List(dir_ / "b.qv", record), kOk) << "a new archive must list from its first entry";
+  EXPECT_EQ(record.FileName(), "b.txt");
+  EXPECT_EQ(record.UnpSize(), 6);
+
+  EXPECT_EQ(plugin_.CloseArchive(reinterpret_cast<void*>(100)), 0);
+  int result = 0;
+  EXPECT_EQ(plugin_.Open(dir_ / "junk", &result), nullptr);
+  EXPECT_EQ(result, kUnknownFormat);
+  HeaderRecord still;
+  EXPECT_EQ(plugin_.ReadHeader(reinterpret_cast<void*>(100), still.data()), kOk);
+  EXPECT_EQ(still.FileName(), "b.txt");
+}
+
+TEST_F(Listing, HandleValuesAreIgnored) {
+  WriteArchive(dir_ / "arc.qv", "x.txt", "xyz");
+  int result = -1;
+  ASSERT_NE(plugin_.Open(dir_ / "arc.qv", &result), nullptr);
+  HeaderRecord record;
+  EXPECT_EQ(plugin_.ReadHeader(nullptr, record.data()), kOk);
+  EXPECT_EQ(record.FileName(), "x.txt");
+  EXPECT_EQ(plugin_.ReadHeader(reinterpret_cast<void*>(0xDEADBEEF), record.data()), kEndArchive);
+  EXPECT_EQ(plugin_.CloseArchive(reinterpret_cast<void*>(12345)), 0);
+  plugin_.SetChangeVolProc(nullptr, nullptr);
+}
+
+TEST_F(Listing, TruncatedHeaderReadsAsZeros) {
+  ArchiveSpec spec;
+  spec.name = "long_name.txt";
+  spec.content = "content";
+  std::string full = MakeArchive(spec);
+
+  // Only magic, unpsize and packsize: no time, no name.
+  WriteFile(dir_ / "cut16.qv", full.substr(0, 16));
+  HeaderRecord record;
+  ASSERT_EQ(List(dir_ / "cut16.qv", record), kOk);
+  EXPECT_EQ(record.UnpSize(), 7);
+  EXPECT_EQ(record.PackSize(), static_cast<std::int32_t>(full.size() - 28 - 13));
+  EXPECT_EQ(record.FileTime(), 0);
+  EXPECT_EQ(record.FileName(), "cut16") << "an empty name lists as the archive's own name";
+  EXPECT_EQ(record.StrayWrites(), std::vector<std::size_t>{});
+
+  // Just the magic.
+  WriteFile(dir_ / "magic.qv", full.substr(0, 8));
+  HeaderRecord bare;
+  ASSERT_EQ(List(dir_ / "magic.qv", bare), kOk);
+  EXPECT_EQ(bare.UnpSize(), 0);
+  EXPECT_EQ(bare.PackSize(), 0);
+  EXPECT_EQ(bare.FileName(), "magic");
+
+  // The name cut by the end of the file: the bytes that are there.
+  WriteFile(dir_ / "cutname.qv", full.substr(0, 28 + 4));
+  HeaderRecord cut;
+  ASSERT_EQ(List(dir_ / "cutname.qv", cut), kOk);
+  EXPECT_EQ(cut.FileName(), "long");
+  EXPECT_EQ(cut.UnpSize(), 7);
+}
+
+TEST_F(Listing, StoredNamesAreReducedToAPlainFileName) {
+  struct Case {
+    std::string stored;
+    std::string listed;
+  } cases[] = {
+      {"../../x", "x"},
+      {"/etc/passwd", "passwd"},
+      {"..\\..\\evil.exe", "evil.exe"},
+      {"dir\\sub/file.txt", "file.txt"},
+      {"..", "backup.tar"},
+      {".", "backup.tar"},
+      {"some/dir/", "backup.tar"},
+      {"../..", "backup.tar"},
+      {"", "backup.tar"},
+      {std::string("ab\0cd", 5), "ab"},
+      {"привет.txt", "привет.txt"},
+  };
+  for (const Case& c : cases) {
+    ArchiveSpec spec;
+    spec.name = c.stored;
+    EXPECT_EQ(ListedName(spec, "backup.tar.qv"), c.listed) << "stored: " << c.stored;
+  }
+  ArchiveSpec plain;
+  plain.name = "..";
+  EXPECT_EQ(ListedName(plain, "noext"), "noext");
+}
+
+TEST_F(Listing, LongestNamesListWhole) {
+  ArchiveSpec spec;
+  spec.name = std::string(251, 'n') + ".txt";
+  ASSERT_EQ(spec.name.size(), 255u);
+  EXPECT_EQ(ListedName(spec), spec.name);
+
+  // namelen says 255 but the name has a zero byte at 200.
+  spec.name[200] = '\0';
+  EXPECT_EQ(ListedName(spec), std::string(200, 'n'));
+}
+
+TEST_F(Listing, VanishedArchiveAnswersOpenError) {
+  WriteArchive(dir_ / "gone.qv", "g.txt", "soon gone");
+  int result = -1;
+  ASSERT_NE(plugin_.Open(dir_ / "gone.qv", &result), nullptr);
+  ASSERT_EQ(unlink((dir_ / "gone.qv").c_str()), 0);
+  HeaderRecord record;
+  EXPECT_EQ(plugin_.ReadHeader(reinterpret_cast<void*>(100), record.data()), kEOpen);
+  EXPECT_EQ(record.StrayWrites(), std::vector<std::size_t>{});
+  EXPECT_EQ(plugin_.CloseArchive(reinterpret_cast<void*>(100)), 0);
+}
+
+// Double Commander lists on its UI thread while a worker thread reads another
+// archive: each thread must see its own entry.
+TEST_F(Listing, TwoThreadsListTwoArchivesEachSeeingItsOwn) {
+  WriteArchive(dir_ / "alpha.qv", "alpha.txt", std::string(111, 'a'));
+  WriteArchive(dir_ / "beta.qv", "beta.bin", std::string(2222, 'b'));
+  constexpr int kRounds = 400;
+  std::atomic<int> wrong{0};
+  std::barrier start(2);
+  auto worker = [&](std::string archive, std::string name, std::int32_t size) {
+    start.arrive_and_wait();
+    for (int i = 0; i < kRounds; ++i) {
+      OpenRecord open(archive);
+      if (plugin_.OpenArchive(open.data()) == nullptr) {
+        ++wrong;
+        continue;
+      }
+      HeaderRecord record;
+      if (plugin_.ReadHeader(nullptr, record.data()) != kOk || record.FileName() != name ||
+          record.UnpSize() != size) {
+        ++wrong;
+      }
+      HeaderRecord end;
+      if (plugin_.ReadHeader(nullptr, end.data()) != kEndArchive) ++wrong;
+      plugin_.CloseArchive(nullptr);
+    }
+  };
+  std::thread a(worker, dir_ / "alpha.qv", "alpha.txt", 111);
+  std::thread b(worker, dir_ / "beta.qv", "beta.bin", 2222);
+  a.join();
+  b.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+}  // namespace
