@@ -32,3 +32,7 @@ if(NOT WIN32)
 endif()
 
 quorvane_host_test(listing_test ${CMAKE_CURRENT_LIST_DIR}/listing_test.cpp)
+
+# The checksum routine reached directly, through the plugin's internal library.
+quorvane_host_test(checksum_test ${CMAKE_CURRENT_LIST_DIR}/checksum_test.cpp)
+target_link_libraries(checksum_test PRIVATE quorvane_internal)
