@@ -36,3 +36,5 @@ quorvane_host_test(listing_test ${CMAKE_CURRENT_LIST_DIR}/listing_test.cpp)
 # The checksum routine reached directly, through the plugin's internal library.
 quorvane_host_test(checksum_test ${CMAKE_CURRENT_LIST_DIR}/checksum_test.cpp)
 target_link_libraries(checksum_test PRIVATE quorvane_internal)
+
+quorvane_host_test(extract_test ${CMAKE_CURRENT_LIST_DIR}/extract_test.cpp)
