@@ -38,3 +38,5 @@ quorvane_host_test(checksum_test ${CMAKE_CURRENT_LIST_DIR}/checksum_test.cpp)
 target_link_libraries(checksum_test PRIVATE quorvane_internal)
 
 quorvane_host_test(extract_test ${CMAKE_CURRENT_LIST_DIR}/extract_test.cpp)
+
+quorvane_host_test(pack_test ${CMAKE_CURRENT_LIST_DIR}/pack_test.cpp)
