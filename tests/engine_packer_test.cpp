@@ -1,0 +1,305 @@
+// The packer: payloads it writes and reads against the real bzip2 tools,
+// damaged and truncated payloads, stopping through the host's callback,
+// progress reports, failures of the file system, and packers on two
+// threads at once.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CMain.h"
+#include "bzLib.h"
+#include "engine_support.h"
+
+namespace {
+
+constexpr int kBlock = 65536;
+const std::string kUnpackText = "Распаковка: ";
+const std::string kPackText = "Orvel's Quorvane - Упаковка: ";
+
+int Shrink(const std::string& source, const std::string& archive, std::int64_t startpos) {
+  quorvane::TZPacker packer;
+  packer.infilename = source;
+  packer.outfilename = archive;
+  packer.startpos = startpos;
+  return packer.Shrink();
+}
+
+int Expand(const std::string& archive, const std::string& target, std::int64_t startpos) {
+  quorvane::TZPacker packer;
+  packer.infilename = archive;
+  packer.outfilename = target;
+  packer.startpos = startpos;
+  return packer.Expand();
+}
+
+class PackerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { quorvane::ArcState().pdp = enginetest::ProgressRecorder::Callback; }
+  void TearDown() override { quorvane::ArcState().pdp = nullptr; }
+
+  // An archive around `payload` whose data starts at kOffset.
+  std::string PutArchive(const std::string& contents, const std::string& payload) {
+    const std::string path = scratch / "payload.qv";
+    enginetest::WriteFileBytes(path, enginetest::MakeArchive(kName, contents, payload));
+    return path;
+  }
+
+  static constexpr const char* kName = "data.bin";
+  static constexpr std::int64_t kOffset = 28 + 8;
+  enginetest::ScratchFolder scratch;
+};
+
+TEST_F(PackerTest, ShrinkWritesExactlyWhatTheBzipProgramWrites) {
+  const std::vector<std::string> sources = {
+      "", "x", enginetest::RandomBytes(kBlock, 1), enginetest::RandomBytes(200000, 2),
+      enginetest::TextBytes(2000000, 3)};
+  for (const std::string& data : sources) {
+    SCOPED_TRACE("size " + std::to_string(data.size()));
+    const std::string source = scratch / "source";
+    const std::string archive = scratch / "archive.qv";
+    enginetest::WriteFileBytes(source, data);
+    enginetest::ProgressRecorder recorder;
+    ASSERT_EQ(0, Shrink(source, archive, kOffset));
+    const std::string written = enginetest::ReadFileBytes(archive);
+    ASSERT_GE(written.size(), static_cast<std::size_t>(kOffset));
+    EXPECT_EQ(std::string(kOffset, '\0'), written.substr(0, kOffset));
+    const std::string payload = written.substr(kOffset);
+    EXPECT_TRUE(payload == enginetest::BzipProgramCompress(data, scratch.path()))
+        << "differs from bzip2 -9 -c";
+    enginetest::WriteFileBytes(scratch / "payload.bz2", payload);
+    EXPECT_TRUE(enginetest::BzipProgramDecompressFile(scratch / "payload.bz2") == data);
+  }
+}
+
+TEST_F(PackerTest, ExpandRestoresWhatOtherEncodersWrote) {
+  const std::string data = enginetest::TextBytes(1000000, 4) + enginetest::RandomBytes(300000, 5);
+  const std::string plain = scratch / "plain";
+  const char* const kEncoders[] = {"bzip2 -9 -c", "bzip2 -1 -c", "lbzip2 -9 -n 2 -c",
+                                   "lbzip2 -1 -n 2 -c"};
+  for (const std::string& contents : {std::string(), data}) {
+    enginetest::WriteFileBytes(plain, contents);
+    for (const char* encoder : kEncoders) {
+      SCOPED_TRACE(std::string(encoder) + ", size " + std::to_string(contents.size()));
+      const std::string packed = scratch / "packed.bz2";
+      ASSERT_EQ(0, enginetest::RunShell(std::string(encoder) + " " + enginetest::ShellQuote(plain) + " > " +
+                                    enginetest::ShellQuote(packed)));
+      const std::string archive = PutArchive(contents, enginetest::ReadFileBytes(packed));
+      enginetest::ProgressRecorder recorder;
+      ASSERT_EQ(0, Expand(archive, scratch / "out", kOffset));
+      EXPECT_TRUE(enginetest::ReadFileBytes(scratch / "out") == contents);
+    }
+  }
+}
+
+TEST_F(PackerTest, ExpandRejectsPayloadsTheDecompressorRefuses) {
+  const std::string data = enginetest::RandomBytes(150000, 6);
+  const std::string stream = enginetest::BzipProgramCompress(data, scratch.path());
+  std::string damaged = stream;
+  damaged[stream.size() / 2] = static_cast<char>(damaged[stream.size() / 2] ^ 0x20);
+  const std::pair<const char*, std::string> kPayloads[] = {
+      {"two joined streams", stream + stream},
+      {"junk after the stream", stream + "junk"},
+      {"a big tail of junk", stream + std::string(300000, 'j')},
+      {"a damaged byte", damaged},
+      {"no bzip2 at all", std::string(5000, 'Q')},
+  };
+  for (const auto& [what, payload] : kPayloads) {
+    SCOPED_TRACE(what);
+    const std::string archive = PutArchive(data, payload);
+    enginetest::ProgressRecorder recorder;
+    const int descriptors = enginetest::CountOpenDescriptors();
+    EXPECT_EQ(13, Expand(archive, scratch / "out", kOffset));
+    EXPECT_EQ(descriptors, enginetest::CountOpenDescriptors()) << "a file was left open";
+  }
+}
+
+TEST_F(PackerTest, TruncatedPayloadsYieldWhatTheyHold) {
+  // Missing only the end-of-stream trailer: the whole file, also when the
+  // one block is far larger than a transfer buffer.
+  for (std::size_t size : {std::size_t{30000}, std::size_t{480000}}) {
+    SCOPED_TRACE("size " + std::to_string(size));
+    const std::string data = enginetest::RandomBytes(size, 7);
+    const std::string stream = enginetest::BzipProgramCompress(data, scratch.path());
+    const std::string archive = PutArchive(data, stream.substr(0, stream.size() - 10));
+    enginetest::ProgressRecorder recorder;
+    EXPECT_EQ(0, Expand(archive, scratch / "out", kOffset));
+    EXPECT_EQ(data.size(), enginetest::ReadFileBytes(scratch / "out").size());
+    EXPECT_TRUE(enginetest::ReadFileBytes(scratch / "out") == data);
+  }
+  // Cut inside the compressed data: a shorter file, no error.
+  const std::string data = enginetest::TextBytes(3000000, 8);
+  const std::string stream = enginetest::BzipProgramCompress(data, scratch.path());
+  for (std::size_t keep : {stream.size() / 2, std::size_t{4}, std::size_t{40}}) {
+    SCOPED_TRACE("payload cut to " + std::to_string(keep) + " bytes");
+    const std::string archive = PutArchive(data, stream.substr(0, keep));
+    enginetest::ProgressRecorder recorder;
+    EXPECT_EQ(0, Expand(archive, scratch / "out", kOffset));
+    const std::string restored = enginetest::ReadFileBytes(scratch / "out");
+    EXPECT_LT(restored.size(), data.size());
+    EXPECT_TRUE(data.compare(0, restored.size(), restored) == 0) << "what comes out is a prefix";
+  }
+}
+
+TEST_F(PackerTest, ShrinkStopsAndLeavesAWellFormedShorterStream) {
+  const std::string data = enginetest::RandomBytes(10 * kBlock + 100, 9);
+  const std::string source = scratch / "source";
+  enginetest::WriteFileBytes(source, data);
+  for (int stop_at : {1, 4}) {
+    SCOPED_TRACE("stopped at report " + std::to_string(stop_at));
+    const std::string archive = scratch / "archive.qv";
+    enginetest::ProgressRecorder recorder(stop_at);
+    EXPECT_EQ(21, Shrink(source, archive, kOffset));
+    EXPECT_EQ(static_cast<std::size_t>(stop_at), recorder.reports().size()) << "went on after the stop";
+    const std::string payload = enginetest::ReadFileBytes(archive).substr(kOffset);
+    enginetest::WriteFileBytes(scratch / "stopped.bz2", payload);
+    EXPECT_EQ(0, enginetest::RunShell("bzip2 -t " + enginetest::ShellQuote(scratch / "stopped.bz2") + " 2>/dev/null"))
+        << "bzip2 -t refuses what a stopped Shrink left";
+    const auto restored = enginetest::BzipProgramDecompressFile(scratch / "stopped.bz2");
+    ASSERT_TRUE(restored.has_value());
+    EXPECT_TRUE(*restored == data.substr(0, static_cast<std::size_t>(stop_at) * kBlock));
+  }
+}
+
+TEST_F(PackerTest, ExpandStopsWhenTheHostSaysSo) {
+  const std::string data = enginetest::RandomBytes(10 * kBlock + 100, 10);
+  const std::string archive = PutArchive(data, enginetest::BzipProgramCompress(data, scratch.path()));
+  // Report 1 is the nameless opening report, whose answer does not count;
+  // the stop takes effect at the first block after it.
+  for (int stop_at : {1, 4}) {
+    SCOPED_TRACE("answering 0 from report " + std::to_string(stop_at));
+    enginetest::ProgressRecorder recorder(stop_at);
+    EXPECT_EQ(21, Expand(archive, scratch / "out", kOffset));
+    const std::size_t blocks = static_cast<std::size_t>(std::max(stop_at, 2) - 1);
+    EXPECT_EQ(blocks + 1, recorder.reports().size());
+    EXPECT_TRUE(enginetest::ReadFileBytes(scratch / "out") == data.substr(0, blocks * kBlock));
+  }
+}
+
+TEST_F(PackerTest, ProgressReportsCountTheBytesOfEachBlock) {
+  for (std::size_t size : {std::size_t{0}, std::size_t{100}, std::size_t{kBlock},
+                           std::size_t{3 * kBlock + 100}}) {
+    SCOPED_TRACE("size " + std::to_string(size));
+    const std::string data = enginetest::RandomBytes(size, 12);
+    std::vector<int> expected(size / kBlock, kBlock);
+    if (size % kBlock != 0 || size == 0) expected.push_back(static_cast<int>(size % kBlock));
+
+    const std::string source = scratch / "source";
+    const std::string archive = scratch / "archive.qv";
+    enginetest::WriteFileBytes(source, data);
+    {
+      enginetest::ProgressRecorder recorder;
+      ASSERT_EQ(0, Shrink(source, archive, kOffset));
+      EXPECT_EQ(expected, recorder.Sizes(kPackText + source));
+      EXPECT_EQ(expected.size(), recorder.reports().size()) << "reports with other texts";
+    }
+    {
+      enginetest::ProgressRecorder recorder;
+      ASSERT_EQ(0, Expand(archive, scratch / "out", kOffset));
+      ASSERT_FALSE(recorder.reports().empty());
+      EXPECT_FALSE(recorder.reports()[0].has_name) << "the first report has no name";
+      EXPECT_EQ(0, recorder.reports()[0].size);
+      // An empty file gets the opening report only.
+      if (size == 0) expected.clear();
+      EXPECT_EQ(expected, recorder.Sizes(kUnpackText + archive));
+      EXPECT_EQ(expected.size() + 1, recorder.reports().size()) << "reports with other texts";
+      EXPECT_EQ(static_cast<std::int64_t>(size), recorder.SizeSum(kUnpackText + archive));
+    }
+  }
+}
+
+TEST_F(PackerTest, FilesThatCannotBeOpenedOrCreatedGiveCodes) {
+  const std::string data = enginetest::TextBytes(100000, 13);
+  const std::string source = scratch / "source";
+  enginetest::WriteFileBytes(source, data);
+  const std::string archive = PutArchive(data, enginetest::BzipProgramCompress(data, scratch.path()));
+  const std::string nowhere = scratch / "no-such-folder/file";
+  enginetest::ProgressRecorder recorder;
+  const int descriptors = enginetest::CountOpenDescriptors();
+
+  EXPECT_EQ(15, Expand(scratch / "missing.qv", scratch / "out", kOffset));
+  EXPECT_EQ(16, Expand(archive, nowhere, kOffset));
+  EXPECT_EQ(15, Shrink(scratch / "missing", scratch / "archive.qv", kOffset));
+  EXPECT_EQ(15, Shrink(scratch.path(), scratch / "archive.qv", kOffset)) << "a folder as source";
+  EXPECT_EQ(19, Shrink(source, nowhere, kOffset));
+  EXPECT_EQ(descriptors, enginetest::CountOpenDescriptors()) << "a file was left open";
+
+  // A FIFO at the target is refused, not opened (which would wait forever
+  // for a reader).
+  const std::string fifo = scratch / "fifo";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  EXPECT_EQ("", enginetest::RunInChild([&]() -> std::string {
+    const int code = Expand(archive, fifo, kOffset);
+    return code == 16 ? "" : "Expand onto a FIFO answered " + std::to_string(code);
+  }));
+}
+
+TEST_F(PackerTest, FullDiskGivesWriteErrorInBothDirections) {
+  const std::string data = enginetest::RandomBytes(1 << 20, 14);
+  const std::string small = enginetest::RandomBytes(30000, 15);
+  const std::string source = scratch / "source";
+  const std::string small_source = scratch / "small";
+  enginetest::WriteFileBytes(source, data);
+  enginetest::WriteFileBytes(small_source, small);
+  const std::string archive = PutArchive(data, enginetest::BzipProgramCompress(data, scratch.path()));
+
+  const auto trial = [&](const char* what, std::uint64_t limit, auto operation) {
+    SCOPED_TRACE(what);
+    EXPECT_EQ("", enginetest::RunInChild([&]() -> std::string {
+      const int before = enginetest::CountOpenDescriptors();
+      enginetest::ImitateFullDisk(limit);
+      const int code = operation();
+      const int after = enginetest::CountOpenDescriptors();
+      std::string verdict;
+      if (code != 19) verdict += "answered " + std::to_string(code) + "; ";
+      if (before != after) {
+        verdict += std::to_string(after - before) + " descriptor(s) left open; ";
+      }
+      return verdict;
+    }));
+  };
+  trial("Expand into a full disk", 256 * 1024, [&] { return Expand(archive, scratch / "out", kOffset); });
+  trial("Shrink into a full disk", 256 * 1024, [&] { return Shrink(source, scratch / "a.qv", kOffset); });
+  // Everything fits in the staging buffer until the stream is completed,
+  // so it is completing the stream that fails.
+  trial("Shrink whose final write fails", 8 * 1024,
+        [&] { return Shrink(small_source, scratch / "b.qv", kOffset); });
+}
+
+TEST(PackerThreads, PackersOnTwoThreadsAtOnce) {
+  enginetest::ScratchFolder scratch;
+  const int references = quorvane::BZip2LibraryReferences();
+  std::atomic<int> failures{0};
+  const auto worker = [&](int id) {
+    enginetest::ProgressRecorder recorder;
+    quorvane::ArcState().pdp = enginetest::ProgressRecorder::Callback;
+    const std::string source = scratch / ("source" + std::to_string(id));
+    const std::string archive = scratch / ("archive" + std::to_string(id));
+    const std::string out = scratch / ("out" + std::to_string(id));
+    for (int round = 0; round < 60; ++round) {
+      const std::string data = enginetest::TextBytes(1000 + static_cast<std::size_t>(round), static_cast<std::uint32_t>(id * 1000 + round));
+      enginetest::WriteFileBytes(source, data);
+      if (Shrink(source, archive, 28) != 0 || Expand(archive, out, 28) != 0 ||
+          enginetest::ReadFileBytes(out) != data) {
+        ++failures;
+      }
+    }
+    // Each thread hears only its own reports.
+    if (recorder.SizeSum(kPackText + source) + recorder.SizeSum(kUnpackText + archive) !=
+        2 * (60 * 1000 + 59 * 60 / 2)) {
+      ++failures;
+    }
+    quorvane::ArcState().pdp = nullptr;
+  };
+  std::thread first(worker, 1);
+  std::thread second(worker, 2);
+  first.join();
+  second.join();
+  EXPECT_EQ(0, failures.load());
+  EXPECT_EQ(references, quorvane::BZip2LibraryReferences());
+}
+
+}  // namespace
