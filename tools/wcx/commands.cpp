@@ -1,0 +1,343 @@
+// list, test, extract, pack (one file) and about.
+#include "commands.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "progress.h"
+#include "results.h"
+
+namespace wcx {
+
+namespace {
+
+void CheckArchiveReadable(const std::string& archive) {
+  os::FileInfo info = os::Info(archive);
+  if (info.kind == os::Kind::kMissing) {
+    throw Failure(kOpenError, archive, "cannot open the archive: " + os::ErrorText(info.error));
+  }
+  if (info.kind == os::Kind::kDirectory) {
+    throw Failure(kOpenError, archive, "cannot open the archive: it is a folder");
+  }
+  if (info.kind != os::Kind::kRegular) return;  // the plugin refuses it unopened
+  try {
+    os::CheckReadable(archive);
+  } catch (const os::Error& error) {
+    throw Failure(kOpenError, archive, std::string("cannot open the archive: ") + error.what());
+  }
+}
+
+// An archive opened through the plugin, in the file manager's order:
+// recognition, OpenArchive, the callbacks, then entries; closed at the end.
+class OpenedArchive {
+ public:
+  OpenedArchive(const Plugin& plugin, const std::string& archive, int mode)
+      : plugin_(plugin), archive_(archive) {
+    CheckArchiveReadable(archive);
+    if (!plugin.CanHandle(archive)) {
+      throw Failure(kUnknownFormat, archive, DescribeResult(kUnknownFormat, plugin.FormatName()));
+    }
+    int result = 0;
+    handle_ = plugin.OpenArchive(archive, mode, result);
+    if (handle_ == nullptr) CheckResult(result != 0 ? result : kOpenError, plugin, archive);
+    plugin.SetCallbacks(handle_, ProgressCallback);
+  }
+  OpenedArchive(const OpenedArchive&) = delete;
+  OpenedArchive& operator=(const OpenedArchive&) = delete;
+  ~OpenedArchive() { plugin_.CloseArchive(handle_); }
+
+  // Reads the next entry's header; false after the last one.
+  bool Next(HeaderData& header) {
+    std::memset(&header, 0, sizeof header);
+    int result = plugin_.ReadHeader(handle_, header);
+    if (result == kEndArchive) return false;
+    CheckResult(result, plugin_, archive_);
+    return true;
+  }
+
+  void Process(int operation, const char* dest_path, const char* dest_name) {
+    CheckResult(plugin_.ProcessFile(handle_, operation, dest_path, dest_name), plugin_, archive_);
+  }
+
+ private:
+  const Plugin& plugin_;
+  std::string archive_;
+  void* handle_ = nullptr;
+};
+
+std::string EntryName(const HeaderData& header) {
+  return std::string(header.FileName, strnlen(header.FileName, sizeof header.FileName));
+}
+
+std::uint64_t Unsigned(std::int32_t field) { return static_cast<std::uint32_t>(field); }
+
+// Control characters would break the one-line-per-entry layout.
+std::string Printable(const std::string& name) {
+  std::string text = name;
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return text;
+}
+
+// A JSON string; bytes that are not UTF-8 become U+FFFD.
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  std::size_t i = 0;
+  while (i < text.size()) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+      ++i;
+    } else if (c < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+      ++i;
+    } else if (c < 0x80) {
+      out += static_cast<char>(c);
+      ++i;
+    } else {
+      std::size_t length = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
+      bool valid = length > 0 && i + length <= text.size();
+      for (std::size_t k = 1; valid && k < length; ++k) {
+        valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+      }
+      if (valid && length == 3) {
+        unsigned char next = static_cast<unsigned char>(text[i + 1]);
+        valid = !(c == 0xE0 && next < 0xA0) && !(c == 0xED && next >= 0xA0);
+      }
+      if (valid && length == 4) {
+        unsigned char next = static_cast<unsigned char>(text[i + 1]);
+        valid = !(c == 0xF0 && next < 0x90) && !(c == 0xF4 && next >= 0x90);
+      }
+      if (valid) {
+        out.append(text, i, length);
+        i += length;
+      } else {
+        out += "\\ufffd";
+        ++i;
+      }
+    }
+  }
+  return out + "\"";
+}
+
+bool UnsafeName(const std::string& name) { return name.empty() || name == "." || name == ".."; }
+
+void PrintCapabilities(int caps) {
+  static const struct {
+    int bit;
+    const char* meaning;
+  } kBits[] = {
+      {1, "can create new archives"},
+      {2, "can modify existing archives"},
+      {4, "archives can hold several files"},
+      {8, "can delete files from archives"},
+      {16, "has a configuration entry"},
+      {32, "can pack in memory"},
+      {64, "recognises archives by their contents"},
+      {128, "archives may be searched for text"},
+      {256, "hidden from the file manager's packer list"},
+      {512, "supports encryption"},
+  };
+  std::printf("capabilities: %d\n", caps);
+  int known = 0;
+  for (const auto& bit : kBits) {
+    known |= bit.bit;
+    if ((caps & bit.bit) != 0) std::printf("  %4d  %s\n", bit.bit, bit.meaning);
+  }
+  if ((caps & ~known) != 0) std::printf("  %4d  (bits wcx does not know)\n", caps & ~known);
+}
+
+void PrintAboutText(const std::string& caption, const std::string& text) {
+  if (!caption.empty()) std::printf("  [%s]\n", caption.c_str());
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::printf("  %s\n", text.substr(start, end - start).c_str());
+    start = end + 1;
+  }
+}
+
+}  // namespace
+
+void CheckResult(int code, const Plugin& plugin, const std::string& subject) {
+  if (code == 0 && os::Interrupted()) code = kAborted;
+  if (code == 0) return;
+  throw Failure(ExitStatusFor(code), subject, DescribeResult(code, plugin.FormatName()));
+}
+
+// ------------------------------------------------------------ PendingOutput
+
+PendingOutput::PendingOutput(const std::string& target, bool force, int create_status)
+    : target_(target), force_(force), create_status_(create_status) {
+  os::FileInfo info = os::LinkInfo(target);
+  if (info.kind != os::Kind::kMissing) {
+    if (!force) throw Failure(kExitOutputExists, target, "already exists (use --force to replace it)");
+    if (info.kind == os::Kind::kDirectory) {
+      throw Failure(create_status, target, "cannot replace a folder");
+    }
+  }
+  try {
+    temporary_ = os::CreateUniqueFile(os::ParentPart(target), ".wcx-", ".part");
+  } catch (const os::Error& error) {
+    throw Failure(create_status, target, std::string("cannot be created: ") + error.what());
+  }
+}
+
+PendingOutput::~PendingOutput() {
+  if (!committed_) os::RemoveFile(temporary_);
+}
+
+void PendingOutput::Commit() {
+  try {
+    os::Rename(temporary_, target_, force_);
+    committed_ = true;
+  } catch (const os::Error& error) {
+    if (!force_ && os::LinkInfo(target_).kind != os::Kind::kMissing) {
+      throw Failure(kExitOutputExists, target_, "already exists (use --force to replace it)");
+    }
+    throw Failure(create_status_, target_, std::string("cannot be created: ") + error.what());
+  }
+}
+
+// ------------------------------------------------------------ commands
+
+void ListArchive(const Plugin& plugin, const std::string& archive, bool json) {
+  OpenedArchive opened(plugin, archive, kOpenForList);
+  HeaderData header;
+  if (json) {
+    std::string out = "{\"archive\":" + JsonString(archive) + ",\"entries\":[";
+    bool first = true;
+    while (opened.Next(header)) {
+      opened.Process(kSkip, nullptr, nullptr);
+      std::string modified = os::FormatRecordTime(header.FileTime);
+      std::int64_t unix_time = os::RecordTimeToUnix(header.FileTime);
+      out += first ? "" : ",";
+      out += "{\"name\":" + JsonString(EntryName(header)) +
+             ",\"size\":" + std::to_string(Unsigned(header.UnpSize)) +
+             ",\"packed\":" + std::to_string(Unsigned(header.PackSize)) +
+             ",\"modified\":" + (modified.empty() ? "null" : JsonString(modified)) +
+             ",\"mtime\":" + (unix_time < 0 ? "null" : std::to_string(unix_time)) +
+             ",\"attributes\":" + std::to_string(Unsigned(header.FileAttr)) + "}";
+      first = false;
+    }
+    std::printf("%s]}\n", out.c_str());
+    return;
+  }
+  std::printf("%12s %12s  %-19s  %s\n", "size", "packed", "modified", "name");
+  while (opened.Next(header)) {
+    opened.Process(kSkip, nullptr, nullptr);
+    std::string modified = os::FormatRecordTime(header.FileTime);
+    std::printf("%12llu %12llu  %-19s  %s\n",
+                static_cast<unsigned long long>(Unsigned(header.UnpSize)),
+                static_cast<unsigned long long>(Unsigned(header.PackSize)),
+                modified.empty() ? "-" : modified.c_str(), Printable(EntryName(header)).c_str());
+  }
+}
+
+void TestArchive(const Plugin& plugin, const std::string& archive) {
+  OpenedArchive opened(plugin, archive, kOpenForExtract);
+  HeaderData header;
+  int entries = 0;
+  while (opened.Next(header)) {
+    std::string name = EntryName(header);
+    CurrentProgress().Begin("testing " + Printable(name), Unsigned(header.UnpSize));
+    opened.Process(kTest, nullptr, nullptr);
+    CurrentProgress().Finish();
+    std::printf("%s: OK\n", Printable(name).c_str());
+    std::fflush(stdout);
+    ++entries;
+  }
+  if (entries == 0) CheckResult(kEndArchive, plugin, archive);
+}
+
+void ExtractArchive(const Plugin& plugin, const std::string& archive, const std::string& folder,
+                    bool force) {
+  OpenedArchive opened(plugin, archive, kOpenForExtract);
+  try {
+    os::MakeDirectories(folder);
+  } catch (const os::Error& error) {
+    throw Failure(kCreateError, archive,
+                  "cannot create the folder " + folder + ": " + error.what());
+  }
+  HeaderData header;
+  int entries = 0;
+  while (opened.Next(header)) {
+    // Whatever path the archive claims, only its last part is used, so
+    // nothing lands outside the folder.
+    std::string stored = EntryName(header);
+    std::string name = os::NamePart(stored);
+    if (UnsafeName(name)) {
+      opened.Process(kSkip, nullptr, nullptr);
+      throw Failure(kExitUnsafeName, archive,
+                    "refusing to extract an entry named \"" + Printable(stored) + "\"");
+    }
+    std::string target = os::Join(folder, name);
+    PendingOutput output(target, force, kCreateError);
+    CurrentProgress().Begin("extracting " + Printable(name), Unsigned(header.UnpSize));
+    opened.Process(kExtract, nullptr, output.temporary().c_str());
+    CurrentProgress().Finish();
+    output.Commit();
+    std::printf("%s\n", Printable(target).c_str());
+    std::fflush(stdout);
+    ++entries;
+  }
+  if (entries == 0) CheckResult(kEndArchive, plugin, archive);
+}
+
+void PackFile(const Plugin& plugin, const std::string& archive, const std::string& file,
+              bool force) {
+  if (!plugin.CanPackFiles()) {
+    throw Failure(kNotSupported, plugin.path(), "the plugin cannot pack files");
+  }
+  os::FileInfo source = os::Info(file);
+  if (source.kind == os::Kind::kMissing) {
+    throw Failure(kNoFiles, file, "nothing to pack: " + os::ErrorText(source.error));
+  }
+  if (source.kind == os::Kind::kDirectory) {
+    throw Failure(kNoFiles, file, "nothing to pack: it is a folder (pack folders with --tar)");
+  }
+  if (source.kind != os::Kind::kRegular) {
+    throw Failure(kNoFiles, file, "nothing to pack: not a regular file");
+  }
+  PendingOutput output(archive, force, kWriteError);
+  std::string absolute = os::Absolute(file);
+  plugin.SetPackingCallback(ProgressCallback);
+  CurrentProgress().Begin("packing " + Printable(os::NamePart(file)),
+                          static_cast<std::uint64_t>(source.size));
+  int result = plugin.PackFiles(os::Absolute(output.temporary()), os::ParentPart(absolute) + "/",
+                                os::NamePart(absolute));
+  CurrentProgress().Finish();
+  CheckResult(result, plugin, archive);
+  std::int64_t packed = os::Info(output.temporary()).size;
+  output.Commit();
+  std::printf("%s: packed %s, %lld bytes into %lld\n", Printable(archive).c_str(),
+              Printable(os::NamePart(absolute)).c_str(), static_cast<long long>(source.size),
+              static_cast<long long>(packed));
+}
+
+void ShowAbout(const Plugin& plugin) {
+  std::printf("plugin: %s\n", os::Absolute(plugin.path()).c_str());
+  if (plugin.HasCaps()) {
+    PrintCapabilities(plugin.Caps());
+  } else {
+    std::printf("capabilities: not reported\n");
+  }
+  if (!plugin.HasConfiguration()) {
+    std::printf("about: the plugin has no configuration entry\n");
+    return;
+  }
+  std::printf("about:\n");
+  std::fflush(stdout);
+  // The plugin shows its about text as a message box.
+  SetMessageHandler(PrintAboutText);
+  plugin.ConfigurePacker();
+  SetMessageHandler(nullptr);
+}
+
+}  // namespace wcx

@@ -1,0 +1,128 @@
+// Progress bar: percent, bytes and speed, redrawn at most ten times a second.
+#include "progress.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "os.h"
+
+namespace wcx {
+
+namespace {
+constexpr double kRedrawInterval = 0.1;
+constexpr double kLineInterval = 1.0;
+constexpr int kBarWidth = 24;
+}  // namespace
+
+void Progress::Configure(bool enabled, bool terminal) {
+  enabled_ = enabled;
+  terminal_ = terminal;
+}
+
+void Progress::Begin(const std::string& label, std::uint64_t total) {
+  Clear();
+  label_ = label;
+  total_ = total;
+  done_ = 0;
+  percent_ = -1;
+  started_ = os::MonotonicSeconds();
+  last_drawn_ = 0;
+}
+
+void Progress::Advance(std::uint64_t bytes) {
+  done_ += bytes;
+  Draw(!shown_);
+}
+
+void Progress::SetPercent(int percent) {
+  percent_ = std::clamp(percent, 0, 100);
+  Draw(!shown_);
+}
+
+void Progress::Clear() {
+  if (!shown_) return;
+  if (terminal_) std::fputs("\r\033[K", stderr);
+  std::fflush(stderr);
+  shown_ = false;
+}
+
+void Progress::Draw(bool force) {
+  if (!enabled_) return;
+  double now = os::MonotonicSeconds();
+  if (!force && now - last_drawn_ < (terminal_ ? kRedrawInterval : kLineInterval)) return;
+  last_drawn_ = now;
+
+  int percent = percent_;
+  if (percent < 0 && total_ > 0) {
+    percent = static_cast<int>(std::min<std::uint64_t>(100, done_ * 100 / total_));
+  }
+  double elapsed = now - started_;
+  std::string line = label_;
+  if (percent >= 0) {
+    int filled = percent * kBarWidth / 100;
+    line += " [" + std::string(static_cast<std::size_t>(filled), '#') +
+            std::string(static_cast<std::size_t>(kBarWidth - filled), '.') + "] ";
+    char text[16];
+    std::snprintf(text, sizeof text, "%3d%%", percent);
+    line += text;
+  }
+  if (done_ > 0) {
+    line += "  " + HumanSize(static_cast<double>(done_));
+    if (total_ > 0) line += " / " + HumanSize(static_cast<double>(total_));
+    if (elapsed > 0.05) line += "  " + HumanSize(static_cast<double>(done_) / elapsed) + "/s";
+  }
+  if (terminal_) {
+    std::fprintf(stderr, "\r\033[K%s", line.c_str());
+  } else {
+    std::fprintf(stderr, "%s\n", line.c_str());
+  }
+  std::fflush(stderr);
+  shown_ = true;
+}
+
+Progress& CurrentProgress() {
+  static Progress progress;
+  return progress;
+}
+
+bool& StopRequested() {
+  static bool stop = false;
+  return stop;
+}
+
+extern "C" int ProgressCallback(char* /*file_name*/, int size) {
+  if (os::Interrupted() || StopRequested()) return 0;
+  try {
+    Progress& progress = CurrentProgress();
+    // Positive sizes are bytes; -1..-100 and -1000..-1100 are percentages
+    // of the current file and of the whole job.
+    if (size > 0) {
+      progress.Advance(static_cast<std::uint64_t>(size));
+    } else if (size <= -1000 && size >= -1100) {
+      progress.SetPercent(-size - 1000);
+    } else if (size < 0 && size >= -100) {
+      progress.SetPercent(-size);
+    }
+  } catch (...) {
+    // Drawing may fail; the plugin must not see it.
+  }
+  return os::Interrupted() || StopRequested() ? 0 : 1;
+}
+
+std::string HumanSize(double bytes) {
+  static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  int unit = 0;
+  while (bytes >= 1024 && unit < 4) {
+    bytes /= 1024;
+    ++unit;
+  }
+  char text[32];
+  if (unit == 0) {
+    std::snprintf(text, sizeof text, "%.0f %s", bytes, kUnits[unit]);
+  } else {
+    std::snprintf(text, sizeof text, "%.1f %s", bytes, kUnits[unit]);
+  }
+  return text;
+}
+
+}  // namespace wcx

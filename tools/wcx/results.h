@@ -1,0 +1,61 @@
+// What wcx tells the user when something goes wrong, and the exit status
+// that goes with it.
+//
+// A plugin's result code becomes wcx's exit status unchanged, so scripts can
+// tell the cases apart; wcx's own failures use small numbers below 10, which
+// no plugin answers with.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace wcx {
+
+// The file manager's result codes.
+inline constexpr int kEndArchive = 10;
+inline constexpr int kNoMemory = 11;
+inline constexpr int kBadData = 12;
+inline constexpr int kBadArchive = 13;
+inline constexpr int kUnknownFormat = 14;
+inline constexpr int kOpenError = 15;
+inline constexpr int kCreateError = 16;
+inline constexpr int kCloseError = 17;
+inline constexpr int kReadError = 18;
+inline constexpr int kWriteError = 19;
+inline constexpr int kSmallBuffer = 20;
+inline constexpr int kAborted = 21;
+inline constexpr int kNoFiles = 22;
+inline constexpr int kTooManyFiles = 23;
+inline constexpr int kNotSupported = 24;
+
+// wcx's own exit statuses.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitOther = 1;           // a plugin code wcx does not know
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitNotAPlugin = 3;
+inline constexpr int kExitMissingExports = 4;
+inline constexpr int kExitOutputExists = 5;
+inline constexpr int kExitUnsafeName = 6;
+
+// Plain-English text for a plugin result code.  `format_name` names the
+// archive format ("Quorvane") for the not-this-format case; empty when the
+// plugin's format has no known name.
+std::string DescribeResult(int code, const std::string& format_name);
+// The exit status for a plugin result code.
+int ExitStatusFor(int code);
+
+// A failure that ends the command: printed as "wcx: SUBJECT: TEXT" and
+// turned into `status`.
+class Failure : public std::runtime_error {
+ public:
+  Failure(int status, std::string subject, const std::string& text)
+      : std::runtime_error(text), status_(status), subject_(std::move(subject)) {}
+  int status() const noexcept { return status_; }
+  const std::string& subject() const noexcept { return subject_; }
+
+ private:
+  int status_;
+  std::string subject_;
+};
+
+}  // namespace wcx
