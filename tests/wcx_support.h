@@ -1,0 +1,63 @@
+// Helpers for the end-to-end tests of wcx: running programs as child
+// processes, files and folders, and archives made by hand.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace wcx_test {
+
+struct Outcome {
+  int status = -1;  // exit status, or 128 + signal number
+  std::string out;
+  std::string err;
+};
+
+// A running program with its standard output and error captured and its
+// standard input empty.  Environment: the test's own plus `env` ("NAME=value").
+class Child {
+ public:
+  Child(const std::vector<std::string>& argv, const std::string& cwd,
+        const std::vector<std::string>& env);
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child();
+
+  // Reads until standard error contains `text`; false when the program
+  // closed its output first.
+  bool WaitForError(const std::string& text);
+  void Signal(int signal_number);
+  // Reads everything that is left and waits for the end.
+  Outcome Finish();
+
+ private:
+  bool Pump();
+
+  pid_t pid_ = -1;
+  int out_fd_ = -1;
+  int err_fd_ = -1;
+  Outcome outcome_;
+};
+
+// Runs a program to its end.
+Outcome RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
+                   const std::vector<std::string>& env = {});
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+// Names in a folder, sorted, without "." and "..".
+std::vector<std::string> ListFolder(const std::string& path);
+void SetModificationTime(const std::string& path, std::int64_t unix_seconds);
+
+std::uint32_t Crc32(const std::string& data);
+// An archive built from its parts, its payload compressed by the bzip2
+// program: header, stored name, stream.
+std::string MakeArchive(const std::string& stored_name, const std::string& content,
+                        const std::string& scratch_folder);
+// "Pseudo-random" bytes that bzip2 cannot shrink, written in pieces.
+void WriteNoise(const std::string& path, std::uint64_t size);
+
+}  // namespace wcx_test
