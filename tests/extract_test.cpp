@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <clocale>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -251,6 +252,24 @@ TEST_F(Extraction, ProgressNamesTheArchiveAndCountsEveryByte) {
     EXPECT_EQ(recorder.CountNamed("Распаковка: " + archive), blocks);
     EXPECT_EQ(recorder.TotalSize(), static_cast<long long>(size));
   }
+}
+
+// Under a locale without Cyrillic the texts arrive converted, not as UTF-8
+// bytes the host would show as garbage.
+TEST_F(Extraction, ProgressTextFollowsTheLocale) {
+  std::string archive = MakeArchive(TextBytes(1000), std::nullopt, "ascii.qv");
+  WriteFile(dir_ / "source.txt", "x");
+  ProgressRecorder recorder;
+  plugin_.SetProcessDataProc(kHandle, ProgressRecorder::Callback);
+  std::string saved = std::setlocale(LC_ALL, nullptr);
+  ASSERT_NE(std::setlocale(LC_ALL, "C"), nullptr);
+  int extracted = Extract(plugin_, archive, dir_ / "out.txt");
+  int packed = plugin_.Pack(dir_ / "p.qv", dir_.path() + "/", {"source.txt"});
+  std::setlocale(LC_ALL, saved.c_str());
+  EXPECT_EQ(extracted, kOk);
+  EXPECT_EQ(packed, kOk);
+  EXPECT_EQ(recorder.CountNamed("??????????: " + archive), 1u);
+  EXPECT_EQ(recorder.CountNamed("Orvel's Quorvane - ????????: " + dir_ / "source.txt"), 1u);
 }
 
 TEST_F(Extraction, StoppingThroughTheCallback) {
