@@ -322,7 +322,7 @@ void PackFile(const Plugin& plugin, const std::string& archive, const std::strin
 }
 
 void ShowAbout(const Plugin& plugin) {
-  std::printf("plugin: %s\n", os::Absolute(plugin.path()).c_str());
+  std::printf("plugin: %s\n", os::Resolved(plugin.path()).c_str());
   if (plugin.HasCaps()) {
     PrintCapabilities(plugin.Caps());
   } else {

@@ -61,6 +61,9 @@ std::string ParentPart(const std::string& path);
 std::string Join(const std::string& dir, const std::string& name);
 // The path made absolute against the current folder (not resolved).
 std::string Absolute(const std::string& path);
+// The absolute path with links, "." and ".." resolved; the path itself
+// when that fails.
+std::string Resolved(const std::string& path);
 
 // ------------------------------------------------------------ files
 

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <random>
@@ -131,6 +132,14 @@ std::string Absolute(const std::string& path) {
   }
   cwd.resize(std::strlen(cwd.c_str()));
   return Join(cwd, path);
+}
+
+std::string Resolved(const std::string& path) {
+  char* real = realpath(path.c_str(), nullptr);
+  if (real == nullptr) return path;
+  std::string resolved = real;
+  std::free(real);
+  return resolved;
 }
 
 // ------------------------------------------------------------ files

@@ -35,11 +35,7 @@ std::string TopName(const std::string& path) {
   std::string name = os::NamePart(trimmed);
   if (name == "." || name == ".." || name.empty()) {
     // "." and the like say nothing; use what the folder is really called.
-    char* real = realpath(trimmed.c_str(), nullptr);
-    if (real != nullptr) {
-      name = os::NamePart(real);
-      std::free(real);
-    }
+    name = os::NamePart(os::Resolved(trimmed));
   }
   return name;
 }
