@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -24,8 +25,8 @@ namespace {
 
 enum class Beside { kNothing, kEmptyFile, kGarbage, kNoCodingFunctions, kNoDecompressEnd };
 
-std::string Describe(const ::testing::TestParamInfo<Beside>& info) {
-  switch (info.param) {
+const char* NameOf(Beside beside) {
+  switch (beside) {
     case Beside::kNothing: return "NothingBeside";
     case Beside::kEmptyFile: return "EmptyFile";
     case Beside::kGarbage: return "Garbage";
@@ -34,6 +35,8 @@ std::string Describe(const ::testing::TestParamInfo<Beside>& info) {
   }
   return "Unknown";
 }
+std::string Describe(const ::testing::TestParamInfo<Beside>& info) { return NameOf(info.param); }
+void PrintTo(Beside beside, std::ostream* out) { *out << NameOf(beside); }
 
 // The plugin's entry points, as a 64-bit host sees them.
 struct Plugin {
