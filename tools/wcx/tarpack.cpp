@@ -148,6 +148,7 @@ class MemPackJob {
   }
 
   int result() const noexcept { return result_; }
+  const std::string& archive() const noexcept { return archive_; }
   std::uint64_t pushed() const noexcept { return pushed_; }
   std::uint64_t produced() const noexcept { return produced_; }
 
@@ -210,6 +211,9 @@ struct EntryDeleter {
                                const std::string& subject) {
   if (context.failure) throw *context.failure;
   if (os::Interrupted()) throw Failure(kAborted, subject, DescribeResult(kAborted, ""));
+  if (int code = context.job->result(); code != 0) {
+    throw Failure(ExitStatusFor(code), context.job->archive(), DescribeResult(code, ""));
+  }
   const char* reason = archive_error_string(a);
   throw Failure(kWriteError, subject,
                 std::string("cannot build the tar stream: ") + (reason ? reason : "unknown error"));
