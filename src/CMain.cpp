@@ -324,15 +324,21 @@ std::intptr_t OpenArchive(wcx::tOpenArchiveData* archive_data) {
     archive_data->OpenResult = wcx::kUnknownFormat;
     return 0;
   }
+  if (path.size() >= kMaxArchivePath) {
+    archive_data->OpenResult = wcx::kOpenError;
+    return 0;
+  }
   arc_state.nextpos = 0;
   arc_state.pos = 0;
-  arc_state.fn = std::move(path);
+  std::copy(path.begin(), path.end(), arc_state.fn);
+  arc_state.fn[path.size()] = 0;
   archive_data->OpenResult = wcx::kSuccess;
   return 100;
 }
 
 int ReadHeader(wcx::tHeaderData* header_data) {
   TArcState& state = arc_state;
+  const Path archive = state.fn;
   if (state.nextpos > 0) {
     state.pos = 0;
     state.nextpos = 0;
@@ -343,7 +349,7 @@ int ReadHeader(wcx::tHeaderData* header_data) {
   char name[256] = {};
   std::size_t name_read = 0;
   try {
-    File file = File::OpenRead(state.fn, Share::kNone);
+    File file = File::OpenRead(archive, Share::kNone);
     file.Read(&header, sizeof header);
     name_read = file.Read(name, header.namelen);
   } catch (const platform::FileError&) {
@@ -354,7 +360,7 @@ int ReadHeader(wcx::tHeaderData* header_data) {
   state.filetime = header.filetime;
   if (!header_data) return wcx::kSuccess;
 
-  std::string entry = SafeEntryName(std::string(name, strnlen(name, name_read)), state.fn);
+  std::string entry = SafeEntryName(std::string(name, strnlen(name, name_read)), archive);
   entry.resize(std::min<std::size_t>(entry.size(), sizeof header_data->FileName - 1));
   std::memcpy(header_data->FileName, entry.c_str(), entry.size() + 1);
   header_data->PackSize = static_cast<std::int32_t>(header.packsize);
@@ -375,7 +381,8 @@ int CloseArchive() {
 void SetProcessDataProc(wcx::TProcessDataProc proc) { arc_state.pdp = proc; }
 
 int ProcessFile(int operation, const char* dest_path, const char* dest_name) {
-  TArcState& state = arc_state;
+  const TArcState& state = arc_state;
+  const Path archive = state.fn;
   if (operation == wcx::kTest) {
     // A private file of its own in the temporary directory: created
     // exclusively, so no planted link is followed and tests running at the
@@ -390,7 +397,7 @@ int ProcessFile(int operation, const char* dest_path, const char* dest_name) {
     }
     int result = wcx::kCreateError;
     try {
-      result = UnpackArchiveTo(state.fn, target, std::move(output));
+      result = UnpackArchiveTo(archive, target, std::move(output));
       if (result == wcx::kSuccess && FileCRC32(target) != state.crc32) result = wcx::kBadData;
     } catch (...) {
       platform::RemoveFile(target);
@@ -405,7 +412,7 @@ int ProcessFile(int operation, const char* dest_path, const char* dest_name) {
   const Path directory = dest_path ? platform::WithTrailingSeparator(platform::FromHost(dest_path))
                                    : platform::DirectoryPart(name);
   const Path target = directory + platform::NamePart(name);
-  int result = UnpackArchiveTo(state.fn, target, File());
+  int result = UnpackArchiveTo(archive, target, File());
   if (result != wcx::kSuccess) return result;
   if (FileCRC32(target) != state.crc32) return wcx::kBadData;
   platform::SetFileDosTime(target, state.filetime);

@@ -28,14 +28,19 @@ struct TArcHeader {
 #pragma pack(pop)
 static_assert(sizeof(TArcHeader) == kHeaderSize);
 
+// Longest archive path the reading state keeps.
+inline constexpr std::size_t kMaxArchivePath = 4096;
+
 // State of the archive being read.  Each calling thread has its own, so a
-// host may list on one thread while it extracts on another.
+// host may list on one thread while it extracts on another.  It needs no
+// destructor: a per-thread object with one would keep the module loaded
+// after the host unloads it.
 struct TArcState {
   std::int32_t nextpos = 0;
   std::int32_t pos = 0;
   wcx::TProcessDataProc pdp = nullptr;
   std::int32_t fh = 0;
-  platform::Path fn;
+  platform::PathChar fn[kMaxArchivePath] = {};  // zero-terminated
   std::uint8_t fnl = 0;
   std::uint32_t crc32 = 0;
   std::uint32_t filetime = 0;  // stored DOS time, put back on extraction

@@ -124,7 +124,7 @@ void TCustomBZip2Stream::GuardPosition() {
 TBZCompressionStream::TBZCompressionStream(platform::File& dest) : TCustomBZip2Stream(dest) {
   FBZRec.next_out = FBuffer.data();
   FBZRec.avail_out = kStagingSize;
-  if (!Bz().compress_init) Missing(true);
+  if (!Bz().Complete()) Missing(true);
   CheckCompress(Bz().compress_init(&FBZRec, 9, 0, 0));
 }
 
@@ -199,7 +199,7 @@ void TBZCompressionStream::Finish() {
 TBZDecompressionStream::TBZDecompressionStream(platform::File& source) : TCustomBZip2Stream(source) {
   FBZRec.next_in = FBuffer.data();
   FBZRec.avail_in = 0;
-  if (!Bz().decompress_init) Missing(false);
+  if (!Bz().Complete()) Missing(false);
   CheckDecompress(Bz().decompress_init(&FBZRec, 0, 0));
 }
 
@@ -221,11 +221,14 @@ std::size_t TBZDecompressionStream::Read(void* buffer, std::size_t count) {
   FBZRec.next_out = static_cast<char*>(buffer);
   FBZRec.avail_out = static_cast<unsigned int>(count);
   GuardPosition();
+  // Each call looks for more input afresh: bytes that turn up after the end
+  // of the stream must still be noticed.
+  bool input_exhausted = false;
   while (FBZRec.avail_out > 0) {
-    if (FBZRec.avail_in == 0 && !input_exhausted_) {
+    if (FBZRec.avail_in == 0 && !input_exhausted) {
       std::size_t n = FStrm.Read(FBuffer.data(), kStagingSize);
       if (n == 0) {
-        input_exhausted_ = true;
+        input_exhausted = true;
       } else {
         FBZRec.next_in = FBuffer.data();
         FBZRec.avail_in = static_cast<unsigned int>(n);
@@ -243,7 +246,7 @@ std::size_t TBZDecompressionStream::Read(void* buffer, std::size_t count) {
     DoProgress();
     // Without input the library may still hold decoded data of a block it
     // has read whole; the data ends only once it has nothing more to give.
-    if (input_exhausted_ && FBZRec.avail_in == 0 && FBZRec.avail_out == room) break;
+    if (input_exhausted && FBZRec.avail_in == 0 && FBZRec.avail_out == room) break;
   }
   return count - FBZRec.avail_out;
 }

@@ -117,7 +117,6 @@ class TBZDecompressionStream final : public TCustomBZip2Stream {
 
  private:
   bool stream_end_ = false;
-  bool input_exhausted_ = false;
 };
 
 }  // namespace quorvane

@@ -104,8 +104,16 @@ File OpenRegular(const Path& path, int flags, mode_t mode, Share share, bool tru
   return File::FromHandle(fd, path);
 }
 
-std::mutex random_mutex;
-std::mt19937 random_engine;
+// Built on first use: the module's start-up seeds it from another file,
+// whose static objects may be constructed before this one's.
+struct RandomSource {
+  std::mutex lock;
+  std::mt19937 engine;
+};
+RandomSource& Random() {
+  static RandomSource source;
+  return source;
+}
 
 std::atomic<HostMessageBox> host_message_box{nullptr};
 
@@ -469,13 +477,15 @@ void SeedRandom() noexcept {
   clock_gettime(CLOCK_MONOTONIC, &now);
   std::seed_seq seed{static_cast<std::uint32_t>(now.tv_nsec), static_cast<std::uint32_t>(now.tv_sec),
                      static_cast<std::uint32_t>(::getpid())};
-  std::lock_guard lock(random_mutex);
-  random_engine.seed(seed);
+  RandomSource& random = Random();
+  std::lock_guard lock(random.lock);
+  random.engine.seed(seed);
 }
 
 std::uint32_t NextRandom() noexcept {
-  std::lock_guard lock(random_mutex);
-  return std::uniform_int_distribution<std::uint32_t>(0, 2147483646)(random_engine);
+  RandomSource& random = Random();
+  std::lock_guard lock(random.lock);
+  return std::uniform_int_distribution<std::uint32_t>(0, 2147483646)(random.engine);
 }
 
 // ---------------------------------------------------------- fault points
