@@ -31,6 +31,12 @@ server=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
 
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
 unset DISPLAY WAYLAND_DISPLAY
+# Wine maps file names to the Linux side in the locale's character set: with
+# none (plain C) it cannot name a file with a letter outside ASCII.  A caller
+# that names no locale gets C.UTF-8, whose Windows code page is 1252.
+# TMPDIR means nothing to a Windows program, which uses TMP and TEMP.
+[[ -n "${LC_ALL:-}" ]] || export LC_ALL=C.UTF-8
+unset TMPDIR
 
 if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
   mkdir -p "$(dirname "$WINEPREFIX")"

@@ -1,0 +1,298 @@
+// What the plugin does differently on Windows, seen through its entry points:
+// the header record's DOS time and archive attribute, drive-letter
+// destinations and device names, sharing modes against other programs, and
+// how lib64.dll is found beside the module.
+#include "windows_support.h"
+
+#include "archive_maker.h"
+#include "host.h"
+
+namespace {
+
+using qvwin::Folder;
+using qvwin::Holder;
+using qvwin::Narrow;
+
+constexpr std::uint32_t Dos(int year, int month, int day, int hour, int minute, int second) {
+  return static_cast<std::uint32_t>(year - 1980) << 25 | static_cast<std::uint32_t>(month) << 21 |
+         static_cast<std::uint32_t>(day) << 16 | static_cast<std::uint32_t>(hour) << 11 |
+         static_cast<std::uint32_t>(minute) << 5 | static_cast<std::uint32_t>(second / 2);
+}
+
+// Sets the last-write time from a local date and time.
+void SetLocalWriteTime(const std::wstring& path, WORD year, WORD month, WORD day, WORD hour, WORD minute,
+                       WORD second) {
+  SYSTEMTIME local{};
+  local.wYear = year;
+  local.wMonth = month;
+  local.wDay = day;
+  local.wHour = hour;
+  local.wMinute = minute;
+  local.wSecond = second;
+  FILETIME local_time, utc;
+  ASSERT_TRUE(SystemTimeToFileTime(&local, &local_time));
+  ASSERT_TRUE(LocalFileTimeToFileTime(&local_time, &utc));
+  HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  BOOL ok = SetFileTime(h, nullptr, nullptr, &utc);
+  CloseHandle(h);
+  ASSERT_TRUE(ok);
+}
+
+struct Listing {
+  int open_result = -1;
+  int read_result = -1;
+  qvtest::HeaderRecord record;
+};
+
+Listing List(const qvtest::Plugin& plugin, const std::string& archive) {
+  Listing listing;
+  void* handle = plugin.Open(archive, &listing.open_result);
+  if (handle) {
+    listing.read_result = plugin.ReadHeader(handle, listing.record.data());
+    plugin.CloseArchive(handle);
+  }
+  return listing;
+}
+
+// Opens and lists `archive`, then runs `operation`; the archive stays open
+// for the caller's checks until CloseArchive.
+int OpenAndProcess(const qvtest::Plugin& plugin, const std::string& archive, int operation,
+                   const char* dest_path, const char* dest_name) {
+  void* handle = plugin.Open(archive);
+  if (!handle) return -1;
+  qvtest::HeaderRecord record;
+  if (plugin.ReadHeader(handle, record.data()) != qvtest::kOk) return -2;
+  int result = plugin.Process(operation, dest_path, dest_name);
+  plugin.CloseArchive(handle);
+  return result;
+}
+
+std::wstring BuildTreeFile(const char* path) { return qvwin::FromBuildTree(path); }
+
+// ---------------------------------------------------------------- records
+
+TEST(WindowsRecords, HeaderRecordCarriesTheStoredDosTimeAndAttribute32) {
+  qvtest::Plugin& plugin = qvtest::SharedPlugin();
+  ASSERT_TRUE(plugin.Problem().empty()) << plugin.Problem();
+  Folder dir;
+  // Windows hosts decode the stored value themselves: it passes unchanged,
+  // even when it is no date at all.
+  for (std::uint32_t stored : {Dos(2021, 6, 15, 12, 30, 44), Dos(1980, 1, 1, 0, 0, 0), Dos(2107, 12, 31, 23, 59, 58),
+                               0xFFFFFFFFu, 0u, Dos(2000, 13, 40, 25, 61, 62)}) {
+    qvtest::ArchiveSpec spec;
+    spec.content = "some content";
+    spec.filetime = stored;
+    qvtest::WriteArchive(dir.Host(L"a.qv"), spec);
+    Listing listing = List(plugin, dir.Host(L"a.qv"));
+    ASSERT_EQ(listing.read_result, qvtest::kOk);
+    EXPECT_EQ(static_cast<std::uint32_t>(listing.record.FileTime()), stored);
+    EXPECT_EQ(listing.record.FileAttr(), 32);
+    EXPECT_EQ(listing.record.FileCRC(), 0);
+    EXPECT_TRUE(listing.record.StrayWrites().empty());
+  }
+}
+
+TEST(WindowsRecords, PackingStoresTheLocalLastWriteTimeAsDosTime) {
+  qvtest::Plugin& plugin = qvtest::SharedPlugin();
+  Folder dir;
+  qvwin::WriteBytes(dir / L"dated.txt", "dated");
+  struct Case {
+    WORD year, month, day, hour, minute, second;
+    std::uint32_t expected;
+  };
+  for (const Case& c : {Case{2019, 11, 2, 23, 59, 58, Dos(2019, 11, 2, 23, 59, 58)},
+                        Case{2024, 2, 29, 7, 8, 9, Dos(2024, 2, 29, 7, 8, 8)},  // odd seconds round down
+                        Case{1979, 12, 31, 12, 0, 0, 0xFFFFFFFFu},            // before DOS time begins
+                        Case{2108, 1, 1, 12, 0, 0, 0xFFFFFFFFu}}) {            // after it ends
+    SetLocalWriteTime(dir / L"dated.txt", c.year, c.month, c.day, c.hour, c.minute, c.second);
+    ASSERT_EQ(plugin.Pack(dir.Host(L"dated.qv"), dir.host(), {"dated.txt"}), qvtest::kOk);
+    Listing listing = List(plugin, dir.Host(L"dated.qv"));
+    ASSERT_EQ(listing.read_result, qvtest::kOk);
+    EXPECT_EQ(static_cast<std::uint32_t>(listing.record.FileTime()), c.expected) << c.year;
+    EXPECT_EQ(listing.record.FileAttr(), 32);
+  }
+}
+
+// ------------------------------------------------------------------ paths
+
+TEST(WindowsPaths, DriveLetterDestinationsAllReachTheSameFile) {
+  qvtest::Plugin& plugin = qvtest::SharedPlugin();
+  Folder dir;
+  ASSERT_EQ(dir.host().substr(1, 2), ":\\") << "expected a drive path, got " << dir.host();
+  const std::string content = qvtest::TextBytes(70000);
+  qvtest::WriteArchive(dir.Host(L"a.qv"), "stored.txt", content);
+  ASSERT_TRUE(CreateDirectoryW((dir / L"out").c_str(), nullptr));
+  const std::wstring target = dir / L"out\\a.txt";
+  const std::string out = dir.Host(L"out");
+
+  struct Form {
+    std::optional<std::string> dest_path;
+    std::string dest_name;
+  };
+  for (const Form& form : {Form{out, "a.txt"}, Form{out + "\\", "a.txt"}, Form{std::nullopt, out + "\\a.txt"},
+                           Form{out, "elsewhere\\a.txt"}, Form{out, "D:a.txt"}}) {
+    SCOPED_TRACE((form.dest_path ? *form.dest_path : "NULL") + " + " + form.dest_name);
+    DeleteFileW(target.c_str());
+    EXPECT_EQ(OpenAndProcess(plugin, dir.Host(L"a.qv"), qvtest::kExtract,
+                             form.dest_path ? form.dest_path->c_str() : nullptr, form.dest_name.c_str()),
+              qvtest::kOk);
+    EXPECT_EQ(qvwin::ReadBytes(target), content);
+    EXPECT_EQ(dir.List(), (std::vector<std::wstring>{L"a.qv", L"out"}));
+  }
+}
+
+TEST(WindowsPaths, DeviceNamesAreNeitherOpenedNorWritten) {
+  qvtest::Plugin& plugin = qvtest::SharedPlugin();
+  Folder dir;
+  qvtest::WriteArchive(dir.Host(L"a.qv"), "a.txt", "data");
+  for (const char* device : {"NUL", "CON", "aux", "COM1", "\\\\.\\pipe\\quorvane-none"}) {
+    SCOPED_TRACE(device);
+    EXPECT_EQ(plugin.CanHandle(device), 0);
+    int result = -1;
+    EXPECT_EQ(plugin.Open(device, &result), nullptr);
+    EXPECT_EQ(result, qvtest::kUnknownFormat);
+  }
+  for (const char* device : {"NUL", "CON", "aux"}) {
+    SCOPED_TRACE(device);
+    EXPECT_EQ(OpenAndProcess(plugin, dir.Host(L"a.qv"), qvtest::kExtract, dir.host().c_str(), device),
+              qvtest::kECreate);
+    EXPECT_EQ(plugin.Pack(dir.Host(L"a2.qv"), dir.host(), {device}), qvtest::kNoFiles);
+  }
+  EXPECT_EQ(dir.List(), std::vector<std::wstring>{L"a.qv"});
+}
+
+// ---------------------------------------------------------------- sharing
+
+TEST(WindowsSharing, ArchiveHeldWithoutSharingCannotBeRead) {
+  qvtest::Plugin& plugin = qvtest::SharedPlugin();
+  Folder dir;
+  const std::string archive = dir.Host(L"a.qv");
+  qvtest::WriteArchive(archive, "a.txt", "held archive");
+  void* handle = plugin.Open(archive);
+  ASSERT_NE(handle, nullptr);
+  qvtest::HeaderRecord record;
+  ASSERT_EQ(plugin.ReadHeader(handle, record.data()), qvtest::kOk);
+  {
+    Holder other(dir / L"a.qv", GENERIC_READ, 0);
+    ASSERT_TRUE(other.ok());
+    EXPECT_EQ(plugin.Process(qvtest::kExtract, dir.host().c_str(), "out.txt"), qvtest::kEOpen);
+    EXPECT_EQ(plugin.Process(qvtest::kTest, nullptr, nullptr), qvtest::kEOpen);
+    EXPECT_FALSE(qvwin::Exists(dir / L"out.txt"));
+    plugin.CloseArchive(handle);
+    EXPECT_EQ(plugin.ReadHeader(handle, record.data()), qvtest::kEOpen);
+    EXPECT_EQ(plugin.CanHandle(archive), 0);
+    int result = -1;
+    EXPECT_EQ(plugin.Open(archive, &result), nullptr);
+    EXPECT_EQ(result, qvtest::kUnknownFormat);
+  }
+  // Once the other program lets go, everything works again.
+  EXPECT_EQ(OpenAndProcess(plugin, archive, qvtest::kExtract, dir.host().c_str(), "out.txt"), qvtest::kOk);
+  EXPECT_EQ(qvwin::ReadBytes(dir / L"out.txt"), "held archive");
+}
+
+TEST(WindowsSharing, OutputsHeldElsewhereAreLeftAlone) {
+  qvtest::Plugin& plugin = qvtest::SharedPlugin();
+  Folder dir;
+  qvtest::WriteArchive(dir.Host(L"a.qv"), "a.txt", "new content");
+  qvwin::WriteBytes(dir / L"out.txt", "old content");
+  qvwin::WriteBytes(dir / L"source.txt", qvtest::TextBytes(100000));
+  qvwin::WriteBytes(dir / L"old.qv", "old archive");
+  {
+    // A viewer reading the extraction target.
+    Holder reader(dir / L"out.txt", GENERIC_READ, FILE_SHARE_READ);
+    ASSERT_TRUE(reader.ok());
+    EXPECT_EQ(OpenAndProcess(plugin, dir.Host(L"a.qv"), qvtest::kExtract, dir.host().c_str(), "out.txt"),
+              qvtest::kECreate);
+  }
+  EXPECT_EQ(qvwin::ReadBytes(dir / L"out.txt"), "old content");
+  {
+    // A viewer reading the archive that packing would replace.
+    Holder reader(dir / L"old.qv", GENERIC_READ, FILE_SHARE_READ);
+    ASSERT_TRUE(reader.ok());
+    EXPECT_EQ(plugin.Pack(dir.Host(L"old.qv"), dir.host(), {"source.txt"}), qvtest::kEWrite);
+  }
+  EXPECT_EQ(qvwin::ReadBytes(dir / L"old.qv"), "old archive");
+  {
+    // A program still writing the source (it lets others read).
+    Holder writer(dir / L"source.txt", GENERIC_WRITE, FILE_SHARE_READ);
+    ASSERT_TRUE(writer.ok());
+    EXPECT_NE(plugin.Pack(dir.Host(L"new.qv"), dir.host(), {"source.txt"}), qvtest::kOk);
+  }
+  // No half-built archive or temporary file stays behind in any case.
+  EXPECT_EQ(dir.List(), (std::vector<std::wstring>{L"a.qv", L"old.qv", L"out.txt", L"source.txt"}));
+}
+
+// ------------------------------------------------------- library binding
+
+// Packs a file, lists, tests and extracts it again through `plugin`.
+void ExpectRoundTrip(const qvtest::Plugin& plugin, const Folder& dir) {
+  const std::string content = qvtest::RandomBytes(200000, 7);
+  qvwin::WriteBytes(dir / L"in.bin", content);
+  ASSERT_EQ(plugin.Pack(dir.Host(L"in.qv"), dir.host(), {"in.bin"}), qvtest::kOk);
+  EXPECT_EQ(OpenAndProcess(plugin, dir.Host(L"in.qv"), qvtest::kTest, nullptr, nullptr), qvtest::kOk);
+  EXPECT_EQ(OpenAndProcess(plugin, dir.Host(L"in.qv"), qvtest::kExtract, dir.host().c_str(), "out.bin"),
+            qvtest::kOk);
+  EXPECT_EQ(qvwin::ReadBytes(dir / L"out.bin"), content);
+}
+
+TEST(WindowsLibrary, Lib64DllIsFoundBesideThePluginFromAnotherFolder) {
+  Folder module_dir(L"qvmodule"), work_dir(L"qvwork"), data_dir(L"qvdata");
+  qvwin::Copy(BuildTreeFile(qvtest::DefaultPluginPath().c_str()), module_dir / L"quorvane.wcx64");
+  qvwin::Copy(BuildTreeFile(QUORVANE_LIB64DLL_PATH), module_dir / L"lib64.dll");
+
+  wchar_t previous[MAX_PATH + 1];
+  GetCurrentDirectoryW(MAX_PATH + 1, previous);
+  ASSERT_TRUE(SetCurrentDirectoryW(work_dir.wide().c_str()));
+  {
+    qvtest::Plugin plugin(module_dir.Host(L"quorvane.wcx64"));
+    ASSERT_TRUE(plugin.Problem().empty()) << plugin.Problem();
+    ExpectRoundTrip(plugin, data_dir);
+  }
+  SetCurrentDirectoryW(previous);
+  EXPECT_TRUE(work_dir.List().empty());
+}
+
+// Every operation that needs the library, against a copy of the plugin
+// whose folder holds `lib64` (nothing, or a stand-in) as lib64.dll.
+void ExpectMissingLibraryCodes(const std::string& lib64) {
+  Folder module_dir(L"qvmodule"), data_dir(L"qvdata");
+  qvwin::Copy(BuildTreeFile(qvtest::DefaultPluginPath().c_str()), module_dir / L"quorvane.wcx64");
+  if (lib64 == "text") qvwin::WriteBytes(module_dir / L"lib64.dll", "this is no library");
+  if (lib64 == "partial") qvwin::Copy(BuildTreeFile(QUORVANE_PARTIAL_BZ2_PATH), module_dir / L"lib64.dll");
+  qvtest::Plugin plugin(module_dir.Host(L"quorvane.wcx64"));
+  ASSERT_TRUE(plugin.Problem().empty()) << plugin.Problem();
+
+  qvtest::WriteArchive(data_dir.Host(L"a.qv"), "a.txt", "needs bzip2");
+  qvwin::WriteBytes(data_dir / L"source.txt", "needs bzip2 too");
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(OpenAndProcess(plugin, data_dir.Host(L"a.qv"), qvtest::kExtract, data_dir.host().c_str(), "out.txt"),
+              qvtest::kEOpen);
+    EXPECT_EQ(OpenAndProcess(plugin, data_dir.Host(L"a.qv"), qvtest::kTest, nullptr, nullptr), qvtest::kEOpen);
+    EXPECT_EQ(plugin.Pack(data_dir.Host(L"new.qv"), data_dir.host(), {"source.txt"}), qvtest::kEWrite);
+    qvwin::MemPackOutcome mem = qvwin::MemPack(plugin, data_dir.Host(L"mem.qv"), "streamed data");
+    EXPECT_EQ(mem.failure, qvtest::kEWrite);
+    EXPECT_TRUE(mem.finished);
+  }
+  // Extraction creates its output before it finds the library missing; the
+  // empty file is all that may stay.
+  DeleteFileW((data_dir / L"out.txt").c_str());
+  // Listing needs no library.
+  Listing listing = List(plugin, data_dir.Host(L"a.qv"));
+  EXPECT_EQ(listing.read_result, qvtest::kOk);
+  EXPECT_EQ(listing.record.FileName(), "a.txt");
+  EXPECT_EQ(data_dir.List(), (std::vector<std::wstring>{L"a.qv", L"source.txt"}));
+
+  // The library is bound per operation: once it is there, packing works.
+  qvwin::Copy(BuildTreeFile(QUORVANE_LIB64DLL_PATH), module_dir / L"lib64.dll");
+  ExpectRoundTrip(plugin, data_dir);
+}
+
+TEST(WindowsLibrary, WithoutLib64DllEveryOperationFailsWithItsCode) { ExpectMissingLibraryCodes("none"); }
+
+TEST(WindowsLibrary, ALib64DllThatIsNoLibraryCountsAsMissing) { ExpectMissingLibraryCodes("text"); }
+
+TEST(WindowsLibrary, ALib64DllLackingFunctionsCountsAsMissing) { ExpectMissingLibraryCodes("partial"); }
+
+}  // namespace
