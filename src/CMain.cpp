@@ -64,9 +64,10 @@ int ProgressSize(std::size_t bytes) { return static_cast<int>(bytes); }
 // backslash goes, and what cannot name a file is replaced by the archive's
 // own name without its extension.
 std::string SafeEntryName(std::string name, const Path& archive) {
-  std::size_t cut = name.find_last_of("/\\");
 #ifdef _WIN32
-  cut = name.find_last_of("/\\:");
+  const std::size_t cut = name.find_last_of("/\\:");  // "c:x" would name a drive
+#else
+  const std::size_t cut = name.find_last_of("/\\");
 #endif
   if (cut != std::string::npos) name.erase(0, cut + 1);
   if (name.empty() || name == "." || name == "..") {
