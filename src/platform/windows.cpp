@@ -21,15 +21,19 @@ namespace {
 
 HANDLE AsHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
-// Wide to 8-bit text in code page `code_page`; with CP_ACP the characters the
-// code page lacks become its default character.
+// Wide to 8-bit text in code page `code_page`.  Characters the code page
+// lacks become its default character rather than a look-alike ("best fit"
+// would turn a Polish Ł into L and so name a different file).  UTF-8 takes no
+// such flag.
 std::string Narrow(std::wstring_view text, UINT code_page) {
   if (text.empty()) return {};
+  UINT actual = code_page == CP_ACP ? ::GetACP() : code_page;
+  DWORD flags = actual == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
   int length = static_cast<int>(std::min<std::size_t>(text.size(), INT_MAX / 4));
-  int bytes = ::WideCharToMultiByte(code_page, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+  int bytes = ::WideCharToMultiByte(actual, flags, text.data(), length, nullptr, 0, nullptr, nullptr);
   if (bytes <= 0) return {};
   std::string result(static_cast<std::size_t>(bytes), '\0');
-  ::WideCharToMultiByte(code_page, 0, text.data(), length, result.data(), bytes, nullptr, nullptr);
+  ::WideCharToMultiByte(actual, flags, text.data(), length, result.data(), bytes, nullptr, nullptr);
   return result;
 }
 
