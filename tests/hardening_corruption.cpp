@@ -15,7 +15,7 @@
 namespace qvtest {
 namespace {
 
-// A text that spans two 64 KiB blocks, so damage can land in either.
+// A text that spans two of the plugin's 64 KiB blocks.
 std::string Contents() { return TextBytes(100'000); }
 
 class Corruption : public testing::Test {
