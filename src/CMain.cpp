@@ -63,19 +63,19 @@ int ProgressSize(std::size_t bytes) { return static_cast<int>(bytes); }
 // extraction into another folder, so everything up to the last slash or
 // backslash goes, and what cannot name a file is replaced by the archive's
 // own name without its extension.
-std::string SafeEntryName(std::string name, const Path& archive) {
+std::string SafeEntryName(std::string_view stored, const Path& archive) {
 #ifdef _WIN32
-  const std::size_t cut = name.find_last_of("/\\:");  // "c:x" would name a drive
+  const std::size_t cut = stored.find_last_of("/\\:");  // "c:x" would name a drive
 #else
-  const std::size_t cut = name.find_last_of("/\\");
+  const std::size_t cut = stored.find_last_of("/\\");
 #endif
-  if (cut != std::string::npos) name.erase(0, cut + 1);
-  if (name.empty() || name == "." || name == "..") {
+  if (cut != std::string_view::npos) stored.remove_prefix(cut + 1);
+  if (stored.empty() || stored == "." || stored == "..") {
     Path own = platform::NamePart(archive);
     Path stem = platform::ChangeFileExt(own, Path());
-    name = platform::ToHost(stem.empty() ? own : stem);
+    return platform::ToHost(stem.empty() ? own : stem);
   }
-  return name;
+  return std::string(stored);
 }
 
 }  // namespace
@@ -264,10 +264,11 @@ int BuildArchive(const Path& source, const Path& archive, const Path& inner_name
   // packing leaves an existing archive as it was.
   Path temporary;
   File output;
+  Path prefix(QV_PATH("."));
+  prefix.append(platform::NamePart(archive)).append(QV_PATH("."));
   try {
-    output = platform::CreateUniqueFile(platform::DirectoryPart(archive),
-                                        QV_PATH(".") + platform::NamePart(archive) + QV_PATH("."),
-                                        QV_PATH(".tmp"), visibility, temporary);
+    output = platform::CreateUniqueFile(platform::DirectoryPart(archive), prefix, QV_PATH(".tmp"),
+                                        visibility, temporary);
   } catch (const platform::FileError&) {
     return wcx::kWriteError;
   }
@@ -361,7 +362,7 @@ int ReadHeader(wcx::tHeaderData* header_data) {
   state.filetime = header.filetime;
   if (!header_data) return wcx::kSuccess;
 
-  std::string entry = SafeEntryName(std::string(name, strnlen(name, name_read)), archive);
+  std::string entry = SafeEntryName(std::string_view(name, strnlen(name, name_read)), archive);
   entry.resize(std::min<std::size_t>(entry.size(), sizeof header_data->FileName - 1));
   std::memcpy(header_data->FileName, entry.c_str(), entry.size() + 1);
   header_data->PackSize = static_cast<std::int32_t>(header.packsize);
