@@ -109,22 +109,26 @@ void TZPacker::CloseAll() noexcept {
   outFile = File();
 }
 
-int TZPacker::Expand() {
-  ReportProgress(nullptr, 0);
+int TZPacker::OpenFiles(Share input_share, int create_failure) {
   try {
-    infile = File::OpenRead(infilename, Share::kNone);
+    infile = File::OpenRead(infilename, input_share);
   } catch (const platform::FileError&) {
     return wcx::kOpenError;
   }
-  if (!outFile.IsOpen()) {
-    try {
-      outFile = File::Create(outfilename, Share::kNone);
-    } catch (const platform::FileError&) {
-      infile = File();
-      return wcx::kCreateError;
-    }
+  if (outFile.IsOpen()) return wcx::kSuccess;  // the caller created it
+  try {
+    outFile = File::Create(outfilename, Share::kNone);
+  } catch (const platform::FileError&) {
+    infile = File();
+    return create_failure;
   }
-  int result;
+  return wcx::kSuccess;
+}
+
+int TZPacker::Expand() {
+  ReportProgress(nullptr, 0);
+  int result = OpenFiles(Share::kNone, wcx::kCreateError);
+  if (result != wcx::kSuccess) return result;
   try {
     infile.Seek(startpos, platform::Origin::kBegin);
     ZStream = std::make_unique<TBZDecompressionStream>(infile);
@@ -161,19 +165,8 @@ int TZPacker::ExpandBlocks() {
 }
 
 int TZPacker::Shrink() {
-  try {
-    infile = File::OpenRead(infilename, Share::kRead);
-  } catch (const platform::FileError&) {
-    return wcx::kOpenError;
-  }
-  if (!outFile.IsOpen()) {
-    try {
-      outFile = File::Create(outfilename, Share::kNone);
-    } catch (const platform::FileError&) {
-      infile = File();
-      return wcx::kWriteError;
-    }
-  }
+  int result = OpenFiles(Share::kRead, wcx::kWriteError);
+  if (result != wcx::kSuccess) return result;
   try {
     outFile.Seek(startpos, platform::Origin::kBegin);
     ZStream = std::make_unique<TBZCompressionStream>(outFile);
@@ -181,7 +174,6 @@ int TZPacker::Shrink() {
     CloseAll();
     return wcx::kWriteError;
   }
-  int result;
   try {
     result = ShrinkBlocks();
   } catch (const std::exception&) {

@@ -88,6 +88,9 @@ class TZPacker {
   std::int32_t packedsize = 0;
 
  private:
+  // Opens infilename and, unless the caller handed one over, creates
+  // outfilename; answers 15 or `create_failure` when that fails.
+  int OpenFiles(platform::Share input_share, int create_failure);
   int ExpandBlocks();
   int ShrinkBlocks();
   void CloseAll() noexcept;
