@@ -5,7 +5,9 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#ifndef _WIN32
 #include <sys/wait.h>
+#endif
 #include <unistd.h>
 
 #include <clocale>
@@ -21,7 +23,18 @@ namespace {
 
 using namespace qvtest;
 
+#ifdef _WIN32
+int mkdir(const char* path, int) { return ::mkdir(path); }  // no modes on Windows
+#endif
+
 void* const kHandle = reinterpret_cast<void*>(100);
+
+#ifdef _WIN32
+// In Wine's default code page, 1252, which has no Cyrillic letters.
+const std::string kUnpackingText = "??????????: ";
+#else
+const std::string kUnpackingText = "Распаковка: ";
+#endif
 
 // Lists `archive` with `plugin`; false when it cannot be opened or listed.
 bool OpenAndList(const Plugin& plugin, const std::string& archive) {
@@ -134,6 +147,7 @@ TEST_F(Extraction, TargetsThatCannotBeCreated) {
   EXPECT_EQ(Extract(plugin_, archive, dir_ / "no/such/dir/x.txt"), kECreate);
   EXPECT_EQ(Extract(plugin_, archive, dir_ / "folder"), kECreate);
 
+#ifndef _WIN32  // the Windows tests try device names
   // A FIFO (also behind a link) or a device is never opened for writing:
   // that would wait for a reader forever, or write into the device.
   ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
@@ -146,6 +160,7 @@ TEST_F(Extraction, TargetsThatCannotBeCreated) {
   struct stat st {};
   ASSERT_EQ(lstat((dir_ / "fifo").c_str(), &st), 0);
   EXPECT_TRUE(S_ISFIFO(st.st_mode));
+#endif
 }
 
 TEST_F(Extraction, ArchiveGoneBeforeProcessingAnswersOpenError) {
@@ -243,13 +258,13 @@ TEST_F(Extraction, ProgressNamesTheArchiveAndCountsEveryByte) {
     ASSERT_EQ(recorder.Count(), 1 + blocks);
     EXPECT_TRUE(recorder.Reports()[0].null_name) << "the first report of an extraction is (NULL, 0)";
     EXPECT_EQ(recorder.Reports()[0].size, 0);
-    EXPECT_EQ(recorder.CountNamed("Распаковка: " + archive), blocks);
+    EXPECT_EQ(recorder.CountNamed(kUnpackingText + archive), blocks);
     EXPECT_EQ(recorder.TotalSize(), static_cast<long long>(size));
 
     // Testing reports the same way.
     recorder.Clear();
     ASSERT_EQ(TestArchive(plugin_, archive), kOk);
-    EXPECT_EQ(recorder.CountNamed("Распаковка: " + archive), blocks);
+    EXPECT_EQ(recorder.CountNamed(kUnpackingText + archive), blocks);
     EXPECT_EQ(recorder.TotalSize(), static_cast<long long>(size));
   }
 }
@@ -264,7 +279,7 @@ TEST_F(Extraction, ProgressTextFollowsTheLocale) {
   std::string saved = std::setlocale(LC_ALL, nullptr);
   ASSERT_NE(std::setlocale(LC_ALL, "C"), nullptr);
   int extracted = Extract(plugin_, archive, dir_ / "out.txt");
-  int packed = plugin_.Pack(dir_ / "p.qv", dir_.path() + "/", {"source.txt"});
+  int packed = plugin_.Pack(dir_ / "p.qv", dir_ / "", {"source.txt"});
   std::setlocale(LC_ALL, saved.c_str());
   EXPECT_EQ(extracted, kOk);
   EXPECT_EQ(packed, kOk);
@@ -337,6 +352,7 @@ TEST_F(Extraction, NoDescriptorIsLeftOpen) {
   EXPECT_EQ(CountOpenFds(), before);
 }
 
+#ifndef _WIN32  // TMPDIR, file modes, links and fork; the Windows tests move TMP
 // --------------------------------------------------- the test mode's tmp file
 
 // A plugin copy loaded while TMPDIR names a private folder, so that the test
@@ -472,5 +488,6 @@ TEST_F(TestMode, TwoProcessesTestAtOnce) {
   }
   EXPECT_EQ(ListDir(tmp_), std::vector<std::string>{});
 }
+#endif
 
 }  // namespace

@@ -373,7 +373,13 @@ TempDir::~TempDir() {
   }
 }
 
-std::string TempDir::operator/(const std::string& name) const { return path_ + "/" + name; }
+std::string TempDir::operator/(const std::string& name) const {
+#ifdef _WIN32
+  return path_ + "\\" + name;  // the plugin splits Windows paths at backslashes, not slashes
+#else
+  return path_ + "/" + name;
+#endif
+}
 
 std::vector<std::string> TempDir::List() const { return ListDir(path_); }
 
@@ -426,7 +432,9 @@ std::vector<std::string> ListDir(const std::string& path) {
 
 int CountOpenFds() {
 #ifdef _WIN32
-  return -1;
+  // The process's handles: a file the plugin forgot to close shows here.
+  DWORD count = 0;
+  return GetProcessHandleCount(GetCurrentProcess(), &count) ? static_cast<int>(count) : -1;
 #else
   DIR* dir = opendir("/proc/self/fd");
   if (dir == nullptr) return -1;
@@ -440,8 +448,20 @@ int CountOpenFds() {
 }
 
 std::string CopyPlugin(const std::string& dir, const std::string& from) {
-  fs::path target = fs::path(dir) / fs::path(from).filename();
-  fs::copy_file(from, target, fs::copy_options::overwrite_existing);
+#ifdef _WIN32
+  // Windows has no bzip2 of its own: the copy needs lib64.dll beside it, as
+  // the original has.
+  const fs::path source(WindowsPath(from));
+  const fs::path library = source.parent_path() / "lib64.dll";
+  std::error_code ec;
+  if (fs::exists(library, ec)) {
+    fs::copy_file(library, fs::path(dir) / "lib64.dll", fs::copy_options::overwrite_existing);
+  }
+#else
+  const fs::path source(from);
+#endif
+  fs::path target = fs::path(dir) / source.filename();
+  fs::copy_file(source, target, fs::copy_options::overwrite_existing);
   return target.string();
 }
 

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <barrier>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,7 +17,11 @@ namespace {
 
 using namespace qvtest;
 
+#ifdef _WIN32
+constexpr std::int32_t kRegularFileMode = 32;  // Windows hosts read the archive attribute
+#else
 constexpr std::int32_t kRegularFileMode = 0100644;
+#endif
 
 class Listing : public testing::Test {
  protected:
@@ -54,9 +57,11 @@ TEST_F(Listing, AcceptsTheMagicFollowedByAnything) {
   for (const char* name : {"bare", "junk", "real.qv"}) {
     EXPECT_EQ(plugin_.CanHandle(dir_ / name), -1) << name;
   }
+#ifndef _WIN32
   // Links are followed.
   ASSERT_EQ(symlink((dir_ / "real.qv").c_str(), (dir_ / "link").c_str()), 0);
   EXPECT_EQ(plugin_.CanHandle(dir_ / "link"), -1);
+#endif
 }
 
 TEST_F(Listing, RefusesWhatIsNotAnArchive) {
@@ -67,8 +72,12 @@ TEST_F(Listing, RefusesWhatIsNotAnArchive) {
   WriteFile(dir_ / "empty", "");
   std::string bz = Bzip2Compress("plain bzip2");
   WriteFile(dir_ / "plain.bz2", bz);
+#ifdef _WIN32
+  ASSERT_EQ(mkdir((dir_ / "folder").c_str()), 0);
+#else
   ASSERT_EQ(mkdir((dir_ / "folder").c_str(), 0755), 0);
   ASSERT_EQ(symlink((dir_ / "nowhere").c_str(), (dir_ / "dangling").c_str()), 0);
+#endif
   for (const char* name : {"seven", "zero_inside", "zero_last", "lower", "empty", "plain.bz2",
                            "folder", "missing", "dangling"}) {
     EXPECT_EQ(plugin_.CanHandle(dir_ / name), 0) << name;
@@ -79,6 +88,7 @@ TEST_F(Listing, RefusesWhatIsNotAnArchive) {
   EXPECT_EQ(plugin_.CanHandle(""), 0);
 }
 
+#ifndef _WIN32  // FIFOs and /dev; the Windows tests try device names
 TEST_F(Listing, SpecialFilesAreRefusedWithoutBlocking) {
   ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
   ASSERT_EQ(symlink((dir_ / "fifo").c_str(), (dir_ / "fifo_link").c_str()), 0);
@@ -101,6 +111,7 @@ TEST_F(Listing, SpecialFilesAreRefusedWithoutBlocking) {
   ASSERT_TRUE(device.has_value());
   EXPECT_EQ(*device, 0);
 }
+#endif
 
 TEST_F(Listing, OpenArchiveWritesOnlyTheResultField) {
   WriteArchive(dir_ / "a.qv", "a.txt", "data");
@@ -152,12 +163,17 @@ TEST_F(Listing, FillsEveryFieldAtItsOffsetAndNothingElse) {
     EXPECT_EQ(record.PackSize(), packed);
     EXPECT_EQ(record.UnpSize(), 100000);
     EXPECT_EQ(record.FileCRC(), 0) << "the checksum field is never filled";
+#ifdef _WIN32
+    EXPECT_EQ(record.FileTime(), static_cast<std::int32_t>(spec.filetime));  // as stored
+#else
     EXPECT_EQ(record.FileTime(), static_cast<std::int32_t>(UnixFromDosTime(spec.filetime)));
+#endif
     EXPECT_EQ(record.FileAttr(), kRegularFileMode);
     EXPECT_EQ(record.StrayWrites(), std::vector<std::size_t>{});
   }
 }
 
+#ifndef _WIN32  // Windows hosts get the stored DOS time as it is
 TEST_F(Listing, TimeFieldIsZeroForInvalidDosDates) {
   for (std::uint32_t dos : {0xFFFFFFFFu, 0u, DosTime(2020, 13, 1, 0, 0, 0), DosTime(2020, 2, 0, 0, 0, 0),
                             DosTime(2020, 1, 1, 24, 0, 0)}) {
@@ -179,6 +195,7 @@ TEST_F(Listing, TimeFieldIsZeroForInvalidDosDates) {
     EXPECT_EQ(record.FileTime(), static_cast<std::int32_t>(UnixFromDosTime(dos))) << std::hex << dos;
   }
 }
+#endif
 
 TEST_F(Listing, AnswersAlternateBetweenTheEntryAndTheEnd) {
   WriteArchive(dir_ / "arc.qv", "one.txt", "1");
@@ -314,9 +331,12 @@ TEST_F(Listing, TwoThreadsListTwoArchivesEachSeeingItsOwn) {
   WriteArchive(dir_ / "beta.qv", "beta.bin", std::string(2222, 'b'));
   constexpr int kRounds = 400;
   std::atomic<int> wrong{0};
-  std::barrier start(2);
+  // A spin rather than std::barrier: GCC 12's atomic wait on mingw can miss
+  // its wake-up and leave a thread waiting for good.
+  std::atomic<int> arrived{0};
   auto worker = [&](std::string archive, std::string name, std::int32_t size) {
-    start.arrive_and_wait();
+    ++arrived;
+    while (arrived.load() < 2) std::this_thread::yield();
     for (int i = 0; i < kRounds; ++i) {
       OpenRecord open(archive);
       if (plugin_.OpenArchive(open.data()) == nullptr) {
