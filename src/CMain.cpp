@@ -14,6 +14,7 @@ namespace quorvane {
 using platform::File;
 using platform::FileKind;
 using platform::Path;
+using platform::PathView;
 using platform::Share;
 
 namespace {
@@ -62,20 +63,24 @@ int ProgressSize(std::size_t bytes) { return static_cast<int>(bytes); }
 // The stored name as a plain file name: a crafted archive must not steer an
 // extraction into another folder, so everything up to the last slash or
 // backslash goes, and what cannot name a file is replaced by the archive's
-// own name without its extension.
+// own name without its extension.  The separators are looked for in whole
+// characters: in a double-byte code page a backslash byte can be the second
+// half of a letter.
 std::string SafeEntryName(std::string_view stored, const Path& archive) {
+  const Path name = platform::FromHost(std::string(stored).c_str());
 #ifdef _WIN32
-  const std::size_t cut = stored.find_last_of("/\\:");  // "c:x" would name a drive
+  const std::size_t cut = name.find_last_of(L"/\\:");  // "c:x" would name a drive
 #else
-  const std::size_t cut = stored.find_last_of("/\\");
+  const std::size_t cut = name.find_last_of("/\\");
 #endif
-  if (cut != std::string_view::npos) stored.remove_prefix(cut + 1);
-  if (stored.empty() || stored == "." || stored == "..") {
+  std::string result(stored);
+  if (cut != Path::npos) result = platform::ToHost(PathView(name).substr(cut + 1));
+  if (result.empty() || result == "." || result == "..") {
     Path own = platform::NamePart(archive);
     Path stem = platform::ChangeFileExt(own, Path());
     return platform::ToHost(stem.empty() ? own : stem);
   }
-  return std::string(stored);
+  return result;
 }
 
 }  // namespace
@@ -127,6 +132,8 @@ int TZPacker::OpenFiles(Share input_share, int create_failure) {
 
 int TZPacker::Expand() {
   ReportProgress(nullptr, 0);
+  // Without the library nothing can be unpacked: leave no empty output.
+  if (!bound_) return wcx::kOpenError;
   int result = OpenFiles(Share::kNone, wcx::kCreateError);
   if (result != wcx::kSuccess) return result;
   try {

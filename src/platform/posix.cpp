@@ -18,7 +18,6 @@
 #include <cstring>
 #include <cwchar>
 #include <mutex>
-#include <random>
 
 #include "platform/faults.h"
 #include "platform/platform.h"
@@ -102,17 +101,6 @@ File OpenRegular(const Path& path, int flags, mode_t mode, Share share, bool tru
     ThrowFileError(path, error);
   }
   return File::FromHandle(fd, path);
-}
-
-// Built on first use: the module's start-up seeds it from another file,
-// whose static objects may be constructed before this one's.
-struct RandomSource {
-  std::mutex lock;
-  std::mt19937 engine;
-};
-RandomSource& Random() {
-  static RandomSource source;
-  return source;
 }
 
 std::atomic<HostMessageBox> host_message_box{nullptr};
@@ -469,47 +457,5 @@ void ShowMessage(const std::string& text, const std::string& caption) noexcept {
     // Nowhere left to report to.
   }
 }
-
-// ---------------------------------------------------------------- random
-
-void SeedRandom() noexcept {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  std::seed_seq seed{static_cast<std::uint32_t>(now.tv_nsec), static_cast<std::uint32_t>(now.tv_sec),
-                     static_cast<std::uint32_t>(::getpid())};
-  RandomSource& random = Random();
-  std::lock_guard lock(random.lock);
-  random.engine.seed(seed);
-}
-
-std::uint32_t NextRandom() noexcept {
-  RandomSource& random = Random();
-  std::lock_guard lock(random.lock);
-  return std::uniform_int_distribution<std::uint32_t>(0, 2147483646)(random.engine);
-}
-
-// ---------------------------------------------------------- fault points
-
-#ifdef QUORVANE_FAULT_INJECTION
-namespace faults {
-namespace {
-std::atomic<long> armed[kKinds];
-std::atomic<long> calls[kKinds];
-}  // namespace
-
-bool Hit(Kind kind) noexcept {
-  long n = ++calls[kind];
-  return armed[kind] != 0 && n == armed[kind];
-}
-
-void Arm(int kind, long n) noexcept {
-  if (kind < 0 || kind >= kKinds) return;
-  calls[kind] = 0;
-  armed[kind] = n;
-}
-
-long Calls(int kind) noexcept { return kind >= 0 && kind < kKinds ? calls[kind].load() : 0; }
-}  // namespace faults
-#endif
 
 }  // namespace platform

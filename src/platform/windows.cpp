@@ -12,7 +12,6 @@
 #include <atomic>
 #include <climits>
 #include <mutex>
-#include <random>
 
 #include "platform/faults.h"
 
@@ -123,8 +122,6 @@ File OpenRegular(const Path& path, DWORD access, DWORD disposition, Share share)
   return File::FromHandle(reinterpret_cast<std::intptr_t>(handle), path);
 }
 
-std::mutex random_mutex;
-std::mt19937 random_engine;
 
 std::atomic<HostMessageBox> host_message_box{nullptr};
 
@@ -485,45 +482,5 @@ void ShowMessage(const std::string& text, const std::string& caption) noexcept {
     // Nowhere left to report to.
   }
 }
-
-// ---------------------------------------------------------------- random
-
-void SeedRandom() noexcept {
-  LARGE_INTEGER counter;
-  ::QueryPerformanceCounter(&counter);
-  std::seed_seq seed{static_cast<std::uint32_t>(counter.QuadPart), static_cast<std::uint32_t>(counter.QuadPart >> 32),
-                     static_cast<std::uint32_t>(::GetCurrentProcessId())};
-  std::lock_guard lock(random_mutex);
-  random_engine.seed(seed);
-}
-
-std::uint32_t NextRandom() noexcept {
-  std::lock_guard lock(random_mutex);
-  return std::uniform_int_distribution<std::uint32_t>(0, 2147483646)(random_engine);
-}
-
-// ---------------------------------------------------------- fault points
-
-#ifdef QUORVANE_FAULT_INJECTION
-namespace faults {
-namespace {
-std::atomic<long> armed[kKinds];
-std::atomic<long> calls[kKinds];
-}  // namespace
-
-bool Hit(Kind kind) noexcept {
-  long n = ++calls[kind];
-  return armed[kind] != 0 && n == armed[kind];
-}
-
-void Arm(int kind, long n) noexcept {
-  if (kind < 0 || kind >= kKinds) return;
-  calls[kind] = 0;
-  armed[kind] = n;
-}
-
-long Calls(int kind) noexcept { return kind >= 0 && kind < kKinds ? calls[kind].load() : 0; }
-}  // namespace faults
-#endif
 
 }  // namespace platform

@@ -1,0 +1,69 @@
+// The parts of the platform layer that need no system call: the random
+// source for temporary names, and the fault points of the test flavour.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <random>
+
+#include "platform/faults.h"
+#include "platform/platform.h"
+
+namespace platform {
+namespace {
+
+// Built on first use: the module's start-up seeds it from another file,
+// whose static objects may be constructed before this one's.
+struct RandomSource {
+  std::mutex lock;
+  std::mt19937 engine;
+};
+
+RandomSource& Random() {
+  static RandomSource source;
+  return source;
+}
+
+}  // namespace
+
+void SeedRandom() noexcept {
+  // A high-resolution clock, and an address that differs from process to
+  // process, so two processes started at once draw different names.
+  const auto ticks = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  const auto place = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&ticks));
+  std::seed_seq seed{static_cast<std::uint32_t>(ticks), static_cast<std::uint32_t>(ticks >> 32),
+                     static_cast<std::uint32_t>(place), static_cast<std::uint32_t>(place >> 32)};
+  RandomSource& random = Random();
+  std::lock_guard lock(random.lock);
+  random.engine.seed(seed);
+}
+
+std::uint32_t NextRandom() noexcept {
+  RandomSource& random = Random();
+  std::lock_guard lock(random.lock);
+  return std::uniform_int_distribution<std::uint32_t>(0, 2147483646)(random.engine);
+}
+
+#ifdef QUORVANE_FAULT_INJECTION
+namespace faults {
+namespace {
+std::atomic<long> armed[kKinds];
+std::atomic<long> calls[kKinds];
+}  // namespace
+
+bool Hit(Kind kind) noexcept {
+  long n = ++calls[kind];
+  return armed[kind] != 0 && n == armed[kind];
+}
+
+void Arm(int kind, long n) noexcept {
+  if (kind < 0 || kind >= kKinds) return;
+  calls[kind] = 0;
+  armed[kind] = n;
+}
+
+long Calls(int kind) noexcept { return kind >= 0 && kind < kKinds ? calls[kind].load() : 0; }
+}  // namespace faults
+#endif
+
+}  // namespace platform
