@@ -450,11 +450,16 @@ void SetCount(int* count, int value) {
   if (count) *count = value;
 }
 
-// Ends a job that cannot go on: nothing of it stays, and the host hears the
-// failure once and "finished" ever after.
-int FailMemPack(int code) {
+// Ends the job: nothing of it stays, and every later call answers
+// "finished".
+void EndMemPack() noexcept {
   ReleaseMemPack();
   mem_pack.state = TMemPackStage::done;
+}
+
+// Ends a job that cannot go on: the host hears the failure once.
+int FailMemPack(int code) {
+  EndMemPack();
   return code;
 }
 
@@ -545,8 +550,7 @@ int PackToMem(const char* buf_in, int in_len, int* taken, char* buf_out, int out
       complete = false;
     }
     if (!complete) return FailMemPack(wcx::kWriteError);  // never hand out a cut archive
-    ReleaseMemPack();
-    mem_pack.state = TMemPackStage::done;
+    EndMemPack();
   }
   SetCount(written, static_cast<int>(n));
   return wcx::kMemPackOk;
@@ -554,8 +558,7 @@ int PackToMem(const char* buf_in, int in_len, int* taken, char* buf_out, int out
 
 int DoneMemPack() {
   std::lock_guard guard(mem_pack_lock);
-  ReleaseMemPack();
-  mem_pack.state = TMemPackStage::done;
+  EndMemPack();
   return wcx::kSuccess;
 }
 
