@@ -1,10 +1,12 @@
-// The parts of the platform layer that need no system call: the random
-// source for temporary names, and the fault points of the test flavour.
+// The parts of the platform layer that need no system call of their own: the
+// random source and the unique temporary names drawn from it, and the fault
+// points of the test flavour.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <random>
+#include <string>
 
 #include "platform/faults.h"
 #include "platform/platform.h"
@@ -42,6 +44,23 @@ std::uint32_t NextRandom() noexcept {
   RandomSource& random = Random();
   std::lock_guard lock(random.lock);
   return std::uniform_int_distribution<std::uint32_t>(0, 2147483646)(random.engine);
+}
+
+File CreateUniqueFile(const Path& directory, PathView prefix, PathView suffix,
+                      Visibility visibility, Path& path) {
+  for (int attempt = 0;; ++attempt) {
+    Path candidate = directory;
+    candidate.append(prefix);
+    for (char digit : std::to_string(NextRandom())) candidate += static_cast<PathChar>(digit);
+    candidate.append(suffix);
+    try {
+      File file = File::CreateNew(candidate, Share::kNone, visibility);
+      path = std::move(candidate);
+      return file;
+    } catch (const FileExistsError&) {
+      if (attempt >= 1000) throw;
+    }
+  }
 }
 
 #ifdef QUORVANE_FAULT_INJECTION

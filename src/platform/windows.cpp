@@ -306,21 +306,6 @@ void File::Close() {
   }
 }
 
-File CreateUniqueFile(const Path& directory, PathView prefix, PathView suffix,
-                      Visibility visibility, Path& path) {
-  for (int attempt = 0;; ++attempt) {
-    Path candidate = directory;
-    candidate.append(prefix).append(std::to_wstring(NextRandom())).append(suffix);
-    try {
-      File file = File::CreateNew(candidate, Share::kNone, visibility);
-      path = std::move(candidate);
-      return file;
-    } catch (const FileExistsError&) {
-      if (attempt >= 1000) throw;
-    }
-  }
-}
-
 FileKind KindOf(const Path& path) noexcept {
   try {
     if (path.empty()) return FileKind::kMissing;
