@@ -129,31 +129,31 @@ std::uint32_t Get32(std::string_view s, std::size_t offset) {
 
 }  // namespace
 
-std::string MakeArchive(const ArchiveSpec& spec) {
-  std::string payload = spec.payload ? *spec.payload : Bzip2Compress(spec.content, spec.block_size);
-  std::string magic = spec.magic ? *spec.magic : std::string(kMagic, 8);
+std::string MakeArchive(const ArchiveRecipe& recipe) {
+  std::string payload = recipe.payload ? *recipe.payload : Bzip2Compress(recipe.content, recipe.block_size);
+  std::string magic = recipe.magic ? *recipe.magic : std::string(kMagic, 8);
   magic.resize(8, '\0');
   std::string out = magic;
-  Put32(out, spec.unpsize ? *spec.unpsize : static_cast<std::uint32_t>(spec.content.size()));
-  Put32(out, spec.packsize ? *spec.packsize : static_cast<std::uint32_t>(payload.size()));
-  Put32(out, spec.filetime);
-  out.push_back(static_cast<char>(spec.namelen ? *spec.namelen : spec.name.size() & 0xFF));
-  for (std::uint8_t r : spec.reserved) out.push_back(static_cast<char>(r));
-  Put32(out, spec.crc ? *spec.crc : Crc32(spec.content));
-  out += spec.name;
+  Put32(out, recipe.unpsize ? *recipe.unpsize : static_cast<std::uint32_t>(recipe.content.size()));
+  Put32(out, recipe.packsize ? *recipe.packsize : static_cast<std::uint32_t>(payload.size()));
+  Put32(out, recipe.filetime);
+  out.push_back(static_cast<char>(recipe.namelen ? *recipe.namelen : recipe.name.size() & 0xFF));
+  for (std::uint8_t r : recipe.reserved) out.push_back(static_cast<char>(r));
+  Put32(out, recipe.crc ? *recipe.crc : Crc32(recipe.content));
+  out += recipe.name;
   out += payload;
   return out;
 }
 
-void WriteArchive(const std::string& path, const ArchiveSpec& spec) {
-  WriteFile(path, MakeArchive(spec));
+void WriteArchive(const std::string& path, const ArchiveRecipe& recipe) {
+  WriteFile(path, MakeArchive(recipe));
 }
 
 void WriteArchive(const std::string& path, const std::string& name, std::string_view content) {
-  ArchiveSpec spec;
-  spec.name = name;
-  spec.content = std::string(content);
-  WriteArchive(path, spec);
+  ArchiveRecipe recipe;
+  recipe.name = name;
+  recipe.content = std::string(content);
+  WriteArchive(path, recipe);
 }
 
 std::optional<ParsedHeader> ParseArchive(std::string_view bytes) {

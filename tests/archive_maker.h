@@ -37,7 +37,7 @@ std::time_t UnixFromDosTime(std::uint32_t dos);
 
 // What goes into an archive.  Everything is derived from `name` and
 // `content` unless overridden.
-struct ArchiveSpec {
+struct ArchiveRecipe {
   std::string name = "file.txt";
   std::string content;
   std::uint32_t filetime = DosTime(2021, 6, 15, 12, 30, 44);
@@ -52,9 +52,9 @@ struct ArchiveSpec {
   std::optional<std::string> payload;     // default Bzip2Compress(content)
 };
 
-std::string MakeArchive(const ArchiveSpec& spec);
-// Writes MakeArchive(spec) to `path`.
-void WriteArchive(const std::string& path, const ArchiveSpec& spec);
+std::string MakeArchive(const ArchiveRecipe& recipe);
+// Writes MakeArchive(recipe) to `path`.
+void WriteArchive(const std::string& path, const ArchiveRecipe& recipe);
 // An archive of `content` stored as `name`, written to `path`.
 void WriteArchive(const std::string& path, const std::string& name, std::string_view content);
 

@@ -74,11 +74,11 @@ class Extraction : public testing::Test {
   std::string MakeArchive(const std::string& content,
                           std::optional<std::string> payload = std::nullopt,
                           const std::string& archive_name = "arc.qv") {
-    ArchiveSpec spec;
-    spec.name = "data.bin";
-    spec.content = content;
-    spec.payload = std::move(payload);
-    WriteArchive(dir_ / archive_name, spec);
+    ArchiveRecipe recipe;
+    recipe.name = "data.bin";
+    recipe.content = content;
+    recipe.payload = std::move(payload);
+    WriteArchive(dir_ / archive_name, recipe);
     return dir_ / archive_name;
   }
 
@@ -176,13 +176,13 @@ TEST_F(Extraction, ArchiveGoneBeforeProcessingAnswersOpenError) {
 // ----------------------------------------------------------------- verdicts
 
 TEST_F(Extraction, ChecksumMismatchIsReportedAndTheFileKept) {
-  ArchiveSpec spec;
-  spec.content = TextBytes(5000);
-  spec.crc = Crc32(spec.content) ^ 1;
-  WriteArchive(dir_ / "bad.qv", spec);
+  ArchiveRecipe recipe;
+  recipe.content = TextBytes(5000);
+  recipe.crc = Crc32(recipe.content) ^ 1;
+  WriteArchive(dir_ / "bad.qv", recipe);
   EXPECT_EQ(TestArchive(plugin_, dir_ / "bad.qv"), kBadData);
   EXPECT_EQ(Extract(plugin_, dir_ / "bad.qv", dir_ / "kept.txt"), kBadData);
-  EXPECT_EQ(ReadFile(dir_ / "kept.txt"), spec.content) << "the mismatching file stays for the user";
+  EXPECT_EQ(ReadFile(dir_ / "kept.txt"), recipe.content) << "the mismatching file stays for the user";
 }
 
 TEST_F(Extraction, DamagedPayloadsEndInBadData) {
@@ -316,10 +316,10 @@ TEST_F(Extraction, StoppingThroughTheCallback) {
 TEST_F(Extraction, ExtractedFileCarriesTheStoredTime) {
   for (std::uint32_t dos : {DosTime(2019, 3, 4, 5, 6, 8), DosTime(1999, 12, 31, 23, 59, 58),
                             DosTime(2024, 7, 1, 0, 0, 0)}) {
-    ArchiveSpec spec;
-    spec.content = "dated";
-    spec.filetime = dos;
-    WriteArchive(dir_ / "dated.qv", spec);
+    ArchiveRecipe recipe;
+    recipe.content = "dated";
+    recipe.filetime = dos;
+    WriteArchive(dir_ / "dated.qv", recipe);
     ASSERT_EQ(Extract(plugin_, dir_ / "dated.qv", dir_ / "dated.txt"), kOk);
     struct stat st {};
     ASSERT_EQ(stat((dir_ / "dated.txt").c_str(), &st), 0);
@@ -327,7 +327,7 @@ TEST_F(Extraction, ExtractedFileCarriesTheStoredTime) {
         << std::hex << dos;
   }
   // A time that is no date is left alone; the extraction still succeeds.
-  ArchiveSpec undated;
+  ArchiveRecipe undated;
   undated.content = "undated";
   undated.filetime = 0xFFFFFFFFu;
   WriteArchive(dir_ / "undated.qv", undated);
@@ -337,7 +337,7 @@ TEST_F(Extraction, ExtractedFileCarriesTheStoredTime) {
 
 TEST_F(Extraction, NoDescriptorIsLeftOpen) {
   std::string archive = MakeArchive(TextBytes(100000));
-  ArchiveSpec bad;
+  ArchiveRecipe bad;
   bad.content = "x";
   bad.payload = "BZh9garbage";
   WriteArchive(dir_ / "bad.qv", bad);
@@ -370,8 +370,8 @@ class TestMode : public testing::Test {
     if (plugin_ && plugin_->Loaded()) plugin_->SetProcessDataProc(nullptr, nullptr);
   }
 
-  std::string Archive(const std::string& name, const ArchiveSpec& spec) {
-    WriteArchive(root_ / name, spec);
+  std::string Archive(const std::string& name, const ArchiveRecipe& recipe) {
+    WriteArchive(root_ / name, recipe);
     return root_ / name;
   }
 
@@ -401,13 +401,13 @@ int WatchTmp(char*, int) {
 }
 
 TEST_F(TestMode, TemporaryFileIsPrivateAndAlwaysRemoved) {
-  ArchiveSpec good;
+  ArchiveRecipe good;
   good.content = TextBytes(200000);
-  ArchiveSpec mismatch = good;
+  ArchiveRecipe mismatch = good;
   mismatch.crc = 12345;
-  ArchiveSpec corrupt = good;
+  ArchiveRecipe corrupt = good;
   corrupt.payload = "BZh9" + RandomBytes(3000, 5);
-  ArchiveSpec cut = good;
+  ArchiveRecipe cut = good;
   cut.payload = Bzip2Compress(good.content).substr(0, 2000);
 
   // While a test runs, its one temporary file sits in TMPDIR, readable by its
@@ -443,11 +443,11 @@ TEST_F(TestMode, PlantedLinkIsNotFollowed) {
   const std::string planted = tmp_ + "/quorvane.$$$";
   ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0);
 
-  ArchiveSpec spec;
-  spec.content = TextBytes(100000);
-  EXPECT_EQ(TestArchive(*plugin_, Archive("a.qv", spec)), kOk);
-  spec.crc = 1;
-  EXPECT_EQ(TestArchive(*plugin_, Archive("b.qv", spec)), kBadData);
+  ArchiveRecipe recipe;
+  recipe.content = TextBytes(100000);
+  EXPECT_EQ(TestArchive(*plugin_, Archive("a.qv", recipe)), kOk);
+  recipe.crc = 1;
+  EXPECT_EQ(TestArchive(*plugin_, Archive("b.qv", recipe)), kBadData);
 
   EXPECT_EQ(ReadFile(victim), "precious");
   EXPECT_EQ(ListDir(tmp_), std::vector<std::string>{"quorvane.$$$"});
@@ -461,9 +461,9 @@ TEST_F(TestMode, TwoProcessesTestAtOnce) {
   // with other openers); what they share is the temporary folder.
   std::string archives[2];
   for (int i = 0; i < 2; ++i) {
-    ArchiveSpec spec;
-    spec.content = RandomBytes(700000, 11 + static_cast<std::uint32_t>(i));
-    archives[i] = Archive("shared" + std::to_string(i) + ".qv", spec);
+    ArchiveRecipe recipe;
+    recipe.content = RandomBytes(700000, 11 + static_cast<std::uint32_t>(i));
+    archives[i] = Archive("shared" + std::to_string(i) + ".qv", recipe);
   }
   constexpr int kRounds = 6;
 

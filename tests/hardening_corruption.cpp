@@ -53,11 +53,11 @@ class Corruption : public testing::Test {
 TEST_F(Corruption, EveryTruncatedPrefixEndsInACode) {
   // A small archive keeps the number of prefixes (and the run time) low.
   expected_ = TextBytes(3000);
-  ArchiveSpec spec;
-  spec.name = "prefix.txt";
-  spec.content = expected_;
-  const std::string whole = MakeArchive(spec);
-  const std::size_t payload_start = kArchiveHeaderSize + spec.name.size();
+  ArchiveRecipe recipe;
+  recipe.name = "prefix.txt";
+  recipe.content = expected_;
+  const std::string whole = MakeArchive(recipe);
+  const std::size_t payload_start = kArchiveHeaderSize + recipe.name.size();
   // The end-of-stream marker, the stream checksum and the padding bits.
   const std::size_t trailer = 11;
 
@@ -74,7 +74,7 @@ TEST_F(Corruption, EveryTruncatedPrefixEndsInACode) {
     ASSERT_TRUE(tested.opened);
     ASSERT_EQ(tested.header, kOk);
     if (length >= payload_start) {
-      EXPECT_EQ(tested.listed_name, spec.name);
+      EXPECT_EQ(tested.listed_name, recipe.name);
     }
     EXPECT_TRUE(tested.process == kOk || tested.process == kBadData) << tested.process;
     // Whatever was unpacked is the start of the real contents, never garbage.
@@ -89,10 +89,10 @@ TEST_F(Corruption, EveryTruncatedPrefixEndsInACode) {
 }
 
 TEST_F(Corruption, RandomDamageIsNeverAcceptedAsGoodData) {
-  ArchiveSpec spec;
-  spec.name = "damage.txt";
-  spec.content = expected_;
-  const std::string whole = MakeArchive(spec);
+  ArchiveRecipe recipe;
+  recipe.name = "damage.txt";
+  recipe.content = expected_;
+  const std::string whole = MakeArchive(recipe);
   std::mt19937 random(20240601);  // fixed: a failure must reproduce
   std::set<int> codes;
   for (int copy = 0; copy < 1000; ++copy) {
@@ -122,21 +122,21 @@ TEST_F(Corruption, RandomDamageIsNeverAcceptedAsGoodData) {
 }
 
 TEST_F(Corruption, DefectsAfterOrAroundTheStreamAreReported) {
-  ArchiveSpec spec;
-  spec.name = "defect.txt";
-  spec.content = expected_;
-  const std::string whole = MakeArchive(spec);
+  ArchiveRecipe recipe;
+  recipe.name = "defect.txt";
+  recipe.content = expected_;
+  const std::string whole = MakeArchive(recipe);
   const std::string payload = Bzip2Compress(expected_);
 
   struct Case {
     const char* what;
     std::string bytes;
   };
-  ArchiveSpec long_name = spec;
-  long_name.namelen = static_cast<std::uint8_t>(spec.name.size() + 3);
-  ArchiveSpec short_name = spec;
-  short_name.namelen = static_cast<std::uint8_t>(spec.name.size() - 3);
-  ArchiveSpec past_end = spec;
+  ArchiveRecipe long_name = recipe;
+  long_name.namelen = static_cast<std::uint8_t>(recipe.name.size() + 3);
+  ArchiveRecipe short_name = recipe;
+  short_name.namelen = static_cast<std::uint8_t>(recipe.name.size() - 3);
+  ArchiveRecipe past_end = recipe;
   past_end.content = "tiny";
   past_end.namelen = 255;
   const std::vector<Case> cases = {
@@ -158,7 +158,7 @@ TEST_F(Corruption, DefectsAfterOrAroundTheStreamAreReported) {
   }
 
   // A wrong checksum: the data itself is fine and stays on disk for the user.
-  ArchiveSpec wrong_crc = spec;
+  ArchiveRecipe wrong_crc = recipe;
   wrong_crc.crc = Crc32(expected_) ^ 0x80000000u;
   const std::string output = isolated_.Work("out.txt");
   const auto [tested, extracted] = TestAndExtract(MakeArchive(wrong_crc));

@@ -78,7 +78,7 @@ TEST_F(NoLeaksOverTime, ListingTestingAndExtracting) {
 TEST_F(NoLeaksOverTime, FailingOperations) {
   // The error paths allocate and unwind too: a damaged payload, a missing
   // archive, an output that cannot be created.
-  ArchiveSpec damaged;
+  ArchiveRecipe damaged;
   damaged.content = Contents();
   damaged.payload = Bzip2Compress(Contents()).substr(0, 5000) + "junk";
   const std::string bad = isolated_.Work("bad.qv");

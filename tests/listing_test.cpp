@@ -36,8 +36,8 @@ class Listing : public testing::Test {
     return plugin_.ReadHeader(handle, record.data());
   }
 
-  std::string ListedName(const ArchiveSpec& spec, const std::string& archive_name = "arc.qv") {
-    WriteArchive(dir_ / archive_name, spec);
+  std::string ListedName(const ArchiveRecipe& recipe, const std::string& archive_name = "arc.qv") {
+    WriteArchive(dir_ / archive_name, recipe);
     HeaderRecord record;
     EXPECT_EQ(List(dir_ / archive_name, record), kOk);
     plugin_.CloseArchive(reinterpret_cast<void*>(100));
@@ -147,13 +147,13 @@ TEST_F(Listing, OpenArchiveWritesOnlyTheResultField) {
 // ------------------------------------------------------------------- listing
 
 TEST_F(Listing, FillsEveryFieldAtItsOffsetAndNothingElse) {
-  ArchiveSpec spec;
-  spec.name = "report.txt";
-  spec.content = TextBytes(100000);
-  spec.filetime = DosTime(2021, 6, 15, 12, 30, 44);
-  std::string bytes = MakeArchive(spec);
+  ArchiveRecipe recipe;
+  recipe.name = "report.txt";
+  recipe.content = TextBytes(100000);
+  recipe.filetime = DosTime(2021, 6, 15, 12, 30, 44);
+  std::string bytes = MakeArchive(recipe);
   WriteFile(dir_ / "arc.qv", bytes);
-  std::int32_t packed = static_cast<std::int32_t>(bytes.size() - 28 - spec.name.size());
+  std::int32_t packed = static_cast<std::int32_t>(bytes.size() - 28 - recipe.name.size());
 
   for (int fill : {0x5A, 0x00, 0xFF}) {
     SCOPED_TRACE(fill);
@@ -164,9 +164,9 @@ TEST_F(Listing, FillsEveryFieldAtItsOffsetAndNothingElse) {
     EXPECT_EQ(record.UnpSize(), 100000);
     EXPECT_EQ(record.FileCRC(), 0) << "the checksum field is never filled";
 #ifdef _WIN32
-    EXPECT_EQ(record.FileTime(), static_cast<std::int32_t>(spec.filetime));  // as stored
+    EXPECT_EQ(record.FileTime(), static_cast<std::int32_t>(recipe.filetime));  // as stored
 #else
-    EXPECT_EQ(record.FileTime(), static_cast<std::int32_t>(UnixFromDosTime(spec.filetime)));
+    EXPECT_EQ(record.FileTime(), static_cast<std::int32_t>(UnixFromDosTime(recipe.filetime)));
 #endif
     EXPECT_EQ(record.FileAttr(), kRegularFileMode);
     EXPECT_EQ(record.StrayWrites(), std::vector<std::size_t>{});
@@ -177,9 +177,9 @@ TEST_F(Listing, FillsEveryFieldAtItsOffsetAndNothingElse) {
 TEST_F(Listing, TimeFieldIsZeroForInvalidDosDates) {
   for (std::uint32_t dos : {0xFFFFFFFFu, 0u, DosTime(2020, 13, 1, 0, 0, 0), DosTime(2020, 2, 0, 0, 0, 0),
                             DosTime(2020, 1, 1, 24, 0, 0)}) {
-    ArchiveSpec spec;
-    spec.filetime = dos;
-    WriteArchive(dir_ / "t.qv", spec);
+    ArchiveRecipe recipe;
+    recipe.filetime = dos;
+    WriteArchive(dir_ / "t.qv", recipe);
     HeaderRecord record;
     ASSERT_EQ(List(dir_ / "t.qv", record), kOk);
     EXPECT_EQ(record.FileTime(), 0) << std::hex << dos;
@@ -187,9 +187,9 @@ TEST_F(Listing, TimeFieldIsZeroForInvalidDosDates) {
   // The earliest date the format can hold, and a late one that still fits the
   // host's 32-bit field, are valid.
   for (std::uint32_t dos : {DosTime(1980, 1, 1, 0, 0, 0), DosTime(2037, 12, 31, 23, 59, 58)}) {
-    ArchiveSpec spec;
-    spec.filetime = dos;
-    WriteArchive(dir_ / "t.qv", spec);
+    ArchiveRecipe recipe;
+    recipe.filetime = dos;
+    WriteArchive(dir_ / "t.qv", recipe);
     HeaderRecord record;
     ASSERT_EQ(List(dir_ / "t.qv", record), kOk);
     EXPECT_EQ(record.FileTime(), static_cast<std::int32_t>(UnixFromDosTime(dos))) << std::hex << dos;
@@ -244,10 +244,10 @@ TEST_F(Listing, HandleValuesAreIgnored) {
 }
 
 TEST_F(Listing, TruncatedHeaderReadsAsZeros) {
-  ArchiveSpec spec;
-  spec.name = "long_name.txt";
-  spec.content = "content";
-  std::string full = MakeArchive(spec);
+  ArchiveRecipe recipe;
+  recipe.name = "long_name.txt";
+  recipe.content = "content";
+  std::string full = MakeArchive(recipe);
 
   // Only magic, unpsize and packsize: no time, no name.
   WriteFile(dir_ / "cut16.qv", full.substr(0, 16));
@@ -293,24 +293,24 @@ TEST_F(Listing, StoredNamesAreReducedToAPlainFileName) {
       {"привет.txt", "привет.txt"},
   };
   for (const Case& c : cases) {
-    ArchiveSpec spec;
-    spec.name = c.stored;
-    EXPECT_EQ(ListedName(spec, "backup.tar.qv"), c.listed) << "stored: " << c.stored;
+    ArchiveRecipe recipe;
+    recipe.name = c.stored;
+    EXPECT_EQ(ListedName(recipe, "backup.tar.qv"), c.listed) << "stored: " << c.stored;
   }
-  ArchiveSpec plain;
+  ArchiveRecipe plain;
   plain.name = "..";
   EXPECT_EQ(ListedName(plain, "noext"), "noext");
 }
 
 TEST_F(Listing, LongestNamesListWhole) {
-  ArchiveSpec spec;
-  spec.name = std::string(251, 'n') + ".txt";
-  ASSERT_EQ(spec.name.size(), 255u);
-  EXPECT_EQ(ListedName(spec), spec.name);
+  ArchiveRecipe recipe;
+  recipe.name = std::string(251, 'n') + ".txt";
+  ASSERT_EQ(recipe.name.size(), 255u);
+  EXPECT_EQ(ListedName(recipe), recipe.name);
 
   // namelen says 255 but the name has a zero byte at 200.
-  spec.name[200] = '\0';
-  EXPECT_EQ(ListedName(spec), std::string(200, 'n'));
+  recipe.name[200] = '\0';
+  EXPECT_EQ(ListedName(recipe), std::string(200, 'n'));
 }
 
 TEST_F(Listing, VanishedArchiveAnswersOpenError) {

@@ -352,7 +352,7 @@ TEST_F(Packing, NamesLongerThan255BytesAreCutAtACharacter) {
 TEST_F(Packing, StoppedOrFailedPackingLeavesTheOldArchive) {
   WriteFile(src_ + "/big.bin", RandomBytes(65536 * 4 + 1, 21));
   const std::string archive = out_ + "/keep.qv";
-  const std::string old_bytes = MakeArchive(ArchiveSpec{});
+  const std::string old_bytes = MakeArchive(ArchiveRecipe{});
   WriteFile(archive, old_bytes);
 
   for (std::size_t stop_at : {std::size_t{0}, std::size_t{2}}) {

@@ -81,10 +81,10 @@ TEST(WindowsRecords, HeaderRecordCarriesTheStoredDosTimeAndAttribute32) {
   // even when it is no date at all.
   for (std::uint32_t stored : {Dos(2021, 6, 15, 12, 30, 44), Dos(1980, 1, 1, 0, 0, 0), Dos(2107, 12, 31, 23, 59, 58),
                                0xFFFFFFFFu, 0u, Dos(2000, 13, 40, 25, 61, 62)}) {
-    qvtest::ArchiveSpec spec;
-    spec.content = "some content";
-    spec.filetime = stored;
-    qvtest::WriteArchive(dir.Host(L"a.qv"), spec);
+    qvtest::ArchiveRecipe recipe;
+    recipe.content = "some content";
+    recipe.filetime = stored;
+    qvtest::WriteArchive(dir.Host(L"a.qv"), recipe);
     Listing listing = List(plugin, dir.Host(L"a.qv"));
     ASSERT_EQ(listing.read_result, qvtest::kOk);
     EXPECT_EQ(static_cast<std::uint32_t>(listing.record.FileTime()), stored);
