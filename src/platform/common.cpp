@@ -1,6 +1,7 @@
 // The parts of the platform layer that need no system call of their own: the
-// random source and the unique temporary names drawn from it, and the fault
-// points of the test flavour.
+// random source and the unique temporary names drawn from it, the choice
+// between the host's message box and the system's, and the fault points of
+// the test flavour.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -10,6 +11,7 @@
 
 #include "platform/faults.h"
 #include "platform/platform.h"
+#include "platform/system.h"
 
 namespace platform {
 namespace {
@@ -26,7 +28,26 @@ RandomSource& Random() {
   return source;
 }
 
+std::atomic<HostMessageBox> host_message_box{nullptr};
+
 }  // namespace
+
+void SetHostMessageBox(HostMessageBox message_box) noexcept { host_message_box = message_box; }
+
+void ShowMessage(const std::string& text, const std::string& caption) noexcept {
+  HostMessageBox box = host_message_box.load();
+  if (!box) {
+    ShowSystemMessage(text, caption);
+    return;
+  }
+  try {
+    // The host's box takes mutable strings.
+    std::string text_copy = text, caption_copy = caption;
+    box(text_copy.data(), caption_copy.data(), 0);
+  } catch (...) {
+    // Nowhere left to report to.
+  }
+}
 
 void SeedRandom() noexcept {
   // A high-resolution clock, and an address that differs from process to

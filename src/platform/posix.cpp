@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +20,7 @@
 
 #include "platform/faults.h"
 #include "platform/platform.h"
+#include "platform/system.h"
 
 namespace platform {
 namespace {
@@ -102,8 +102,6 @@ File OpenRegular(const Path& path, int flags, mode_t mode, Share share, bool tru
   }
   return File::FromHandle(fd, path);
 }
-
-std::atomic<HostMessageBox> host_message_box{nullptr};
 
 }  // namespace
 
@@ -423,15 +421,8 @@ void* LibraryFunction(LibraryHandle library, const char* name) noexcept {
 
 // ----------------------------------------------------------- message box
 
-void SetHostMessageBox(HostMessageBox message_box) noexcept { host_message_box = message_box; }
-
-void ShowMessage(const std::string& text, const std::string& caption) noexcept {
+void ShowSystemMessage(const std::string& text, const std::string& caption) noexcept {
   try {
-    if (HostMessageBox box = host_message_box.load()) {
-      std::string text_copy = text, caption_copy = caption;
-      box(text_copy.data(), caption_copy.data(), 0);
-      return;
-    }
     std::string line = text;
     for (char& c : line) {
       if (c == '\r' || c == '\n') c = ' ';

@@ -2,6 +2,7 @@
 // CreateFileW, the ANSI code page for host strings, UTF-16 paths, lib64.dll
 // beside the plugin for the compression library, MessageBoxW for messages.
 #include "platform/platform.h"
+#include "platform/system.h"
 
 #include <windows.h>
 // windows.h maps these names to its A/W variants; here they are ours.
@@ -9,7 +10,6 @@
 #undef ReplaceFile
 
 #include <algorithm>
-#include <atomic>
 #include <climits>
 #include <mutex>
 
@@ -122,8 +122,6 @@ File OpenRegular(const Path& path, DWORD access, DWORD disposition, Share share)
   return File::FromHandle(reinterpret_cast<std::intptr_t>(handle), path);
 }
 
-
-std::atomic<HostMessageBox> host_message_box{nullptr};
 
 }  // namespace
 
@@ -451,15 +449,8 @@ void* LibraryFunction(LibraryHandle library, const char* name) noexcept {
 
 // ----------------------------------------------------------- message box
 
-void SetHostMessageBox(HostMessageBox message_box) noexcept { host_message_box = message_box; }
-
-void ShowMessage(const std::string& text, const std::string& caption) noexcept {
+void ShowSystemMessage(const std::string& text, const std::string& caption) noexcept {
   try {
-    if (HostMessageBox box = host_message_box.load()) {
-      std::string text_copy = text, caption_copy = caption;
-      box(text_copy.data(), caption_copy.data(), 0);
-      return;
-    }
     // No parent window is known: task-modal keeps the host's windows from
     // going on while the message is up.
     ::MessageBoxW(nullptr, Widen(text, CP_ACP).c_str(), Widen(caption, CP_ACP).c_str(), MB_OK | MB_TASKMODAL);
