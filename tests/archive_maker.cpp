@@ -12,15 +12,6 @@
 
 namespace qvtest {
 
-std::uint32_t Crc32(std::string_view data) {
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (unsigned char byte : data) {
-    crc ^= byte;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return ~crc;
-}
-
 std::string Bzip2Compress(std::string_view data, int block_size) {
   bz_stream strm{};
   if (BZ2_bzCompressInit(&strm, block_size, 0, 0) != BZ_OK) {

@@ -9,14 +9,13 @@
 #include <string>
 #include <string_view>
 
+#include "reference_crc32.h"
+
 namespace qvtest {
 
 inline constexpr char kMagic[] = "QUORVANE";  // 8 bytes on disk, no terminator
 inline constexpr std::size_t kArchiveHeaderSize = 28;
 
-// CRC-32 (reflected 0xEDB88320) computed bit by bit, kept apart from the
-// plugin's table-driven code on purpose.
-std::uint32_t Crc32(std::string_view data);
 
 // One bzip2 stream of `data` (block size 1..9).  Aborts if libbz2 refuses.
 std::string Bzip2Compress(std::string_view data, int block_size = 9);

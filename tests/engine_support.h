@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "reference_crc32.h"
+
 namespace enginetest {
 
 // A private folder under /tmp, removed with everything in it at the end.
@@ -53,7 +55,7 @@ std::string BzipProgramCompress(const std::string& data, const std::string& scra
 std::optional<std::string> BzipProgramDecompressFile(const std::string& path);
 
 // Standard CRC-32 (zip, PNG), independent of the plugin's own.
-std::uint32_t Crc32(const std::string& data);
+using qvtest::Crc32;
 
 // A Quorvane archive assembled by hand around a given payload.
 std::string MakeArchive(const std::string& name, const std::string& contents,

@@ -164,15 +164,6 @@ void SetModificationTime(const std::string& path, std::int64_t unix_seconds) {
   }
 }
 
-std::uint32_t Crc32(const std::string& data) {
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (unsigned char byte : data) {
-    crc ^= byte;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return ~crc;
-}
-
 std::string MakeArchive(const std::string& stored_name, const std::string& content,
                         const std::string& scratch_folder) {
   std::string plain = scratch_folder + "/payload";

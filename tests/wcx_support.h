@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "reference_crc32.h"
+
 namespace wcx_test {
 
 struct Outcome {
@@ -52,7 +54,7 @@ void WriteFile(const std::string& path, const std::string& content);
 std::vector<std::string> ListFolder(const std::string& path);
 void SetModificationTime(const std::string& path, std::int64_t unix_seconds);
 
-std::uint32_t Crc32(const std::string& data);
+using qvtest::Crc32;  // the tests' reference CRC-32
 // An archive built from its parts, its payload compressed by the bzip2
 // program: header, stored name, stream.
 std::string MakeArchive(const std::string& stored_name, const std::string& content,
