@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <mutex>
 
 namespace quorvane {
 namespace {
@@ -23,7 +22,7 @@ using StreamFn = int (*)(TBZStreamRec*);
 // is taken or the last one given back, under the lock; a packer reads them
 // while it holds a reference, so they cannot change under it.
 struct Binding {
-  std::mutex lock;
+  platform::Mutex lock;
   int references = 0;
   platform::LibraryHandle library = nullptr;
   CompressInitFn compress_init = nullptr;
@@ -141,7 +140,7 @@ std::size_t TBZCompressionStream::Read(void*, std::size_t) {
 }
 
 void TBZCompressionStream::FlushStaging(std::size_t count) {
-  FStrm.WriteExact(FBuffer.data(), count);
+  FStrm.Write(FBuffer.data(), count);
   FStrmPos += static_cast<std::int64_t>(count);
   FBZRec.next_out = FBuffer.data();
   FBZRec.avail_out = kStagingSize;

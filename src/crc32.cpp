@@ -42,8 +42,6 @@ constexpr std::array<Table, 8> kSlices = MakeSlices();
 
 static_assert(kByteTable[1] == 0x77073096u && kByteTable[255] == 0x2D02EF8Du);
 
-constexpr std::size_t kReadSize = 32768;
-
 }  // namespace
 
 const std::uint32_t kCRC32Table[256] = {
@@ -75,26 +73,6 @@ std::uint32_t UpdateCRC32(std::uint32_t crc, const void* buffer, std::size_t cou
   }
   while (count-- > 0) crc = (crc >> 8) ^ kByteTable[(crc ^ *p++) & 0xFF];
   return crc;
-}
-
-std::uint32_t FileCRC32(const platform::Path& path) {
-  // Nothing to check for a name that is not a file; callers compare the
-  // result with a stored value, and a mismatch tells the story.
-  if (platform::KindOf(path) != platform::FileKind::kRegular) return 0;
-  std::uint32_t crc = 0xFFFFFFFF;
-  try {
-    platform::File file = platform::File::OpenRead(path, platform::Share::kReadWrite);
-    // One buffer per call: hosts check files on several threads at once.
-    std::array<char, kReadSize> buffer;
-    while (std::size_t n = file.Read(buffer.data(), buffer.size())) crc = UpdateCRC32(crc, buffer.data(), n);
-    file.Close();
-  } catch (const std::exception& error) {
-    platform::ShowMessage(platform::MessageToHost("Ошибка '") + error.what() +
-                              platform::MessageToHost("' при обработке файла '") +
-                              platform::ToHost(path) + "'",
-                          "Quorvane");
-  }
-  return ~crc;
 }
 
 }  // namespace quorvane

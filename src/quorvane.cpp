@@ -1,10 +1,12 @@
 // The plugin's export list: the entry points a file manager calls, with C
 // linkage.  Each one is only a guard around the work in CMain: nothing thrown
 // inside may reach the host, so every failure becomes a result code here.
-#include <exception>
-#include <new>
+#include <cstdint>
 
-#include "CMain.h"
+#include "CMain/builder.h"
+#include "CMain/mempack.h"
+#include "CMain/module.h"
+#include "CMain/reader.h"
 #include "platform/faults.h"
 #include "wcxhead.h"
 
@@ -43,28 +45,43 @@ QV_EXPORT int CanYouHandleThisFile(char* FileName) noexcept {
 }
 
 QV_EXPORT void* OpenArchive(wcx::tOpenArchiveData* ArchiveData) noexcept {
-  std::intptr_t handle = Guard([&] { return quorvane::OpenArchive(ArchiveData); }, std::intptr_t{-1});
-  if (handle == -1) {
+  try {
+    return quorvane::OpenArchive(ArchiveData);
+  } catch (...) {
     if (ArchiveData) ArchiveData->OpenResult = wcx::kOpenError;
-    handle = 0;
+    return nullptr;
   }
-  return reinterpret_cast<void*>(handle);
 }
 
-QV_EXPORT int ReadHeader(void*, wcx::tHeaderData* HeaderData) noexcept {
-  return Guard([&] { return quorvane::ReadHeader(HeaderData); }, wcx::kOpenError);
+QV_EXPORT int ReadHeader(void* hArcData, wcx::tHeaderData* HeaderData) noexcept {
+  return Guard([&] { return quorvane::ReadHeader(hArcData, HeaderData); }, wcx::kOpenError);
 }
 
-QV_EXPORT int ProcessFile(void*, int Operation, char* DestPath, char* DestName) noexcept {
-  return Guard([&] { return quorvane::ProcessFile(Operation, DestPath, DestName); }, wcx::kCreateError);
+QV_EXPORT int ReadHeaderEx(void* hArcData, wcx::tHeaderDataEx* HeaderData) noexcept {
+  return Guard([&] { return quorvane::ReadHeaderEx(hArcData, HeaderData); }, wcx::kOpenError);
 }
 
-QV_EXPORT int CloseArchive(void*) noexcept { return quorvane::CloseArchive(); }
+QV_EXPORT int ProcessFile(void* hArcData, int Operation, char* DestPath, char* DestName) noexcept {
+  return Guard([&] { return quorvane::ProcessFile(hArcData, Operation, DestPath, DestName); },
+               wcx::kCreateError);
+}
+
+QV_EXPORT int CloseArchive(void* hArcData) noexcept {
+  return Guard([&] { return quorvane::CloseArchive(hArcData); }, wcx::kCloseError);
+}
 
 QV_EXPORT void SetChangeVolProc(void*, wcx::TChangeVolProc) noexcept {}
 
-QV_EXPORT void SetProcessDataProc(void*, wcx::TProcessDataProc ProcessDataProc) noexcept {
-  quorvane::SetProcessDataProc(ProcessDataProc);
+// A callback given with an open archive's handle serves that archive, one
+// given with a job's handle that job; any other (hosts pass -1 before they
+// pack) serves packing started afterwards on the calling thread.
+QV_EXPORT void SetProcessDataProc(void* hArcData, wcx::TProcessDataProc ProcessDataProc) noexcept {
+  Guard([&] {
+    if (!quorvane::SetArchiveCallback(hArcData, ProcessDataProc) &&
+        !quorvane::SetJobCallback(hArcData, ProcessDataProc)) {
+      quorvane::SetPackingCallback(ProcessDataProc);
+    }
+  });
 }
 
 QV_EXPORT int PackFiles(char* PackedFile, char* SubPath, char* SrcPath, char* AddList, int Flags) noexcept {
@@ -77,23 +94,22 @@ QV_EXPORT void ConfigurePacker(void*, void*) noexcept {
 }
 
 QV_EXPORT void* StartMemPack(int Options, char* FileName) noexcept {
-  return reinterpret_cast<void*>(
-      Guard([&] { return quorvane::StartMemPack(Options, FileName); }, std::intptr_t{777}));
+  return Guard([&] { return quorvane::StartMemPack(Options, FileName); }, static_cast<void*>(nullptr));
 }
 
-QV_EXPORT int PackToMem(void*, char* BufIn, int InLen, int* Taken, char* BufOut, int OutLen, int* Written,
-                        int) noexcept {
-  return Guard([&] { return quorvane::PackToMem(BufIn, InLen, Taken, BufOut, OutLen, Written); },
+QV_EXPORT int PackToMem(void* hMemPack, char* BufIn, int InLen, int* Taken, char* BufOut, int OutLen,
+                        int* Written, int) noexcept {
+  return Guard([&] { return quorvane::PackToMem(hMemPack, BufIn, InLen, Taken, BufOut, OutLen, Written); },
                wcx::kWriteError);
 }
 
-QV_EXPORT int DoneMemPack(void*) noexcept {
-  return Guard([] { return quorvane::DoneMemPack(); }, wcx::kSuccess);
+QV_EXPORT int DoneMemPack(void* hMemPack) noexcept {
+  return Guard([&] { return quorvane::DoneMemPack(hMemPack); }, wcx::kCloseError);
 }
 
 #ifndef _WIN32
 QV_EXPORT void ExtensionInitialize(wcx::tExtensionStartupInfo* StartupInfo) noexcept {
-  quorvane::ExtensionInitialize(StartupInfo);
+  Guard([&] { quorvane::ExtensionInitialize(StartupInfo); });
 }
 #endif
 

@@ -18,9 +18,11 @@ inline constexpr int kBadData = 13;       // unpacked data does not match its ch
 inline constexpr int kUnknownFormat = 14; // not an archive of this format
 inline constexpr int kOpenError = 15;     // archive cannot be opened for reading
 inline constexpr int kCreateError = 16;   // output file cannot be created
+inline constexpr int kCloseError = 17;    // the handle names nothing open
 inline constexpr int kWriteError = 19;    // archive cannot be created, or packing failed
 inline constexpr int kAborted = 21;       // stopped through the progress callback
 inline constexpr int kNoFiles = 22;       // nothing that can be packed
+inline constexpr int kTooManyFiles = 23;  // more files than one archive holds
 
 // In-memory packing answers.
 inline constexpr int kMemPackOk = 0;
@@ -72,6 +74,27 @@ struct tHeaderData {
   std::int32_t CmtState;
 };
 
+// The extended header record, with 64-bit sizes split into halves.  Every
+// field the plugin writes lies at the same offset whether the host packs the
+// record (Double Commander) or aligns it naturally (the Windows declaration):
+// the first pointer comes after them.
+struct tHeaderDataEx {
+  char ArcName[1024];
+  char FileName[1024];
+  std::int32_t Flags;
+  std::uint32_t PackSize;
+  std::uint32_t PackSizeHigh;
+  std::uint32_t UnpSize;
+  std::uint32_t UnpSizeHigh;
+  std::int32_t HostOS;
+  std::int32_t FileCRC;
+  std::int32_t FileTime;
+  std::int32_t UnpVer;
+  std::int32_t Method;
+  std::int32_t FileAttr;
+  // The comment fields and reserved bytes follow; the plugin never touches them.
+};
+
 // The start of the extension record Double Commander passes to
 // ExtensionInitialize; later fields are of no use here.
 struct tExtensionStartupInfo {
@@ -94,6 +117,15 @@ static_assert(offsetof(tHeaderData, FileCRC) == 536);
 static_assert(offsetof(tHeaderData, FileTime) == 540);
 static_assert(offsetof(tHeaderData, FileAttr) == 552);
 static_assert(sizeof(tHeaderData) == 576);
+
+static_assert(offsetof(tHeaderDataEx, FileName) == 1024);
+static_assert(offsetof(tHeaderDataEx, PackSize) == 2052);
+static_assert(offsetof(tHeaderDataEx, PackSizeHigh) == 2056);
+static_assert(offsetof(tHeaderDataEx, UnpSize) == 2060);
+static_assert(offsetof(tHeaderDataEx, UnpSizeHigh) == 2064);
+static_assert(offsetof(tHeaderDataEx, FileCRC) == 2072);
+static_assert(offsetof(tHeaderDataEx, FileTime) == 2076);
+static_assert(offsetof(tHeaderDataEx, FileAttr) == 2088);
 
 static_assert(offsetof(tExtensionStartupInfo, MessageBox) == 32780);
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "CMain.h"
+#include "CMain/packer.h"
 #include "bzLib.h"
 #include "engine_support.h"
 #include "platform/platform.h"
@@ -24,7 +24,7 @@ TEST(LibraryReferences, ThousandPackersLeaveNothingBehind) {
   ASSERT_FALSE(LibraryLoaded()) << "this program must not link libbz2";
   const int start = quorvane::BZip2LibraryReferences();
   {
-    quorvane::TZPacker packer;
+    quorvane::TZPacker packer(nullptr);
     EXPECT_EQ(start + 1, quorvane::BZip2LibraryReferences());
     EXPECT_TRUE(LibraryLoaded()) << "a live packer holds the library";
   }
@@ -32,7 +32,7 @@ TEST(LibraryReferences, ThousandPackersLeaveNothingBehind) {
   EXPECT_FALSE(LibraryLoaded());
 
   for (int i = 0; i < 1000; ++i) {
-    quorvane::TZPacker packer;
+    quorvane::TZPacker packer(nullptr);
   }
   EXPECT_EQ(start, quorvane::BZip2LibraryReferences());
   EXPECT_FALSE(LibraryLoaded());
@@ -42,16 +42,17 @@ TEST(LibraryReferences, ThousandPackersLeaveNothingBehind) {
   enginetest::WriteFileBytes(scratch / "source", enginetest::TextBytes(5000, 1));
   enginetest::WriteFileBytes(scratch / "junk.qv", std::string(100, 'J'));
   for (int i = 0; i < 10; ++i) {
-    quorvane::TZPacker shrink;
-    shrink.infilename = scratch / "source";
-    shrink.outfilename = scratch / "a.qv";
+    platform::File source = platform::File::OpenRead(scratch / "source", platform::Share::kRead);
+    platform::File junk = platform::File::OpenRead(scratch / "junk.qv", platform::Share::kRead);
+    platform::Path name;
+    platform::File output = platform::CreateUniqueFile(scratch.path() + "/", "out", "",
+                                                       platform::Visibility::kPrivate, name);
+    quorvane::TZPacker shrink(nullptr);
     shrink.startpos = 28;
-    EXPECT_EQ(0, shrink.Shrink());
-    quorvane::TZPacker expand;
-    expand.infilename = scratch / "junk.qv";
-    expand.outfilename = scratch / "out";
+    EXPECT_EQ(0, shrink.Shrink(source, output));
+    quorvane::TZPacker expand(nullptr);
     expand.startpos = 28;
-    EXPECT_EQ(13, expand.Expand());
+    EXPECT_EQ(13, expand.Expand(junk, nullptr));
   }
   EXPECT_EQ(start, quorvane::BZip2LibraryReferences());
   EXPECT_FALSE(LibraryLoaded());
@@ -66,7 +67,8 @@ TEST(LibraryReferences, BrokenLibraryBesideIsMissingNotReplaced) {
     EXPECT_FALSE(quorvane::LoadBZip2Library(scratch.path() + "/"));
     EXPECT_FALSE(LibraryLoaded()) << "the system's library must not stand in for the one beside";
     {
-      platform::File file = platform::File::Create(scratch / "out.bz2", platform::Share::kNone);
+      platform::File file = platform::File::CreateNew(scratch / "out.bz2", platform::Share::kNone,
+                                                      platform::Visibility::kPrivate);
       EXPECT_THROW({ quorvane::TBZCompressionStream z(file); }, quorvane::EBZip2Error);
       EXPECT_THROW({ quorvane::TBZDecompressionStream z(file); }, quorvane::EBZip2Error);
     }
@@ -74,6 +76,7 @@ TEST(LibraryReferences, BrokenLibraryBesideIsMissingNotReplaced) {
     EXPECT_EQ(start + 1, quorvane::BZip2LibraryReferences());
     quorvane::FreeBZip2Library();
     EXPECT_EQ(start, quorvane::BZip2LibraryReferences());
+    platform::RemoveFile(scratch / "out.bz2");
   }
 }
 

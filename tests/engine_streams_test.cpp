@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "CMain.h"
+#include "CMain/module.h"
 #include "bzLib.h"
 #include "engine_support.h"
 #include "platform/platform.h"
@@ -20,6 +20,12 @@ using platform::Share;
 using quorvane::TBZCompressionStream;
 using quorvane::TBZDecompressionStream;
 
+// A new, empty file at `path`.
+File Fresh(const std::string& path) {
+  platform::RemoveFile(path);
+  return File::CreateNew(path, Share::kNone, platform::Visibility::kPrivate);
+}
+
 class StreamTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(quorvane::LoadBZip2Library(quorvane::ModuleDir())); }
@@ -29,8 +35,8 @@ class StreamTest : public ::testing::Test {
   // Write take the sizes of `chunks` in turn.
   void Compress(const std::string& path, const std::string& data,
                 const std::vector<std::size_t>& chunks, const std::string& prefix = "") {
-    File file = File::Create(path, Share::kNone);
-    if (!prefix.empty()) file.WriteExact(prefix.data(), prefix.size());
+    File file = Fresh(path);
+    if (!prefix.empty()) file.Write(prefix.data(), prefix.size());
     TBZCompressionStream z(file);
     std::size_t turn = 0;
     for (std::size_t done = 0; done < data.size();) {
@@ -103,7 +109,7 @@ TEST_F(StreamTest, EmptyStreamIsComplete) {
   // Ending the compressor without Finish completes the stream as well.
   const std::string destroyed = scratch / "destroyed.bz2";
   {
-    File file = File::Create(destroyed, Share::kNone);
+    File file = Fresh(destroyed);
     TBZCompressionStream z(file);
   }
   for (const std::string& path : {finished, destroyed}) {
@@ -120,7 +126,7 @@ TEST_F(StreamTest, DestructionCompletesAStreamWithData) {
   const std::string data = enginetest::RandomBytes(200000, 3);
   const std::string path = scratch / "destroyed.bz2";
   {
-    File file = File::Create(path, Share::kNone);
+    File file = Fresh(path);
     TBZCompressionStream z(file);
     z.Write(data.data(), data.size());
   }
@@ -144,7 +150,7 @@ TEST_F(StreamTest, RefusesOperationsAgainstItsDirection) {
   using quorvane::EBZDecompressionError;
   char buffer[8] = {};
   {
-    File file = File::Create(scratch / "out.bz2", Share::kNone);
+    File file = Fresh(scratch / "out.bz2");
     TBZCompressionStream z(file);
     z.Write("abc", 3);
     ExpectRefused<EBZCompressionError>([&] { z.Read(buffer, 1); }, "compressor Read");
@@ -197,15 +203,15 @@ TEST_F(StreamTest, PositionGuardSurvivesOthersMovingTheFile) {
   const std::string data = enginetest::RandomBytes(300000, 11);
   const std::string path = scratch / "guarded.bz2";
   {
-    File file = File::Create(path, Share::kNone);
-    file.WriteExact(prefix.data(), prefix.size());
+    File file = Fresh(path);
+    file.Write(prefix.data(), prefix.size());
     TBZCompressionStream z(file);
     char peek[3];
     for (std::size_t done = 0; done < data.size(); done += 10000) {
       z.Write(data.data() + done, std::min<std::size_t>(10000, data.size() - done));
       // Someone else reads near the start in between.
       file.Seek(0, Origin::kBegin);
-      file.ReadExact(peek, sizeof peek);
+      file.Read(peek, sizeof peek);
     }
     z.Finish();
     file.Close();
@@ -226,7 +232,7 @@ TEST_F(StreamTest, PositionGuardSurvivesOthersMovingTheFile) {
     if (n == 0) break;
     restored.append(buffer.data(), n);
     file.Seek(0, Origin::kBegin);
-    file.ReadExact(peek, sizeof peek);
+    file.Read(peek, sizeof peek);
   }
   EXPECT_TRUE(restored == data);
 }

@@ -43,7 +43,7 @@ bool DefinedSymbols(const std::string& path, std::set<Symbol>& symbols) {
 
 TEST(Exports, ExactlyTheHostEntryPointsAsFunctions) {
   const std::set<std::string> expected = {
-      "GetPackerCaps", "CanYouHandleThisFile", "OpenArchive",   "ReadHeader",
+      "GetPackerCaps", "CanYouHandleThisFile", "OpenArchive",   "ReadHeader",   "ReadHeaderEx",
       "CloseArchive",  "SetProcessDataProc",   "SetChangeVolProc", "ProcessFile",
       "PackFiles",     "ConfigurePacker",      "StartMemPack",  "PackToMem",
       "DoneMemPack",   "ExtensionInitialize"};

@@ -1,6 +1,7 @@
 // Testing and extracting archives through ProcessFile, as a file manager
 // calls it: destinations, verdicts, stops, special targets, time stamps,
-// progress texts and the privacy of the test mode's temporary file.
+// progress texts, what replacing a file leaves behind, and several readers
+// of one archive at once.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -10,10 +11,12 @@
 #endif
 #include <unistd.h>
 
+#include <atomic>
 #include <clocale>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "archive_maker.h"
@@ -27,8 +30,6 @@ using namespace qvtest;
 int mkdir(const char* path, int) { return ::mkdir(path); }  // no modes on Windows
 #endif
 
-void* const kHandle = reinterpret_cast<void*>(100);
-
 #ifdef _WIN32
 // In Wine's default code page, 1252, which has no Cyrillic letters.
 const std::string kUnpackingText = "??????????: ";
@@ -36,26 +37,36 @@ const std::string kUnpackingText = "??????????: ";
 const std::string kUnpackingText = "Распаковка: ";
 #endif
 
-// Lists `archive` with `plugin`; false when it cannot be opened or listed.
-bool OpenAndList(const Plugin& plugin, const std::string& archive) {
-  int result = -1;
-  if (plugin.Open(archive, &result) == nullptr) return false;
+// Opens and lists `archive` with `plugin`, giving the archive `progress` as
+// its callback; the handle, or null when it cannot be opened or listed.
+void* OpenAndList(const Plugin& plugin, const std::string& archive, ProcessDataProc progress = nullptr) {
+  void* handle = plugin.Open(archive);
+  if (handle == nullptr) return nullptr;
+  plugin.SetProcessDataProc(handle, progress);
   HeaderRecord record;
-  return plugin.ReadHeader(kHandle, record.data()) == kOk;
+  if (plugin.ReadHeader(handle, record.data()) == kOk) return handle;
+  plugin.CloseArchive(handle);
+  return nullptr;
 }
 
-int Extract(const Plugin& plugin, const std::string& archive, const std::string& target) {
-  if (!OpenAndList(plugin, archive)) return -1;
-  int result = plugin.Process(kExtract, nullptr, target.c_str());
-  plugin.CloseArchive(kHandle);
+// Opens, lists, runs `operation` on the entry and closes; -1 when the
+// archive cannot be opened or listed.
+int ProcessOnce(const Plugin& plugin, const std::string& archive, int operation, const std::string& target,
+                ProcessDataProc progress) {
+  void* handle = OpenAndList(plugin, archive, progress);
+  if (handle == nullptr) return -1;
+  int result = plugin.Process(handle, operation, nullptr, target.c_str());
+  plugin.CloseArchive(handle);
   return result;
 }
 
-int TestArchive(const Plugin& plugin, const std::string& archive) {
-  if (!OpenAndList(plugin, archive)) return -1;
-  int result = plugin.Process(kTest, nullptr, "");
-  plugin.CloseArchive(kHandle);
-  return result;
+int Extract(const Plugin& plugin, const std::string& archive, const std::string& target,
+            ProcessDataProc progress = nullptr) {
+  return ProcessOnce(plugin, archive, kExtract, target, progress);
+}
+
+int TestArchive(const Plugin& plugin, const std::string& archive, ProcessDataProc progress = nullptr) {
+  return ProcessOnce(plugin, archive, kTest, "", progress);
 }
 
 // The payload of an archive of `content`, and damaged forms of it.
@@ -63,11 +74,7 @@ std::string Payload(const std::string& content) { return Bzip2Compress(content);
 
 class Extraction : public testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(plugin_.Loaded() && plugin_.Missing().empty()) << plugin_.Problem();
-    plugin_.SetProcessDataProc(nullptr, nullptr);
-  }
-  void TearDown() override { plugin_.SetProcessDataProc(nullptr, nullptr); }
+  void SetUp() override { ASSERT_TRUE(plugin_.Loaded() && plugin_.Missing().empty()) << plugin_.Problem(); }
 
   // Writes an archive of `content` (stored as "data.bin") with `payload`
   // instead of its real one when given.
@@ -94,17 +101,17 @@ TEST_F(Extraction, EveryWayAHostNamesTheDestination) {
   ASSERT_EQ(mkdir((dir_ / "out").c_str(), 0755), 0);
 
   // Double Commander: no DestPath, the full target path as DestName.
-  ASSERT_TRUE(OpenAndList(plugin_, archive));
-  EXPECT_EQ(plugin_.Process(kExtract, nullptr, (dir_ / "out/full.txt").c_str()), kOk);
+  void* handle = OpenAndList(plugin_, archive);
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(plugin_.Process(handle, kExtract, nullptr, (dir_ / "out/full.txt").c_str()), kOk);
   EXPECT_EQ(ReadFile(dir_ / "out/full.txt"), content);
 
   // A folder and a bare name, with and without the trailing separator.
-  ASSERT_TRUE(OpenAndList(plugin_, archive));
-  EXPECT_EQ(plugin_.Process(kExtract, (dir_ / "out").c_str(), "bare.txt"), kOk);
+  EXPECT_EQ(plugin_.Process(handle, kExtract, (dir_ / "out").c_str(), "bare.txt"), kOk);
   EXPECT_EQ(ReadFile(dir_ / "out/bare.txt"), content);
-  ASSERT_TRUE(OpenAndList(plugin_, archive));
-  EXPECT_EQ(plugin_.Process(kExtract, (dir_ / "out/").c_str(), "slash.txt"), kOk);
+  EXPECT_EQ(plugin_.Process(handle, kExtract, (dir_ / "out/").c_str(), "slash.txt"), kOk);
   EXPECT_EQ(ReadFile(dir_ / "out/slash.txt"), content);
+  plugin_.CloseArchive(handle);
 
   // The host decides the name: the stored one is not used.
   EXPECT_FALSE(Exists(dir_ / "out/data.bin"));
@@ -113,29 +120,30 @@ TEST_F(Extraction, EveryWayAHostNamesTheDestination) {
   WriteFile(dir_ / "out/full.txt", std::string(200000, 'x'));
   EXPECT_EQ(Extract(plugin_, archive, dir_ / "out/full.txt"), kOk);
   EXPECT_EQ(ReadFile(dir_ / "out/full.txt"), content);
-  plugin_.CloseArchive(kHandle);
 }
 
 TEST_F(Extraction, TestSkipAndUnknownOperationsCreateNothing) {
   std::string archive = MakeArchive(TextBytes(1000));
   std::vector<std::string> before = dir_.List();
-  ASSERT_TRUE(OpenAndList(plugin_, archive));
-  EXPECT_EQ(plugin_.Process(kTest, nullptr, ""), kOk);
-  EXPECT_EQ(plugin_.Process(kSkip, nullptr, ""), kOk);
-  EXPECT_EQ(plugin_.Process(kSkip, nullptr, (dir_ / "skipped").c_str()), kOk);
+  void* handle = OpenAndList(plugin_, archive);
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(plugin_.Process(handle, kTest, nullptr, ""), kOk);
+  EXPECT_EQ(plugin_.Process(handle, kSkip, nullptr, ""), kOk);
+  EXPECT_EQ(plugin_.Process(handle, kSkip, nullptr, (dir_ / "skipped").c_str()), kOk);
   for (int operation : {3, -1, 99}) {
-    EXPECT_EQ(plugin_.Process(operation, nullptr, (dir_ / "unknown").c_str()), kOk) << operation;
+    EXPECT_EQ(plugin_.Process(handle, operation, nullptr, (dir_ / "unknown").c_str()), kOk) << operation;
   }
-  EXPECT_EQ(plugin_.Process(kTest, nullptr, nullptr), kOk);
+  EXPECT_EQ(plugin_.Process(handle, kTest, nullptr, nullptr), kOk);
   HeaderRecord end;
-  EXPECT_EQ(plugin_.ReadHeader(kHandle, end.data()), kEndArchive);
-  plugin_.CloseArchive(kHandle);
+  EXPECT_EQ(plugin_.ReadHeader(handle, end.data()), kEndArchive);
+  plugin_.CloseArchive(handle);
   EXPECT_EQ(dir_.List(), before);
 
   // Extraction with no name at all is refused, not a crash.
   std::optional<int> nameless = RunIsolated([&] {
-    if (!OpenAndList(plugin_, archive)) return -1;
-    return plugin_.ProcessFile(kHandle, kExtract, nullptr, nullptr);
+    void* opened = OpenAndList(plugin_, archive);
+    if (opened == nullptr) return -1;
+    return plugin_.ProcessFile(opened, kExtract, nullptr, nullptr);
   });
   ASSERT_TRUE(nameless.has_value()) << "ProcessFile crashed or hung without a DestName";
   EXPECT_NE(*nameless, kOk);
@@ -148,11 +156,11 @@ TEST_F(Extraction, TargetsThatCannotBeCreated) {
   EXPECT_EQ(Extract(plugin_, archive, dir_ / "folder"), kECreate);
 
 #ifndef _WIN32  // the Windows tests try device names
-  // A FIFO (also behind a link) or a device is never opened for writing:
-  // that would wait for a reader forever, or write into the device.
+  // A FIFO or a device is never opened for writing, nor replaced: that would
+  // wait for a reader forever, write into the device, or take the user's
+  // special file away.
   ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
-  ASSERT_EQ(symlink((dir_ / "fifo").c_str(), (dir_ / "fifo_link").c_str()), 0);
-  for (std::string target : {dir_ / "fifo", dir_ / "fifo_link", std::string("/dev/null")}) {
+  for (std::string target : {dir_ / "fifo", std::string("/dev/null")}) {
     std::optional<int> result = RunIsolated([&] { return Extract(plugin_, archive, target); }, 10);
     ASSERT_TRUE(result.has_value()) << target << ": extraction hung or crashed";
     EXPECT_EQ(*result, kECreate) << target;
@@ -160,17 +168,19 @@ TEST_F(Extraction, TargetsThatCannotBeCreated) {
   struct stat st {};
   ASSERT_EQ(lstat((dir_ / "fifo").c_str(), &st), 0);
   EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  EXPECT_EQ(dir_.List(), (std::vector<std::string>{"arc.qv", "fifo", "folder"})) << "a stray file was left";
 #endif
 }
 
 TEST_F(Extraction, ArchiveGoneBeforeProcessingAnswersOpenError) {
   std::string archive = MakeArchive("soon gone");
-  ASSERT_TRUE(OpenAndList(plugin_, archive));
+  void* handle = OpenAndList(plugin_, archive);
+  ASSERT_NE(handle, nullptr);
   ASSERT_EQ(unlink(archive.c_str()), 0);
-  EXPECT_EQ(plugin_.Process(kExtract, nullptr, (dir_ / "out.txt").c_str()), kEOpen);
-  EXPECT_FALSE(Exists(dir_ / "out.txt"));
-  EXPECT_EQ(plugin_.Process(kTest, nullptr, ""), kEOpen);
-  plugin_.CloseArchive(kHandle);
+  EXPECT_EQ(plugin_.Process(handle, kExtract, nullptr, (dir_ / "out.txt").c_str()), kEOpen);
+  EXPECT_EQ(plugin_.Process(handle, kTest, nullptr, ""), kEOpen);
+  plugin_.CloseArchive(handle);
+  EXPECT_EQ(dir_.List(), std::vector<std::string>{}) << "a stray file was left";
 }
 
 // ----------------------------------------------------------------- verdicts
@@ -183,6 +193,12 @@ TEST_F(Extraction, ChecksumMismatchIsReportedAndTheFileKept) {
   EXPECT_EQ(TestArchive(plugin_, dir_ / "bad.qv"), kBadData);
   EXPECT_EQ(Extract(plugin_, dir_ / "bad.qv", dir_ / "kept.txt"), kBadData);
   EXPECT_EQ(ReadFile(dir_ / "kept.txt"), recipe.content) << "the mismatching file stays for the user";
+
+  // The stored size counts too: its low 32 bits must match what came out.
+  recipe.crc.reset();
+  recipe.unpsize = static_cast<std::uint32_t>(recipe.content.size() + 1);
+  WriteArchive(dir_ / "size.qv", recipe);
+  EXPECT_EQ(TestArchive(plugin_, dir_ / "size.qv"), kBadData);
 }
 
 TEST_F(Extraction, DamagedPayloadsEndInBadData) {
@@ -216,6 +232,19 @@ TEST_F(Extraction, DamagedPayloadsEndInBadData) {
     ASSERT_TRUE(extracted.has_value()) << c.what << ": extraction crashed or hung";
     EXPECT_EQ(*extracted, kBadData) << c.what;
   }
+
+  // Archives that end before their payload: nothing to give back, and no
+  // empty file in the folder.
+  ArchiveRecipe recipe;
+  recipe.name = "x.txt";
+  recipe.content = content;
+  const std::string whole = qvtest::MakeArchive(recipe);
+  for (const std::string& cut : {whole.substr(0, 20), std::string("QUORVANE"), whole.substr(0, 28 + 3)}) {
+    WriteFile(dir_ / "cut.qv", cut);
+    EXPECT_EQ(TestArchive(plugin_, dir_ / "cut.qv"), kBadData) << cut.size() << " bytes";
+    EXPECT_EQ(Extract(plugin_, dir_ / "cut.qv", dir_ / "cut.txt"), kBadData) << cut.size() << " bytes";
+    EXPECT_FALSE(Exists(dir_ / "cut.txt"));
+  }
 }
 
 // The last 10 bytes of a stream that fits one block are only the end-of-stream
@@ -232,8 +261,7 @@ TEST_F(Extraction, MissingTrailerStillYieldsTheWholeFile) {
 TEST_F(Extraction, EmptyFileAndTheInitialReport) {
   std::string archive = MakeArchive("");
   ProgressRecorder recorder;
-  plugin_.SetProcessDataProc(kHandle, ProgressRecorder::Callback);
-  EXPECT_EQ(Extract(plugin_, archive, dir_ / "empty.txt"), kOk);
+  EXPECT_EQ(Extract(plugin_, archive, dir_ / "empty.txt", ProgressRecorder::Callback), kOk);
   EXPECT_TRUE(Exists(dir_ / "empty.txt"));
   EXPECT_EQ(ReadFile(dir_ / "empty.txt"), "");
   ASSERT_EQ(recorder.Count(), 1u);
@@ -250,9 +278,7 @@ TEST_F(Extraction, ProgressNamesTheArchiveAndCountsEveryByte) {
     std::string content = RandomBytes(size, 4);
     std::string archive = MakeArchive(content, std::nullopt, archive_name);
     ProgressRecorder recorder;
-    // Registered under a handle the plugin never handed out: still used.
-    plugin_.SetProcessDataProc(reinterpret_cast<void*>(1), ProgressRecorder::Callback);
-    ASSERT_EQ(Extract(plugin_, archive, dir_ / "out.bin"), kOk);
+    ASSERT_EQ(Extract(plugin_, archive, dir_ / "out.bin", ProgressRecorder::Callback), kOk);
 
     const std::size_t blocks = (size + 65535) / 65536;
     ASSERT_EQ(recorder.Count(), 1 + blocks);
@@ -263,7 +289,7 @@ TEST_F(Extraction, ProgressNamesTheArchiveAndCountsEveryByte) {
 
     // Testing reports the same way.
     recorder.Clear();
-    ASSERT_EQ(TestArchive(plugin_, archive), kOk);
+    ASSERT_EQ(TestArchive(plugin_, archive, ProgressRecorder::Callback), kOk);
     EXPECT_EQ(recorder.CountNamed(kUnpackingText + archive), blocks);
     EXPECT_EQ(recorder.TotalSize(), static_cast<long long>(size));
   }
@@ -275,12 +301,13 @@ TEST_F(Extraction, ProgressTextFollowsTheLocale) {
   std::string archive = MakeArchive(TextBytes(1000), std::nullopt, "ascii.qv");
   WriteFile(dir_ / "source.txt", "x");
   ProgressRecorder recorder;
-  plugin_.SetProcessDataProc(kHandle, ProgressRecorder::Callback);
+  plugin_.SetProcessDataProc(kNoHandle, ProgressRecorder::Callback);
   std::string saved = std::setlocale(LC_ALL, nullptr);
   ASSERT_NE(std::setlocale(LC_ALL, "C"), nullptr);
-  int extracted = Extract(plugin_, archive, dir_ / "out.txt");
+  int extracted = Extract(plugin_, archive, dir_ / "out.txt", ProgressRecorder::Callback);
   int packed = plugin_.Pack(dir_ / "p.qv", dir_ / "", {"source.txt"});
   std::setlocale(LC_ALL, saved.c_str());
+  plugin_.SetProcessDataProc(kNoHandle, nullptr);
   EXPECT_EQ(extracted, kOk);
   EXPECT_EQ(packed, kOk);
   EXPECT_EQ(recorder.CountNamed("??????????: " + archive), 1u);
@@ -291,22 +318,22 @@ TEST_F(Extraction, StoppingThroughTheCallback) {
   std::string content = TextBytes(65536 * 5 + 100);
   std::string archive = MakeArchive(content);
   // Report 0 is the initial (NULL, 0) one, whose answer does not count; 1 is
-  // the first block, 3 one in the middle.
+  // the first block, 3 one in the middle.  A stop leaves neither a fragment
+  // nor a changed file behind.
+  WriteFile(dir_ / "existing.txt", "the user's own");
   for (std::size_t stop_at : {std::size_t{0}, std::size_t{1}, std::size_t{3}}) {
     SCOPED_TRACE(stop_at);
     ProgressRecorder recorder;
     recorder.StopAt(stop_at);
-    plugin_.SetProcessDataProc(kHandle, ProgressRecorder::Callback);
-    EXPECT_EQ(Extract(plugin_, archive, dir_ / "partial.txt"), kEAborted);
+    EXPECT_EQ(Extract(plugin_, archive, dir_ / "new.txt", ProgressRecorder::Callback), kEAborted);
     EXPECT_EQ(recorder.Count(), std::max<std::size_t>(stop_at, 1) + 1) << "reports went on after the stop";
-    std::string partial = ReadFile(dir_ / "partial.txt");
-    EXPECT_LT(partial.size(), content.size());
-    EXPECT_EQ(partial, content.substr(0, partial.size()));
+    EXPECT_EQ(Extract(plugin_, archive, dir_ / "existing.txt", ProgressRecorder::Callback), kEAborted);
+    EXPECT_EQ(ReadFile(dir_ / "existing.txt"), "the user's own");
+    EXPECT_EQ(dir_.List(), (std::vector<std::string>{"arc.qv", "existing.txt"}));
     recorder.Clear();
-    EXPECT_EQ(TestArchive(plugin_, archive), kEAborted);
+    EXPECT_EQ(TestArchive(plugin_, archive, ProgressRecorder::Callback), kEAborted);
   }
   // Without a callback nothing can stop it.
-  plugin_.SetProcessDataProc(kHandle, nullptr);
   EXPECT_EQ(Extract(plugin_, archive, dir_ / "whole.txt"), kOk);
   EXPECT_EQ(ReadFile(dir_ / "whole.txt"), content);
 }
@@ -352,120 +379,80 @@ TEST_F(Extraction, NoDescriptorIsLeftOpen) {
   EXPECT_EQ(CountOpenFds(), before);
 }
 
-#ifndef _WIN32  // TMPDIR, file modes, links and fork; the Windows tests move TMP
-// --------------------------------------------------- the test mode's tmp file
+// -------------------------------------------------- replacing, and scratch
 
-// A plugin copy loaded while TMPDIR names a private folder, so that the test
-// can see everything the plugin leaves there.
-class TestMode : public testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_EQ(mkdir(tmp_.c_str(), 0700), 0);
-    ASSERT_EQ(mkdir((root_ / "bin").c_str(), 0700), 0);
-    ScopedEnv env("TMPDIR", tmp_);
-    plugin_ = std::make_unique<Plugin>(CopyPlugin(root_ / "bin"));
-    ASSERT_TRUE(plugin_->Loaded() && plugin_->Missing().empty()) << plugin_->Problem();
+#ifndef _WIN32  // TMPDIR, links and fork; the Windows tests move TMP
+// A link or a second name at the target is replaced: the file it led to
+// keeps its contents.
+TEST_F(Extraction, LinksAtTheTargetAreReplacedNotWrittenThrough) {
+  std::string content = TextBytes(3000);
+  std::string archive = MakeArchive(content);
+  const std::string victim = dir_ / "victim.txt";
+  WriteFile(victim, "precious");
+  ASSERT_EQ(symlink(victim.c_str(), (dir_ / "soft.txt").c_str()), 0);
+  ASSERT_EQ(link(victim.c_str(), (dir_ / "hard.txt").c_str()), 0);
+  for (const char* name : {"soft.txt", "hard.txt"}) {
+    EXPECT_EQ(Extract(plugin_, archive, dir_ / name), kOk) << name;
+    struct stat st {};
+    ASSERT_EQ(lstat((dir_ / name).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_nlink == 1) << name << " is still a link";
+    EXPECT_EQ(ReadFile(dir_ / name), content);
   }
-  void TearDown() override {
-    if (plugin_ && plugin_->Loaded()) plugin_->SetProcessDataProc(nullptr, nullptr);
-  }
-
-  std::string Archive(const std::string& name, const ArchiveRecipe& recipe) {
-    WriteArchive(root_ / name, recipe);
-    return root_ / name;
-  }
-
-  TempDir root_;
-  std::string tmp_ = root_ / "tmp";
-  std::unique_ptr<Plugin> plugin_;
-};
-
-// What a callback sees of the private temporary folder while a test runs.
-struct TmpWatch {
-  std::string dir;
-  std::vector<std::string> names;
-  std::vector<mode_t> modes;
-};
-TmpWatch* tmp_watch = nullptr;
-
-int WatchTmp(char*, int) {
-  if (tmp_watch != nullptr && tmp_watch->names.empty()) {
-    tmp_watch->names = ListDir(tmp_watch->dir);
-    for (const std::string& name : tmp_watch->names) {
-      struct stat st {};
-      lstat((tmp_watch->dir + "/" + name).c_str(), &st);
-      tmp_watch->modes.push_back(st.st_mode);
-    }
-  }
-  return 1;
+  EXPECT_EQ(ReadFile(victim), "precious");
 }
 
-TEST_F(TestMode, TemporaryFileIsPrivateAndAlwaysRemoved) {
+// Testing needs no scratch space: with TMPDIR naming a private folder, a
+// plugin copy loaded there writes nothing into it, whatever the verdict.
+TEST(TestMode, WritesNothingAnywhere) {
+  TempDir root;
+  const std::string tmp = root / "tmp";
+  ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((root / "bin").c_str(), 0700), 0);
+  std::unique_ptr<Plugin> plugin;
+  {
+    ScopedEnv env("TMPDIR", tmp);
+    plugin = std::make_unique<Plugin>(CopyPlugin(root / "bin"));
+  }
+  ASSERT_TRUE(plugin->Loaded() && plugin->Missing().empty()) << plugin->Problem();
   ArchiveRecipe good;
   good.content = TextBytes(200000);
   ArchiveRecipe mismatch = good;
   mismatch.crc = 12345;
   ArchiveRecipe corrupt = good;
   corrupt.payload = "BZh9" + RandomBytes(3000, 5);
-  ArchiveRecipe cut = good;
-  cut.payload = Bzip2Compress(good.content).substr(0, 2000);
-
-  // While a test runs, its one temporary file sits in TMPDIR, readable by its
-  // owner only.
-  TmpWatch watch{tmp_, {}, {}};
-  tmp_watch = &watch;
-  plugin_->SetProcessDataProc(kHandle, WatchTmp);
-  EXPECT_EQ(TestArchive(*plugin_, Archive("good.qv", good)), kOk);
-  tmp_watch = nullptr;
-  ASSERT_EQ(watch.names.size(), 1u) << "the test mode's file is not in TMPDIR";
-  EXPECT_TRUE(S_ISREG(watch.modes[0]));
-  EXPECT_EQ(watch.modes[0] & 0777, 0600u);
-  EXPECT_EQ(ListDir(tmp_), std::vector<std::string>{});
-
-  plugin_->SetProcessDataProc(kHandle, nullptr);
-  EXPECT_EQ(TestArchive(*plugin_, Archive("mismatch.qv", mismatch)), kBadData);
-  EXPECT_EQ(ListDir(tmp_), std::vector<std::string>{}) << "after a mismatch";
-  EXPECT_EQ(TestArchive(*plugin_, Archive("corrupt.qv", corrupt)), kBadData);
-  EXPECT_EQ(ListDir(tmp_), std::vector<std::string>{}) << "after a corrupt payload";
-  EXPECT_EQ(TestArchive(*plugin_, Archive("cut.qv", cut)), kBadData);
-  EXPECT_EQ(ListDir(tmp_), std::vector<std::string>{}) << "after a cut payload";
-
-  ProgressRecorder recorder;
-  recorder.StopAt(2);
-  plugin_->SetProcessDataProc(kHandle, ProgressRecorder::Callback);
-  EXPECT_EQ(TestArchive(*plugin_, root_ / "good.qv"), kEAborted);
-  EXPECT_EQ(ListDir(tmp_), std::vector<std::string>{}) << "after a stop";
-}
-
-TEST_F(TestMode, PlantedLinkIsNotFollowed) {
-  const std::string victim = root_ / "victim.txt";
-  WriteFile(victim, "precious");
-  const std::string planted = tmp_ + "/quorvane.$$$";
-  ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0);
-
-  ArchiveRecipe recipe;
-  recipe.content = TextBytes(100000);
-  EXPECT_EQ(TestArchive(*plugin_, Archive("a.qv", recipe)), kOk);
-  recipe.crc = 1;
-  EXPECT_EQ(TestArchive(*plugin_, Archive("b.qv", recipe)), kBadData);
-
-  EXPECT_EQ(ReadFile(victim), "precious");
-  EXPECT_EQ(ListDir(tmp_), std::vector<std::string>{"quorvane.$$$"});
-  char target[4096] = {};
-  ASSERT_GT(readlink(planted.c_str(), target, sizeof target - 1), 0) << "the planted link was replaced";
-  EXPECT_EQ(std::string(target), victim);
-}
-
-TEST_F(TestMode, TwoProcessesTestAtOnce) {
-  // Each process tests its own archive (an archive being read is not shared
-  // with other openers); what they share is the temporary folder.
-  std::string archives[2];
-  for (int i = 0; i < 2; ++i) {
-    ArchiveRecipe recipe;
-    recipe.content = RandomBytes(700000, 11 + static_cast<std::uint32_t>(i));
-    archives[i] = Archive("shared" + std::to_string(i) + ".qv", recipe);
+  const std::pair<const ArchiveRecipe*, int> cases[] = {{&good, kOk}, {&mismatch, kBadData}, {&corrupt, kBadData}};
+  for (const auto& [recipe, verdict] : cases) {
+    WriteArchive(root / "a.qv", *recipe);
+    const std::vector<std::string> before = root.List();
+    static std::string watched;
+    watched = tmp;
+    static bool written;
+    written = false;
+    const auto watch = [](char*, int) -> int {
+      written = written || !ListDir(watched).empty();
+      return 1;
+    };
+    EXPECT_EQ(TestArchive(*plugin, root / "a.qv", watch), verdict);
+    EXPECT_FALSE(written) << "a file appeared in TMPDIR during the test";
+    EXPECT_EQ(root.List(), before);
+    EXPECT_EQ(ListDir(tmp), std::vector<std::string>{});
   }
-  constexpr int kRounds = 6;
+}
+
+// Readers share: two processes and two threads test and extract one archive
+// at once while a third thread lists it over and over.
+TEST_F(Extraction, ReadersShareOneArchive) {
+  std::string content = RandomBytes(600000, 11);
+  std::string archive = MakeArchive(content);
+  constexpr int kRounds = 4;
+  const auto work = [&](const std::string& tag) {
+    int failures = 0;
+    for (int i = 0; i < kRounds; ++i) {
+      failures += TestArchive(plugin_, archive) != kOk;
+      failures += Extract(plugin_, archive, dir_ / tag) != kOk || ReadFile(dir_ / tag) != content;
+    }
+    return failures;
+  };
 
   std::vector<pid_t> children;
   for (int child = 0; child < 2; ++child) {
@@ -474,19 +461,34 @@ TEST_F(TestMode, TwoProcessesTestAtOnce) {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
       alarm(120);
-      int failures = 0;
-      for (int i = 0; i < kRounds; ++i) failures += TestArchive(*plugin_, archives[child]) != kOk;
-      _exit(failures);
+      _exit(work("process" + std::to_string(child)));
     }
     children.push_back(pid);
   }
+  std::atomic<bool> done{false};
+  std::atomic<int> listing_failures{0};
+  std::thread lister([&] {
+    while (!done) {
+      void* handle = OpenAndList(plugin_, archive);
+      listing_failures += handle == nullptr;
+      if (handle != nullptr) plugin_.CloseArchive(handle);
+    }
+  });
+  std::atomic<int> thread_failures{0};
+  std::thread first([&] { thread_failures += work("thread0"); });
+  std::thread second([&] { thread_failures += work("thread1"); });
+  first.join();
+  second.join();
   for (pid_t pid : children) {
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status)) << "a testing process died";
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "tests that failed in one process";
+    ASSERT_TRUE(WIFEXITED(status)) << "a reading process died";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "operations that failed in one process";
   }
-  EXPECT_EQ(ListDir(tmp_), std::vector<std::string>{});
+  done = true;
+  lister.join();
+  EXPECT_EQ(thread_failures.load(), 0);
+  EXPECT_EQ(listing_failures.load(), 0);
 }
 #endif
 

@@ -27,14 +27,12 @@ const std::string& Contents() {
   return contents;
 }
 
-// True when `archive` is a whole archive of Contents().  A failed read while
-// the checksum is taken goes unnoticed by design (the stored checksum is then
-// wrong, and extraction reports the mismatch), so the checksum may differ;
-// the data itself must be whole.
+// True when `archive` is a whole archive of Contents(), its checksum
+// included.
 bool HoldsContents(const std::string& archive) {
   const std::optional<ParsedHeader> header = ParseArchive(archive);
   if (!header || header->magic != kMagic || header->unpsize != Contents().size() ||
-      header->packsize != header->payload.size()) {
+      header->packsize != header->payload.size() || header->crc != Crc32(Contents())) {
     return false;
   }
   const std::optional<std::string> data = Bzip2Decompress(header->payload);
@@ -51,6 +49,7 @@ class FaultInjection : public testing::Test {
     count_ = reinterpret_cast<long (*)(int)>(dlsym(module_, "QuorvaneFaultCount"));
     ASSERT_NE(inject_, nullptr);
     ASSERT_NE(count_, nullptr);
+    ASSERT_TRUE(InitializeExtension(isolated_.plugin()));
     WriteArchive(archive_, "faults.txt", Contents());
     WriteFile(isolated_.Work("source.txt"), Contents());
   }
@@ -88,7 +87,9 @@ class FaultInjection : public testing::Test {
         }
         const int fds = CountOpenFds();
         inject_(kind, n);
+        faulted_kind_ = kind;
         const int result = operation();
+        faulted_kind_ = -1;
         inject_(kind, 0);
         EXPECT_TRUE(allowed.count(result)) << "answered " << result;
         EXPECT_EQ(CountOpenFds(), fds) << "a descriptor was left open";
@@ -102,6 +103,7 @@ class FaultInjection : public testing::Test {
   IsolatedPlugin isolated_{QUORVANE_FAULTS_PLUGIN_PATH};
   const std::string archive_ = isolated_.Work("faults.qv");
   void* module_ = nullptr;
+  int faulted_kind_ = -1;  // the kind failing in the run being checked
   void (*inject_)(int, long) = nullptr;
   long (*count_)(int) = nullptr;
 };
@@ -141,8 +143,20 @@ TEST_F(FaultInjection, PackFilesOverAnExistingArchive) {
       [&] {
         WriteFile(target, previous);
         const std::vector<std::string> before = ListDir(isolated_.work_dir());
+        ClearRecordedMessages();
         const int result = isolated_.plugin().Pack(target, isolated_.work_dir(), {"source.txt"});
         const std::string now = ReadFile(target);
+        // The source is read once: a read that fails fails the packing, and
+        // the user hears what went wrong with which file.
+        if (faulted_kind_ == 1 && result != kEOpen) {
+          EXPECT_EQ(result, kEWrite);
+          const std::vector<RecordedMessage> messages = RecordedMessages();
+          EXPECT_EQ(messages.size(), 1u);
+          const std::string text = messages.empty() ? "" : messages[0].text;
+          EXPECT_EQ(text.rfind("Ошибка '", 0), 0u) << text;
+          EXPECT_NE(text.find("' при обработке файла '" + isolated_.Work("source.txt") + "'"), std::string::npos)
+              << text;
+        }
         if (result == kOk) {
           EXPECT_TRUE(HoldsContents(now)) << "a reported success wrote a bad archive";
         } else {

@@ -86,6 +86,7 @@ Plugin::Plugin(std::string path) : path_(std::move(path)) {
   CanYouHandleThisFile = reinterpret_cast<CanYouHandleThisFileFn>(Resolve("CanYouHandleThisFile"));
   OpenArchive = reinterpret_cast<OpenArchiveFn>(Resolve("OpenArchive"));
   ReadHeader = reinterpret_cast<ReadHeaderFn>(Resolve("ReadHeader"));
+  ReadHeaderEx = reinterpret_cast<ReadHeaderFn>(Resolve("ReadHeaderEx"));
   ProcessFile = reinterpret_cast<ProcessFileFn>(Resolve("ProcessFile"));
   CloseArchive = reinterpret_cast<CloseArchiveFn>(Resolve("CloseArchive"));
   SetChangeVolProc = reinterpret_cast<SetChangeVolProcFn>(Resolve("SetChangeVolProc"));
@@ -141,12 +142,12 @@ void* Plugin::Open(const std::string& archive, int* result) const {
   return handle;
 }
 
-int Plugin::Process(int operation, const char* dest_path, const char* dest_name) const {
+int Plugin::Process(void* handle, int operation, const char* dest_path, const char* dest_name) const {
   std::optional<std::string> path;
   std::optional<std::string> name;
   if (dest_path != nullptr) path = dest_path;
   if (dest_name != nullptr) name = dest_name;
-  return ProcessFile(reinterpret_cast<void*>(100), operation, path ? path->data() : nullptr,
+  return ProcessFile(handle, operation, path ? path->data() : nullptr,
                      name ? name->data() : nullptr);
 }
 
@@ -217,28 +218,46 @@ void OpenRecord::SetNullName() {
   std::memcpy(bytes_.data() + kArcNameOffset, &name, sizeof name);
 }
 
-HeaderRecord::HeaderRecord(unsigned char fill) : fill_(fill) { bytes_.fill(fill); }
+HeaderRecord::HeaderRecord(unsigned char fill, const HeaderLayout& layout)
+    : layout_(layout), fill_(fill), bytes_(layout.size + kGuard, fill) {}
 
 void HeaderRecord::Fill(unsigned char fill) {
   fill_ = fill;
-  bytes_.fill(fill);
+  std::fill(bytes_.begin(), bytes_.end(), fill);
 }
 
 std::string HeaderRecord::FileName() const {
-  const char* begin = reinterpret_cast<const char*>(bytes_.data() + kFileNameOffset);
-  const char* end = static_cast<const char*>(std::memchr(begin, '\0', kFileNameSize));
-  return std::string(begin, end != nullptr ? end : begin + kFileNameSize);
+  const char* begin = reinterpret_cast<const char*>(bytes_.data() + layout_.file_name_offset);
+  const char* end = static_cast<const char*>(std::memchr(begin, '\0', layout_.file_name_size));
+  return std::string(begin, end != nullptr ? end : begin + layout_.file_name_size);
 }
 
 std::int32_t HeaderRecord::Get32(std::size_t offset) const { return Load32(bytes_.data() + offset); }
 
+namespace {
+std::uint64_t Join(std::int32_t low, std::int32_t high) {
+  return static_cast<std::uint32_t>(low) | std::uint64_t{static_cast<std::uint32_t>(high)} << 32;
+}
+}  // namespace
+
+std::uint64_t HeaderRecord::PackSize64() const {
+  return Join(PackSize(), layout_.pack_size_high_offset ? Get32(layout_.pack_size_high_offset) : 0);
+}
+
+std::uint64_t HeaderRecord::UnpSize64() const {
+  return Join(UnpSize(), layout_.unp_size_high_offset ? Get32(layout_.unp_size_high_offset) : 0);
+}
+
 std::vector<std::size_t> HeaderRecord::StrayWrites() const {
-  auto writable = [](std::size_t i) {
-    return (i >= kFileNameOffset && i < kFileNameOffset + kFileNameSize) ||
-           (i >= kPackSizeOffset && i < kUnpSizeOffset + 4) ||
-           (i >= kFileCRCOffset && i < kFileCRCOffset + 4) ||
-           (i >= kFileTimeOffset && i < kFileTimeOffset + 4) ||
-           (i >= kFileAttrOffset && i < kFileAttrOffset + 4);
+  const HeaderLayout& l = layout_;
+  auto field = [](std::size_t i, std::size_t offset, std::size_t size) {
+    return offset != 0 && i >= offset && i < offset + size;
+  };
+  auto writable = [&](std::size_t i) {
+    return field(i, l.file_name_offset, l.file_name_size) || field(i, l.pack_size_offset, 4) ||
+           field(i, l.pack_size_high_offset, 4) || field(i, l.unp_size_offset, 4) ||
+           field(i, l.unp_size_high_offset, 4) || field(i, l.file_crc_offset, 4) ||
+           field(i, l.file_time_offset, 4) || field(i, l.file_attr_offset, 4);
   };
   std::vector<std::size_t> stray;
   for (std::size_t i = 0; i < bytes_.size(); ++i) {

@@ -34,12 +34,16 @@ inline constexpr int kECreate = 16;
 inline constexpr int kEWrite = 19;
 inline constexpr int kEAborted = 21;
 inline constexpr int kNoFiles = 22;
+inline constexpr int kTooManyFiles = 23;
 
 inline constexpr int kSkip = 0;
 inline constexpr int kTest = 1;
 inline constexpr int kExtract = 2;
 
 inline constexpr int kPackSavePaths = 2;
+
+// The handle hosts pass when they have none, as before packing.
+inline void* const kNoHandle = reinterpret_cast<void*>(static_cast<std::intptr_t>(-1));
 
 // ------------------------------------------------------------ entry points
 
@@ -87,6 +91,7 @@ class Plugin {
   CanYouHandleThisFileFn CanYouHandleThisFile = nullptr;
   OpenArchiveFn OpenArchive = nullptr;
   ReadHeaderFn ReadHeader = nullptr;
+  ReadHeaderFn ReadHeaderEx = nullptr;  // takes a HeaderRecordEx
   ProcessFileFn ProcessFile = nullptr;
   CloseArchiveFn CloseArchive = nullptr;
   SetChangeVolProcFn SetChangeVolProc = nullptr;
@@ -102,7 +107,7 @@ class Plugin {
   int CanHandle(const std::string& path) const;
   // Opens with OpenMode 1 (extract); `result` receives the record's result field.
   void* Open(const std::string& archive, int* result = nullptr) const;
-  int Process(int operation, const char* dest_path, const char* dest_name) const;
+  int Process(void* handle, int operation, const char* dest_path, const char* dest_name) const;
   // Joins `names` into the host's list (each 0-terminated, closed by an extra 0).
   int Pack(const std::string& packed_file, const std::string& src_path,
            const std::vector<std::string>& names, int flags = kPackSavePaths,
@@ -154,32 +159,47 @@ class OpenRecord {
   alignas(8) std::array<unsigned char, kSize> bytes_{};
 };
 
-// The header record in Double Commander's packed 576-byte layout, followed by
-// a guard area that must never be written.
+// Where the plugin may write in a header record, as a host lays it out.
+struct HeaderLayout {
+  std::size_t size;
+  std::size_t file_name_offset;
+  std::size_t file_name_size;
+  std::size_t pack_size_offset;
+  std::size_t pack_size_high_offset;  // 0: none
+  std::size_t unp_size_offset;
+  std::size_t unp_size_high_offset;  // 0: none
+  std::size_t file_crc_offset;
+  std::size_t file_time_offset;
+  std::size_t file_attr_offset;
+};
+
+// The record of ReadHeader in Double Commander's packed 576-byte layout.
+inline constexpr HeaderLayout kHeaderLayout{576, 260, 260, 524, 0, 528, 0, 536, 540, 552};
+// The record of ReadHeaderEx: 1024-byte names, sizes split into halves,
+// comments and 1024 reserved bytes after the attributes (3136 bytes packed).
+inline constexpr HeaderLayout kHeaderExLayout{3136, 1024, 1024, 2052, 2056, 2060, 2064, 2072, 2076, 2088};
+
+// A header record pre-filled with a pattern, followed by a guard area that
+// must never be written.
 class HeaderRecord {
  public:
-  static constexpr std::size_t kSize = 576;
   static constexpr std::size_t kGuard = 64;
-  static constexpr std::size_t kFileNameOffset = 260;
-  static constexpr std::size_t kFileNameSize = 260;
-  static constexpr std::size_t kPackSizeOffset = 524;
-  static constexpr std::size_t kUnpSizeOffset = 528;
-  static constexpr std::size_t kFileCRCOffset = 536;
-  static constexpr std::size_t kFileTimeOffset = 540;
-  static constexpr std::size_t kFileAttrOffset = 552;
 
   // Fills every byte (guard included) with `fill`.
-  explicit HeaderRecord(unsigned char fill = 0x5A);
+  explicit HeaderRecord(unsigned char fill = 0x5A, const HeaderLayout& layout = kHeaderLayout);
 
   void* data() { return bytes_.data(); }
   void Fill(unsigned char fill);
 
   std::string FileName() const;  // up to the first zero byte of the field
-  std::int32_t PackSize() const { return Get32(kPackSizeOffset); }
-  std::int32_t UnpSize() const { return Get32(kUnpSizeOffset); }
-  std::int32_t FileCRC() const { return Get32(kFileCRCOffset); }
-  std::int32_t FileTime() const { return Get32(kFileTimeOffset); }
-  std::int32_t FileAttr() const { return Get32(kFileAttrOffset); }
+  std::int32_t PackSize() const { return Get32(layout_.pack_size_offset); }
+  std::int32_t UnpSize() const { return Get32(layout_.unp_size_offset); }
+  std::int32_t FileCRC() const { return Get32(layout_.file_crc_offset); }
+  std::int32_t FileTime() const { return Get32(layout_.file_time_offset); }
+  std::int32_t FileAttr() const { return Get32(layout_.file_attr_offset); }
+  // The 64-bit sizes of the extended record.
+  std::uint64_t PackSize64() const;
+  std::uint64_t UnpSize64() const;
   std::int32_t Get32(std::size_t offset) const;
 
   // Offsets of bytes that differ from the fill and lie outside the fields the
@@ -188,8 +208,9 @@ class HeaderRecord {
   std::vector<std::size_t> StrayWrites() const;
 
  private:
+  HeaderLayout layout_;
   unsigned char fill_;
-  alignas(8) std::array<unsigned char, kSize + kGuard> bytes_{};
+  std::vector<unsigned char> bytes_;
 };
 
 // ---------------------------------------------------------------- progress

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,26 +27,36 @@ constexpr std::int32_t kRegularFileMode = 0100644;
 class Listing : public testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(plugin_.Loaded() && plugin_.Missing().empty()) << plugin_.Problem(); }
+  void TearDown() override { Close(); }
 
-  // Opens `archive` and lists its entry into `record`; the ReadHeader result.
-  int List(const std::string& archive, HeaderRecord& record) {
+  void Close() {
+    if (handle_ != nullptr) {
+      EXPECT_EQ(plugin_.CloseArchive(handle_), kOk);
+    }
+    handle_ = nullptr;
+  }
+
+  // Opens `archive` (as handle_) and lists its entry into `record` with
+  // `read` (ReadHeader unless given); the answer of the read.
+  int List(const std::string& archive, HeaderRecord& record, ReadHeaderFn read = nullptr) {
+    Close();
     int result = -1;
-    void* handle = plugin_.Open(archive, &result);
-    EXPECT_EQ(handle, reinterpret_cast<void*>(100)) << archive;
+    handle_ = plugin_.Open(archive, &result);
+    EXPECT_NE(handle_, nullptr) << archive;
     EXPECT_EQ(result, 0);
-    return plugin_.ReadHeader(handle, record.data());
+    return (read != nullptr ? read : plugin_.ReadHeader)(handle_, record.data());
   }
 
   std::string ListedName(const ArchiveRecipe& recipe, const std::string& archive_name = "arc.qv") {
     WriteArchive(dir_ / archive_name, recipe);
     HeaderRecord record;
     EXPECT_EQ(List(dir_ / archive_name, record), kOk);
-    plugin_.CloseArchive(reinterpret_cast<void*>(100));
     return record.FileName();
   }
 
   Plugin& plugin_ = SharedPlugin();
   TempDir dir_;
+  void* handle_ = nullptr;
 };
 
 // --------------------------------------------------------------- recognition
@@ -119,7 +130,8 @@ TEST_F(Listing, OpenArchiveWritesOnlyTheResultField) {
 
   OpenRecord accepted(dir_ / "a.qv", 0);
   accepted.SetOpenResult(-7);
-  EXPECT_EQ(plugin_.OpenArchive(accepted.data()), reinterpret_cast<void*>(100));
+  handle_ = plugin_.OpenArchive(accepted.data());
+  EXPECT_NE(handle_, nullptr);
   EXPECT_EQ(accepted.OpenResult(), 0);
   EXPECT_EQ(accepted.OpenMode(), 0);
   EXPECT_TRUE(accepted.TailUntouched());
@@ -155,22 +167,50 @@ TEST_F(Listing, FillsEveryFieldAtItsOffsetAndNothingElse) {
   WriteFile(dir_ / "arc.qv", bytes);
   std::int32_t packed = static_cast<std::int32_t>(bytes.size() - 28 - recipe.name.size());
 
-  for (int fill : {0x5A, 0x00, 0xFF}) {
-    SCOPED_TRACE(fill);
-    HeaderRecord record(static_cast<unsigned char>(fill));
-    ASSERT_EQ(List(dir_ / "arc.qv", record), kOk);
-    EXPECT_EQ(record.FileName(), "report.txt");
-    EXPECT_EQ(record.PackSize(), packed);
-    EXPECT_EQ(record.UnpSize(), 100000);
-    EXPECT_EQ(record.FileCRC(), 0) << "the checksum field is never filled";
+  // The short record, and the extended one with its 64-bit sizes.
+  for (const bool extended : {false, true}) {
+    for (int fill : {0x5A, 0x00, 0xFF}) {
+      SCOPED_TRACE(std::to_string(fill) + (extended ? ", ReadHeaderEx" : ", ReadHeader"));
+      HeaderRecord record(static_cast<unsigned char>(fill), extended ? kHeaderExLayout : kHeaderLayout);
+      ASSERT_EQ(List(dir_ / "arc.qv", record, extended ? plugin_.ReadHeaderEx : plugin_.ReadHeader), kOk);
+      EXPECT_EQ(record.FileName(), "report.txt");
+      EXPECT_EQ(record.PackSize64(), static_cast<std::uint64_t>(packed));
+      EXPECT_EQ(record.UnpSize64(), 100000u);
+      EXPECT_EQ(record.FileCRC(), 0) << "the checksum field is never filled";
 #ifdef _WIN32
-    EXPECT_EQ(record.FileTime(), static_cast<std::int32_t>(recipe.filetime));  // as stored
+      EXPECT_EQ(record.FileTime(), static_cast<std::int32_t>(recipe.filetime));  // as stored
 #else
-    EXPECT_EQ(record.FileTime(), static_cast<std::int32_t>(UnixFromDosTime(recipe.filetime)));
+      EXPECT_EQ(record.FileTime(), static_cast<std::int32_t>(UnixFromDosTime(recipe.filetime)));
 #endif
-    EXPECT_EQ(record.FileAttr(), kRegularFileMode);
-    EXPECT_EQ(record.StrayWrites(), std::vector<std::size_t>{});
+      EXPECT_EQ(record.FileAttr(), kRegularFileMode);
+      EXPECT_EQ(record.StrayWrites(), std::vector<std::size_t>{});
+    }
   }
+}
+
+// The stored size holds the low 32 bits; the extended record reads it as
+// unsigned, and takes the packed size from the archive's real length, exact
+// at any size.  The short record stays as hosts without the extension know it.
+TEST_F(Listing, SizesOfTwoGibibytesAndMore) {
+  ArchiveRecipe recipe;
+  recipe.name = "big.bin";
+  recipe.content = "x";
+  recipe.unpsize = 3000u << 20;  // 3,145,728,000
+  recipe.packsize = 0x12345678;
+  WriteArchive(dir_ / "big.qv", recipe);
+  const std::uint64_t length = 5ull << 30;
+  std::filesystem::resize_file(dir_ / "big.qv", length);  // sparse: no 5 GiB written
+
+  HeaderRecord extended(0x5A, kHeaderExLayout);
+  ASSERT_EQ(List(dir_ / "big.qv", extended, plugin_.ReadHeaderEx), kOk);
+  EXPECT_EQ(extended.UnpSize64(), 3145728000u);
+  EXPECT_EQ(extended.PackSize64(), length - 28 - recipe.name.size());
+  EXPECT_EQ(extended.StrayWrites(), std::vector<std::size_t>{});
+
+  HeaderRecord short_record;
+  ASSERT_EQ(List(dir_ / "big.qv", short_record), kOk);
+  EXPECT_EQ(static_cast<std::uint32_t>(short_record.UnpSize()), 3145728000u);
+  EXPECT_EQ(short_record.PackSize(), 0x12345678);
 }
 
 #ifndef _WIN32  // Windows hosts get the stored DOS time as it is
@@ -203,43 +243,57 @@ TEST_F(Listing, AnswersAlternateBetweenTheEntryAndTheEnd) {
   ASSERT_EQ(List(dir_ / "arc.qv", first), kOk);
   for (int round = 0; round < 3; ++round) {
     HeaderRecord end(0x33);
-    EXPECT_EQ(plugin_.ReadHeader(reinterpret_cast<void*>(100), end.data()), kEndArchive);
+    EXPECT_EQ(plugin_.ReadHeader(handle_, end.data()), kEndArchive);
     EXPECT_EQ(end.StrayWrites(), std::vector<std::size_t>{}) << "the end answer wrote a field";
     HeaderRecord again;
-    EXPECT_EQ(plugin_.ReadHeader(reinterpret_cast<void*>(100), again.data()), kOk);
+    EXPECT_EQ(plugin_.ReadHeader(handle_, again.data()), kOk);
     EXPECT_EQ(again.FileName(), "one.txt");
   }
-  EXPECT_EQ(plugin_.CloseArchive(reinterpret_cast<void*>(100)), 0);
+  // A host that skips entries with a null record moves on like any other.
+  Close();
+  handle_ = plugin_.Open(dir_ / "arc.qv");
+  int calls = 0;
+  while (calls < 5 && plugin_.ReadHeader(handle_, nullptr) == kOk) ++calls;
+  EXPECT_EQ(calls, 1) << "a null record must not hold the listing at the first entry";
 }
 
-TEST_F(Listing, EachOpenStartsOverAndARefusedOpenKeepsTheArchive) {
+// Each handle names its own archive: two open at once on one thread list and
+// extract their own contents, interleaved; a refused open leaves them alone;
+// a closed or made-up handle gets an error code.
+TEST_F(Listing, EachHandleNamesItsOwnArchive) {
   WriteArchive(dir_ / "a.qv", "a.txt", "aaa");
   WriteArchive(dir_ / "b.qv", "b.txt", "bbbbbb");
   WriteFile(dir_ / "junk", "junk");
-  HeaderRecord record;
-  ASSERT_EQ(List(dir_ / "a.qv", record), kOk);
-  ASSERT_EQ(List(dir_ / "b.qv", record), kOk) << "a new archive must list from its first entry";
-  EXPECT_EQ(record.FileName(), "b.txt");
-  EXPECT_EQ(record.UnpSize(), 6);
-
-  EXPECT_EQ(plugin_.CloseArchive(reinterpret_cast<void*>(100)), 0);
+  void* a = plugin_.Open(dir_ / "a.qv");
+  void* b = plugin_.Open(dir_ / "b.qv");
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_NE(a, b);
+  HeaderRecord ra, rb;
+  ASSERT_EQ(plugin_.ReadHeader(a, ra.data()), kOk);
+  ASSERT_EQ(plugin_.ReadHeader(b, rb.data()), kOk);
+  EXPECT_EQ(ra.FileName(), "a.txt");
+  EXPECT_EQ(rb.FileName(), "b.txt");
   int result = 0;
   EXPECT_EQ(plugin_.Open(dir_ / "junk", &result), nullptr);
   EXPECT_EQ(result, kUnknownFormat);
-  HeaderRecord still;
-  EXPECT_EQ(plugin_.ReadHeader(reinterpret_cast<void*>(100), still.data()), kOk);
-  EXPECT_EQ(still.FileName(), "b.txt");
-}
+  EXPECT_EQ(plugin_.Process(a, kExtract, nullptr, (dir_ / "a.out").c_str()), kOk);
+  EXPECT_EQ(plugin_.Process(b, kExtract, nullptr, (dir_ / "b.out").c_str()), kOk);
+  EXPECT_EQ(ReadFile(dir_ / "a.out"), "aaa");
+  EXPECT_EQ(ReadFile(dir_ / "b.out"), "bbbbbb");
+  EXPECT_EQ(plugin_.ReadHeader(a, ra.data()), kEndArchive);
+  EXPECT_EQ(plugin_.CloseArchive(a), kOk);
+  EXPECT_EQ(plugin_.ReadHeader(b, rb.data()), kEndArchive) << "closing one archive touched the other";
+  EXPECT_EQ(plugin_.CloseArchive(b), kOk);
 
-TEST_F(Listing, HandleValuesAreIgnored) {
-  WriteArchive(dir_ / "arc.qv", "x.txt", "xyz");
-  int result = -1;
-  ASSERT_NE(plugin_.Open(dir_ / "arc.qv", &result), nullptr);
-  HeaderRecord record;
-  EXPECT_EQ(plugin_.ReadHeader(nullptr, record.data()), kOk);
-  EXPECT_EQ(record.FileName(), "x.txt");
-  EXPECT_EQ(plugin_.ReadHeader(reinterpret_cast<void*>(0xDEADBEEF), record.data()), kEndArchive);
-  EXPECT_EQ(plugin_.CloseArchive(reinterpret_cast<void*>(12345)), 0);
+  for (void* stale : {a, b, static_cast<void*>(nullptr), reinterpret_cast<void*>(0xDEADBEEF), kNoHandle}) {
+    HeaderRecord record(0x33);
+    EXPECT_EQ(plugin_.ReadHeader(stale, record.data()), kEOpen);
+    EXPECT_EQ(record.StrayWrites(), std::vector<std::size_t>{});
+    EXPECT_EQ(plugin_.Process(stale, kExtract, nullptr, (dir_ / "stale.out").c_str()), kEOpen);
+    EXPECT_EQ(plugin_.CloseArchive(stale), 17);
+  }
+  EXPECT_FALSE(Exists(dir_ / "stale.out"));
   plugin_.SetChangeVolProc(nullptr, nullptr);
 }
 
@@ -316,12 +370,12 @@ TEST_F(Listing, LongestNamesListWhole) {
 TEST_F(Listing, VanishedArchiveAnswersOpenError) {
   WriteArchive(dir_ / "gone.qv", "g.txt", "soon gone");
   int result = -1;
-  ASSERT_NE(plugin_.Open(dir_ / "gone.qv", &result), nullptr);
+  handle_ = plugin_.Open(dir_ / "gone.qv", &result);
+  ASSERT_NE(handle_, nullptr);
   ASSERT_EQ(unlink((dir_ / "gone.qv").c_str()), 0);
   HeaderRecord record;
-  EXPECT_EQ(plugin_.ReadHeader(reinterpret_cast<void*>(100), record.data()), kEOpen);
+  EXPECT_EQ(plugin_.ReadHeader(handle_, record.data()), kEOpen);
   EXPECT_EQ(record.StrayWrites(), std::vector<std::size_t>{});
-  EXPECT_EQ(plugin_.CloseArchive(reinterpret_cast<void*>(100)), 0);
 }
 
 // Double Commander lists on its UI thread while a worker thread reads another
@@ -339,18 +393,19 @@ TEST_F(Listing, TwoThreadsListTwoArchivesEachSeeingItsOwn) {
     while (arrived.load() < 2) std::this_thread::yield();
     for (int i = 0; i < kRounds; ++i) {
       OpenRecord open(archive);
-      if (plugin_.OpenArchive(open.data()) == nullptr) {
+      void* handle = plugin_.OpenArchive(open.data());
+      if (handle == nullptr) {
         ++wrong;
         continue;
       }
       HeaderRecord record;
-      if (plugin_.ReadHeader(nullptr, record.data()) != kOk || record.FileName() != name ||
+      if (plugin_.ReadHeader(handle, record.data()) != kOk || record.FileName() != name ||
           record.UnpSize() != size) {
         ++wrong;
       }
       HeaderRecord end;
-      if (plugin_.ReadHeader(nullptr, end.data()) != kEndArchive) ++wrong;
-      plugin_.CloseArchive(nullptr);
+      if (plugin_.ReadHeader(handle, end.data()) != kEndArchive) ++wrong;
+      if (plugin_.CloseArchive(handle) != kOk) ++wrong;
     }
   };
   std::thread a(worker, dir_ / "alpha.qv", "alpha.txt", 111);

@@ -21,6 +21,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "archive_maker.h"
@@ -46,6 +47,12 @@ class Job {
  public:
   Job(qvtest::Plugin& plugin, std::string target) : plugin_(plugin), target_(std::move(target)) {
     handle_ = plugin_.StartMemPack(0, target_.data());
+  }
+  // Calls with a handle of the caller's choosing.
+  static Job On(qvtest::Plugin& plugin, void* handle) {
+    Job job(plugin);
+    job.handle_ = handle;
+    return job;
   }
 
   void* handle() const { return handle_; }
@@ -85,6 +92,8 @@ class Job {
   const std::string& archive() const { return archive_; }
 
  private:
+  explicit Job(qvtest::Plugin& plugin) : plugin_(plugin) {}
+
   qvtest::Plugin& plugin_;
   std::string target_;
   void* handle_ = nullptr;
@@ -446,22 +455,79 @@ TEST_F(MemPackTest, AbandonedJobsLeaveNothingBehind) {
     EXPECT_EQ(std::vector<std::string>{}, TempFiles());
     EXPECT_EQ(descriptors, qvtest::CountOpenFds());
   }
-  for (bool handing_out : {false, true}) {
-    SCOPED_TRACE(handing_out ? "replaced while handing out" : "replaced while collecting");
-    Job first(*plugin, out_dir + "/first.qv");
-    ASSERT_EQ(0, first.Push("the first job's data").answer);
-    if (handing_out) {
-      ASSERT_EQ(0, first.Pull(10).answer);
+  {
+    SCOPED_TRACE("a handle already done, or never issued");
+    Job job(*plugin, out_dir + "/c.qv");
+    ASSERT_EQ(0, plugin->DoneMemPack(job.handle()));
+    for (void* stale : {job.handle(), static_cast<void*>(nullptr), qvtest::kNoHandle}) {
+      Call call = Job::On(*plugin, stale).Push("data");
+      EXPECT_NE(0, call.answer);
+      EXPECT_NE(1, call.answer);
+      EXPECT_EQ(0, call.taken);
+      EXPECT_EQ(17, plugin->DoneMemPack(stale));
     }
-    Job second(*plugin, out_dir + "/second.qv");
-    const std::vector<std::string> files = TempFiles();
-    EXPECT_EQ(1u, files.size()) << "only the new job's collecting file should remain";
-    ASSERT_EQ(0, second.Push(content).answer);
-    ASSERT_EQ(1, second.PullAll(kBlock).back().answer);
-    ExpectArchiveOf(second.archive(), "second.tar", content);
     EXPECT_EQ(std::vector<std::string>{}, TempFiles());
-    EXPECT_EQ(descriptors, qvtest::CountOpenFds());
   }
+}
+
+// Jobs never mix: eight of them, interleaved call by call on one thread and
+// then each on a thread of its own, all yield exactly their own data under
+// their own names.
+TEST_F(MemPackTest, JobsRunSideBySide) {
+  constexpr int kJobs = 8;
+  std::vector<std::string> contents;
+  for (int i = 0; i < kJobs; ++i) {
+    contents.push_back(qvtest::RandomBytes(3 * kBlock + 1000 * static_cast<std::size_t>(i),
+                                           static_cast<std::uint32_t>(i + 1)));
+  }
+  const auto content_of = [&](int i) -> const std::string& { return contents[static_cast<std::size_t>(i)]; };
+  const auto name_of = [&](int i) { return out_dir + "/job" + std::to_string(i) + ".qv"; };
+  {
+    SCOPED_TRACE("interleaved on one thread");
+    std::vector<std::unique_ptr<Job>> jobs;
+    for (int i = 0; i < kJobs; ++i) jobs.push_back(std::make_unique<Job>(*plugin, name_of(i)));
+    for (std::size_t offset = 0; offset < content_of(kJobs - 1).size(); offset += 5000) {
+      for (int i = 0; i < kJobs; ++i) {
+        const std::string& content = content_of(i);
+        if (offset < content.size()) {
+          ASSERT_EQ(0, jobs[i]->Push(content.substr(offset, 5000)).answer);
+        }
+      }
+    }
+    for (bool finished = false; !finished;) {
+      finished = true;
+      for (int i = 0; i < kJobs; ++i) {
+        const int answer = jobs[i]->Pull(4096).answer;
+        ASSERT_TRUE(answer == 0 || answer == 1) << answer;
+        finished = finished && answer == 1;
+      }
+    }
+    for (int i = 0; i < kJobs; ++i) {
+      EXPECT_EQ(0, plugin->DoneMemPack(jobs[i]->handle()));
+      ExpectArchiveOf(jobs[i]->archive(), "job" + std::to_string(i) + ".tar", content_of(i));
+    }
+  }
+  {
+    SCOPED_TRACE("one thread each");
+    std::vector<std::unique_ptr<Job>> jobs(kJobs);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kJobs; ++i) {
+      threads.emplace_back([&, i] {
+        jobs[i] = std::make_unique<Job>(*plugin, name_of(i));
+        const std::string& content = content_of(i);
+        for (std::size_t offset = 0; offset < content.size(); offset += 7000) {
+          jobs[i]->Push(content.substr(offset, 7000));
+        }
+        jobs[i]->PullAll(3000);
+        plugin->DoneMemPack(jobs[i]->handle());
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (int i = 0; i < kJobs; ++i) {
+      ExpectArchiveOf(jobs[i]->archive(), "job" + std::to_string(i) + ".tar", content_of(i));
+    }
+  }
+  EXPECT_EQ(std::vector<std::string>{}, TempFiles());
 }
 
 TEST_F(MemPackTest, UnloadingTheModuleRemovesTheJobsFiles) {
@@ -531,7 +597,7 @@ TEST_F(MemPackTest, TarOfAFolderTreeSurvivesTheRoundTrip) {
   qvtest::HeaderRecord header;
   ASSERT_EQ(0, plugin->ReadHeader(handle, header.data()));
   EXPECT_EQ("backup.tar", header.FileName());
-  EXPECT_EQ(0, plugin->Process(qvtest::kExtract, out_dir.c_str(), "backup.tar"));
+  EXPECT_EQ(0, plugin->Process(handle, qvtest::kExtract, out_dir.c_str(), "backup.tar"));
   plugin->CloseArchive(handle);
   const std::string tar_out = out_dir + "/backup.tar";
   EXPECT_TRUE(qvtest::ReadFile(tar_out) == stream);

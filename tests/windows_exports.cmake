@@ -1,12 +1,12 @@
 # Checks the export and import tables of the Windows plugin:
 #   cmake -DOBJDUMP=<objdump> -DPLUGIN=<quorvane.wcx64> -P windows_exports.cmake
-# Exactly the thirteen entry points leave the module, under their plain
+# Exactly the entry points leave the module, under their plain
 # names; and it needs no DLL beyond the system's own (no mingw runtime, and
 # no link-time bzip2: lib64.dll is bound at run time).
 cmake_minimum_required(VERSION 3.25)
 set(expected
   CanYouHandleThisFile CloseArchive ConfigurePacker DoneMemPack GetPackerCaps
-  OpenArchive PackFiles PackToMem ProcessFile ReadHeader SetChangeVolProc
+  OpenArchive PackFiles PackToMem ProcessFile ReadHeader ReadHeaderEx SetChangeVolProc
   SetProcessDataProc StartMemPack)
 set(system_dlls ADVAPI32.DLL KERNEL32.DLL MSVCRT.DLL USER32.DLL)
 

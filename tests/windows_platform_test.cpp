@@ -1,15 +1,11 @@
-// The Windows platform layer and the file checksum from inside: sharing
-// modes against handles held elsewhere (where the checksum's read-error
-// message can be staged exactly), device names, and DOS times.
+// The Windows platform layer from inside: sharing modes against handles held
+// elsewhere, device names, DOS times and replacing files.
 #include "windows_support.h"
 // windows.h maps these names to its A/W variants; here they are the platform
 // layer's.
 #undef LoadLibrary
 #undef ReplaceFile
 
-#include <mutex>
-
-#include "crc32.h"
 #include "platform/platform.h"
 
 namespace {
@@ -19,28 +15,6 @@ using platform::FileError;
 using platform::Share;
 using qvwin::Folder;
 using qvwin::Holder;
-
-std::mutex messages_mutex;
-std::vector<std::pair<std::string, std::string>> messages;
-
-int RecordMessage(char* text, char* caption, long) {
-  std::lock_guard lock(messages_mutex);
-  messages.emplace_back(text, caption);
-  return 1;
-}
-
-class WindowsPlatform : public testing::Test {
- protected:
-  void SetUp() override {
-    platform::SetHostMessageBox(RecordMessage);
-    messages.clear();
-  }
-  void TearDown() override { platform::SetHostMessageBox(nullptr); }
-};
-
-std::uint32_t Crc32Of(std::string_view bytes) {
-  return ~quorvane::UpdateCRC32(0xFFFFFFFF, bytes.data(), bytes.size());
-}
 
 // Whether the plugin's own open of `path` with `share` succeeds.
 bool PluginOpens(const std::wstring& path, Share share) {
@@ -52,59 +26,7 @@ bool PluginOpens(const std::wstring& path, Share share) {
   }
 }
 
-TEST_F(WindowsPlatform, ChecksumOfAFileHeldWithoutSharingShowsTheErrorAndGivesZero) {
-  Folder dir;
-  const std::wstring path = dir / L"locked.txt";
-  qvwin::WriteBytes(path, "123456789");
-  {
-    Holder other(path, GENERIC_READ, 0);
-    ASSERT_TRUE(other.ok());
-    EXPECT_EQ(quorvane::FileCRC32(path), 0u);
-  }
-  ASSERT_EQ(messages.size(), 1u);
-  const std::string& text = messages[0].first;
-  const std::string host_path = platform::ToHost(path);
-  const std::string opening = platform::MessageToHost("Ошибка '");
-  const std::string middle = platform::MessageToHost("' при обработке файла '");
-  ASSERT_EQ(text.rfind(opening, 0), 0u) << text;
-  ASSERT_GE(text.size(), opening.size() + middle.size() + host_path.size() + 1);
-  EXPECT_EQ(text.substr(text.size() - middle.size() - host_path.size() - 1), middle + host_path + "'") << text;
-  // The error part names the file and gives the system's reason after it.
-  std::string error = text.substr(opening.size(), text.size() - opening.size() - middle.size() - host_path.size() - 1);
-  EXPECT_EQ(error.rfind(host_path + ": ", 0), 0u) << error;
-  EXPECT_GT(error.size(), host_path.size() + 2) << error;
-
-  // Once the file is free again, the checksum is right and nobody is bothered.
-  messages.clear();
-  EXPECT_EQ(quorvane::FileCRC32(path), 0xCBF43926u);
-  EXPECT_TRUE(messages.empty());
-}
-
-TEST_F(WindowsPlatform, WithoutAHostMessageBoxTheSystemBoxReturnsAndTheChecksumIsZero) {
-  platform::SetHostMessageBox(nullptr);
-  Folder dir;
-  const std::wstring path = dir / L"locked.txt";
-  qvwin::WriteBytes(path, "123456789");
-  Holder other(path, GENERIC_READ, 0);
-  ASSERT_TRUE(other.ok());
-  // Under Wine without a display MessageBoxW returns at once.
-  EXPECT_EQ(quorvane::FileCRC32(path), 0u);
-}
-
-TEST_F(WindowsPlatform, AFileBeingWrittenElsewhereCanStillBeChecksummed) {
-  Folder dir;
-  const std::wstring path = dir / L"growing.log";
-  const std::string content = qvtest::TextBytes(100000);
-  qvwin::WriteBytes(path, content);
-  for (DWORD share : {DWORD{FILE_SHARE_READ}, DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE}}) {
-    Holder writer(path, GENERIC_WRITE, share);
-    ASSERT_TRUE(writer.ok());
-    EXPECT_EQ(quorvane::FileCRC32(path), Crc32Of(content));
-  }
-  EXPECT_TRUE(messages.empty());
-}
-
-TEST_F(WindowsPlatform, ShareModesMeetOtherOpenersExactly) {
+TEST(WindowsPlatform, ShareModesMeetOtherOpenersExactly) {
   Folder dir;
   const std::wstring path = dir / L"shared.txt";
   qvwin::WriteBytes(path, "x");
@@ -131,12 +53,15 @@ TEST_F(WindowsPlatform, ShareModesMeetOtherOpenersExactly) {
     EXPECT_FALSE(Holder(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE).ok());
   }
   {
-    File mine = File::Create(path, Share::kNone);
+    File mine = File::OpenReadWrite(path, Share::kNone);
     EXPECT_FALSE(Holder(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE).ok());
   }
+  // A holder that excludes the plugin's open is told apart from other failures.
+  Holder exclusive(path, GENERIC_READ, 0);
+  EXPECT_THROW(File::OpenRead(path, Share::kRead), platform::FileInUseError);
 }
 
-TEST_F(WindowsPlatform, OpenErrorsNameTheFileAndTheReason) {
+TEST(WindowsPlatform, OpenErrorsNameTheFileAndTheReason) {
   Folder dir;
   const std::wstring missing = dir / L"missing.txt";
   try {
@@ -155,13 +80,13 @@ TEST_F(WindowsPlatform, OpenErrorsNameTheFileAndTheReason) {
   EXPECT_EQ(qvwin::ReadBytes(dir / L"taken.txt"), "taken");
 }
 
-TEST_F(WindowsPlatform, DeviceNamesAreNoFiles) {
+TEST(WindowsPlatform, DeviceNamesAreNoFiles) {
   Folder dir;
   for (const std::wstring& name : {std::wstring(L"NUL"), dir / L"NUL", dir / L"con", std::wstring(L"COM1"),
                                    std::wstring(L"\\\\.\\pipe\\quorvane-none")}) {
     SCOPED_TRACE(qvwin::Narrow(name));
     EXPECT_EQ(platform::KindOf(name), platform::FileKind::kOther);
-    EXPECT_THROW(File::Create(name, Share::kNone), FileError);
+    EXPECT_THROW(File::CreateNew(name, Share::kNone, platform::Visibility::kPublic), FileError);
     EXPECT_THROW(File::OpenRead(name, Share::kReadWrite), FileError);
   }
   EXPECT_EQ(platform::KindOf(dir.wide()), platform::FileKind::kDirectory);
@@ -169,7 +94,7 @@ TEST_F(WindowsPlatform, DeviceNamesAreNoFiles) {
   EXPECT_THROW(File::OpenRead(dir.wide(), Share::kReadWrite), FileError);
 }
 
-TEST_F(WindowsPlatform, DosTimesRoundTripAndInvalidOnesAreRefused) {
+TEST(WindowsPlatform, DosTimesRoundTripAndInvalidOnesAreRefused) {
   Folder dir;
   const std::wstring path = dir / L"dated.txt";
   qvwin::WriteBytes(path, "dated");
@@ -191,7 +116,7 @@ TEST_F(WindowsPlatform, DosTimesRoundTripAndInvalidOnesAreRefused) {
   EXPECT_EQ(platform::HostRecordAttributes(), 32u);
 }
 
-TEST_F(WindowsPlatform, ReplaceFileTakesTheTargetsPlaceUnlessItIsHeld) {
+TEST(WindowsPlatform, ReplaceFileTakesTheTargetsPlaceUnlessItIsHeld) {
   Folder dir;
   qvwin::WriteBytes(dir / L"new", "new");
   qvwin::WriteBytes(dir / L"target", "old");

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <mutex>
 #include <random>
 #include <string>
 
@@ -19,7 +18,7 @@ namespace {
 // Built on first use: the module's start-up seeds it from another file,
 // whose static objects may be constructed before this one's.
 struct RandomSource {
-  std::mutex lock;
+  Mutex lock;
   std::mt19937 engine;
 };
 

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -95,6 +96,25 @@ class FileExistsError : public FileError {
   using FileError::FileError;
 };
 
+// Another opener holds the file in a way that excludes this open.
+class FileInUseError : public FileError {
+ public:
+  using FileError::FileError;
+};
+
+// Reading an open file failed: a failure of the medium, never the end of
+// the file.
+class FileReadError : public FileError {
+ public:
+  using FileError::FileError;
+};
+
+// Writing to an open file failed (a full disk, a file size limit).
+class FileWriteError : public FileError {
+ public:
+  using FileError::FileError;
+};
+
 // How an open shares the file with other openers.
 enum class Share {
   kNone,       // nobody else may hold the file open
@@ -121,14 +141,11 @@ class File {
   File& operator=(const File&) = delete;
   ~File();
 
-  // Opens an existing regular file for reading.
+  // Opens an existing regular file for reading.  FileInUseError when
+  // another opener's sharing excludes this one.
   static File OpenRead(const Path& path, Share share);
   // Opens an existing regular file for reading and writing, contents kept.
   static File OpenReadWrite(const Path& path, Share share);
-  // Creates a regular file for reading and writing, emptying an existing
-  // one.  An existing file that is not regular (a FIFO, a device) is refused
-  // without being opened for writing.
-  static File Create(const Path& path, Share share);
   // Creates a new file; never follows a link and never reuses a name
   // (FileExistsError when it is taken).
   static File CreateNew(const Path& path, Share share, Visibility visibility);
@@ -136,17 +153,17 @@ class File {
   bool IsOpen() const noexcept;
   const Path& Name() const noexcept { return name_; }
 
-  // Plain forms: as many bytes as could be moved, 0 on failure.  Read stops
-  // short only at the end of the file.
-  std::size_t Read(void* buffer, std::size_t count) noexcept;
-  std::size_t Write(const void* buffer, std::size_t count) noexcept;
-  // Exact forms: raise FileError unless all bytes move.
-  void ReadExact(void* buffer, std::size_t count);
-  void WriteExact(const void* buffer, std::size_t count);
+  // Reads up to `count` bytes; fewer only at the end of the file, 0 once
+  // there.  A failure raises FileReadError.
+  std::size_t Read(void* buffer, std::size_t count);
+  // Writes all `count` bytes or raises FileWriteError.
+  void Write(const void* buffer, std::size_t count);
 
   std::int64_t Seek(std::int64_t offset, Origin origin);
   std::int64_t Position();
   std::int64_t Size();
+  // Flushes what was written to the disk itself.
+  void Sync();
   // Closes the file, raising FileError when the system reports a failure.
   void Close();
 
@@ -155,25 +172,35 @@ class File {
 
  private:
   File(std::intptr_t handle, Path name) : handle_(handle), name_(std::move(name)) {}
+  template <typename Error>
   [[noreturn]] void Fail(const char* what) const;
 
   std::intptr_t handle_ = -1;
   Path name_;
 };
 
-// Creates a file that did not exist before in `directory` (which ends in a
-// separator), named prefix + number + suffix, drawing the next number from
-// the random source on every clash.  `path` receives the name.
+// Creates a file that did not exist before in `directory` (empty, or ending
+// in a separator), named prefix + number + suffix, drawing the next number
+// from the random source on every clash.  `path` receives the name.
 File CreateUniqueFile(const Path& directory, PathView prefix, PathView suffix,
                       Visibility visibility, Path& path);
 
-enum class FileKind { kMissing, kRegular, kDirectory, kOther };
-// What the path names, links followed.
+enum class FileKind { kMissing, kRegular, kDirectory, kLink, kOther };
+// What the path names, links followed (never kLink).
 FileKind KindOf(const Path& path) noexcept;
+// What the path itself is, a link not followed.
+FileKind EntryKindOf(const Path& path) noexcept;
+// The file a chain of symbolic links ends at (the path itself when it is
+// none); the end need not exist.
+Path ResolveLinks(const Path& path);
 
 // Removes a file; false when it could not be removed.
 bool RemoveFile(const Path& path) noexcept;
-// Puts `from` in place of `to` in one step, replacing an existing `to`.
+// Gives `replacement` the permissions (Linux) or attributes (Windows) of
+// the existing file `original`; false when there is none to copy.
+bool KeepAttributes(const Path& original, const Path& replacement) noexcept;
+// Puts `from` in place of `to` in one step, replacing an existing `to` (a
+// link there is replaced, not followed), and makes the change durable.
 void ReplaceFile(const Path& from, const Path& to);
 
 // --------------------------------------------------------------- times
@@ -217,6 +244,30 @@ void SetHostMessageBox(HostMessageBox message_box) noexcept;
 // message box when it gave one, else the system's own way.  Both strings are
 // host strings.
 void ShowMessage(const std::string& text, const std::string& caption) noexcept;
+
+// --------------------------------------------------------------- threads
+
+// A lock that needs no system object: a module unloaded with its locks
+// still in place leaves nothing behind.  (The threads library of the
+// Windows toolchain gives std::mutex a semaphore that outlives the module.)
+#ifdef _WIN32
+class Mutex {
+ public:
+  Mutex() = default;
+  Mutex(const Mutex&) = delete;
+  Mutex& operator=(const Mutex&) = delete;
+  void lock() noexcept;
+  void unlock() noexcept;
+
+ private:
+  void* lock_ = nullptr;  // an SRWLOCK, initialised to all zeros
+};
+#else
+using Mutex = std::mutex;
+#endif
+
+// Identifies the calling thread among the threads alive now.
+std::uint64_t CurrentThreadId() noexcept;
 
 // ---------------------------------------------------------------- random
 

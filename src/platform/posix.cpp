@@ -54,14 +54,17 @@ std::size_t Utf8Length(unsigned char lead) {
   return 1;
 }
 
-// Takes the sharing lock for `share` on a freshly opened descriptor.
-// Advisory locks only bind openers that lock too, which all of this plugin's
-// opens do; a file system without locks shares everything.
+// Takes the sharing lock for `share` on a freshly opened descriptor; false
+// only when another opener's lock conflicts.  Advisory locks only bind
+// openers that lock too, which all of this plugin's opens do.  A file system
+// that cannot lock (NFS refuses an exclusive lock on a descriptor opened for
+// reading with EBADF; others answer ENOLCK, ENOSYS, EOPNOTSUPP or EINVAL)
+// shares the file without a lock rather than making it unusable.
 bool Lock(int fd, Share share) {
   int operation = share == Share::kNone ? LOCK_EX : LOCK_SH;
   while (flock(fd, operation | LOCK_NB) != 0) {
     if (errno == EINTR) continue;
-    return errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL;
+    return errno != EWOULDBLOCK;
   }
   // An opener that shares reading and writing holds no lock: it only checks
   // that nobody holds the file unshared.
@@ -69,10 +72,10 @@ bool Lock(int fd, Share share) {
   return true;
 }
 
-// Opens an existing or new regular file.  Non-blocking at first, so that a
-// FIFO without a writer cannot stall the open; the kind is checked before
-// anything is read, written or truncated.
-File OpenRegular(const Path& path, int flags, mode_t mode, Share share, bool truncate) {
+// Opens an existing regular file.  Non-blocking at first, so that a FIFO
+// without a writer cannot stall the open; the kind is checked before
+// anything is read or written.
+File OpenRegular(const Path& path, int flags, Share share) {
   if (faults::Hit(faults::kOpen)) ThrowFileError(path, EIO);
   struct stat st;
   if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
@@ -80,7 +83,7 @@ File OpenRegular(const Path& path, int flags, mode_t mode, Share share, bool tru
   }
   int fd;
   do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, mode);
+    fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) ThrowFileError(path, errno);
   int error = 0;
@@ -90,14 +93,12 @@ File OpenRegular(const Path& path, int flags, mode_t mode, Share share, bool tru
     error = S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
   } else if (!Lock(fd, share)) {
     error = EWOULDBLOCK;
-  } else if (truncate && ::ftruncate(fd, 0) != 0) {
-    error = errno;
   } else {
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   }
   if (error != 0) {
     ::close(fd);
-    if (error == EWOULDBLOCK) throw FileError(path + ": the file is in use by another program");
+    if (error == EWOULDBLOCK) throw FileInUseError(path + ": the file is in use by another program");
     ThrowFileError(path, error);
   }
   return File::FromHandle(fd, path);
@@ -199,17 +200,9 @@ File::~File() {
   if (handle_ >= 0) ::close(Fd(handle_));
 }
 
-File File::OpenRead(const Path& path, Share share) {
-  return OpenRegular(path, O_RDONLY, 0, share, false);
-}
+File File::OpenRead(const Path& path, Share share) { return OpenRegular(path, O_RDONLY, share); }
 
-File File::OpenReadWrite(const Path& path, Share share) {
-  return OpenRegular(path, O_RDWR, 0, share, false);
-}
-
-File File::Create(const Path& path, Share share) {
-  return OpenRegular(path, O_RDWR | O_CREAT, 0666, share, true);
-}
+File File::OpenReadWrite(const Path& path, Share share) { return OpenRegular(path, O_RDWR, share); }
 
 File File::CreateNew(const Path& path, Share share, Visibility visibility) {
   if (faults::Hit(faults::kOpen)) ThrowFileError(path, EIO);
@@ -225,60 +218,52 @@ File File::CreateNew(const Path& path, Share share, Visibility visibility) {
 
 bool File::IsOpen() const noexcept { return handle_ >= 0; }
 
-std::size_t File::Read(void* buffer, std::size_t count) noexcept {
-  if (handle_ < 0 || faults::Hit(faults::kRead)) return 0;
+std::size_t File::Read(void* buffer, std::size_t count) {
+  if (faults::Hit(faults::kRead)) {
+    errno = EIO;
+    Fail<FileReadError>("read");
+  }
   std::size_t done = 0;
   while (done < count) {
     ssize_t n = ::read(Fd(handle_), static_cast<char*>(buffer) + done, count - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n < 0) Fail<FileReadError>("read");
+    if (n == 0) break;
     done += static_cast<std::size_t>(n);
   }
   return done;
 }
 
-std::size_t File::Write(const void* buffer, std::size_t count) noexcept {
-  if (handle_ < 0 || faults::Hit(faults::kWrite)) return 0;
+void File::Write(const void* buffer, std::size_t count) {
+  if (faults::Hit(faults::kWrite)) {
+    errno = EIO;
+    Fail<FileWriteError>("write");
+  }
   std::size_t done = 0;
   while (done < count) {
     ssize_t n = ::write(Fd(handle_), static_cast<const char*>(buffer) + done, count - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n == 0) errno = ENOSPC;  // no progress, and no reason given
+    if (n <= 0) Fail<FileWriteError>("write");
     done += static_cast<std::size_t>(n);
   }
-  return done;
 }
 
+template <typename Error>
 void File::Fail(const char* what) const {
   int error = errno;
   if (error == 0) error = EIO;
-  throw FileError(name_ + ": " + what + ": " + Reason(error));
-}
-
-void File::ReadExact(void* buffer, std::size_t count) {
-  errno = 0;
-  if (Read(buffer, count) != count) {
-    if (errno == 0) throw FileError(name_ + ": read: unexpected end of file");
-    Fail("read");
-  }
-}
-
-void File::WriteExact(const void* buffer, std::size_t count) {
-  errno = 0;
-  if (Write(buffer, count) != count) {
-    if (errno == 0) errno = ENOSPC;  // write() made no progress without saying why
-    Fail("write");
-  }
+  throw Error(name_ + ": " + what + ": " + Reason(error));
 }
 
 std::int64_t File::Seek(std::int64_t offset, Origin origin) {
   int whence = origin == Origin::kBegin ? SEEK_SET : origin == Origin::kCurrent ? SEEK_CUR : SEEK_END;
   if (faults::Hit(faults::kSeek)) {
     errno = EIO;
-    Fail("seek");
+    Fail<FileError>("seek");
   }
   off_t position = ::lseek(Fd(handle_), static_cast<off_t>(offset), whence);
-  if (position < 0) Fail("seek");
+  if (position < 0) Fail<FileError>("seek");
   return position;
 }
 
@@ -286,8 +271,18 @@ std::int64_t File::Position() { return Seek(0, Origin::kCurrent); }
 
 std::int64_t File::Size() {
   struct stat st;
-  if (::fstat(Fd(handle_), &st) != 0) Fail("size");
+  if (::fstat(Fd(handle_), &st) != 0) Fail<FileError>("size");
   return st.st_size;
+}
+
+void File::Sync() {
+  if (faults::Hit(faults::kWrite)) {
+    errno = EIO;
+    Fail<FileWriteError>("sync");
+  }
+  while (::fsync(Fd(handle_)) != 0) {
+    if (errno != EINTR) Fail<FileWriteError>("sync");
+  }
 }
 
 void File::Close() {
@@ -296,26 +291,70 @@ void File::Close() {
   handle_ = -1;
   bool injected = faults::Hit(faults::kClose);
   // The descriptor is gone whatever close() answers; EINTR is no failure.
-  if (::close(fd) != 0 && errno != EINTR) Fail("close");
+  if (::close(fd) != 0 && errno != EINTR) Fail<FileError>("close");
   if (injected) {
     errno = EIO;
-    Fail("close");
+    Fail<FileError>("close");
   }
 }
+
+namespace {
+
+FileKind KindOfMode(mode_t mode) {
+  if (S_ISREG(mode)) return FileKind::kRegular;
+  if (S_ISDIR(mode)) return FileKind::kDirectory;
+  if (S_ISLNK(mode)) return FileKind::kLink;
+  return FileKind::kOther;
+}
+
+// Makes a rename in `directory` (empty: the current one) survive a crash.
+void SyncDirectory(const Path& directory) {
+  int fd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;  // nothing can be done about it; the data itself is on disk
+  while (::fsync(fd) != 0 && errno == EINTR) {
+  }
+  ::close(fd);
+}
+
+}  // namespace
 
 FileKind KindOf(const Path& path) noexcept {
   struct stat st;
   if (path.empty() || ::stat(path.c_str(), &st) != 0) return FileKind::kMissing;
-  if (S_ISREG(st.st_mode)) return FileKind::kRegular;
-  if (S_ISDIR(st.st_mode)) return FileKind::kDirectory;
-  return FileKind::kOther;
+  return KindOfMode(st.st_mode);
+}
+
+FileKind EntryKindOf(const Path& path) noexcept {
+  struct stat st;
+  if (path.empty() || ::lstat(path.c_str(), &st) != 0) return FileKind::kMissing;
+  return KindOfMode(st.st_mode);
+}
+
+Path ResolveLinks(const Path& path) {
+  Path current = path;
+  // As many steps as the system itself follows before it gives up (ELOOP).
+  for (int step = 0; step < 40; ++step) {
+    std::string target(4096, '\0');
+    ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
+    if (n < 0) return current;  // not a link (or nothing there): the end of the chain
+    target.resize(static_cast<std::size_t>(n));
+    current = !target.empty() && target.front() == '/' ? target : DirectoryPart(current) + target;
+  }
+  ThrowFileError(path, ELOOP);
 }
 
 bool RemoveFile(const Path& path) noexcept { return !path.empty() && ::unlink(path.c_str()) == 0; }
 
+bool KeepAttributes(const Path& original, const Path& replacement) noexcept {
+  struct stat st;
+  if (::stat(original.c_str(), &st) != 0) return false;
+  return ::chmod(replacement.c_str(), st.st_mode & 07777) == 0;
+}
+
 void ReplaceFile(const Path& from, const Path& to) {
   if (faults::Hit(faults::kRename)) ThrowFileError(to, EIO);
   if (::rename(from.c_str(), to.c_str()) != 0) ThrowFileError(to, errno);
+  SyncDirectory(DirectoryPart(to));
 }
 
 // --------------------------------------------------------------- times
@@ -378,6 +417,10 @@ std::uint32_t HostRecordTime(std::uint32_t dos_time) noexcept {
 }
 
 std::uint32_t HostRecordAttributes() noexcept { return S_IFREG | 0644; }
+
+// --------------------------------------------------------------- threads
+
+std::uint64_t CurrentThreadId() noexcept { return static_cast<std::uint64_t>(::gettid()); }
 
 // ------------------------------------------------------------ directories
 

@@ -66,6 +66,7 @@ std::string Reason(DWORD error) {
 [[noreturn]] void ThrowFileError(const Path& path, DWORD error) {
   std::string message = ToHost(path) + ": " + Reason(error);
   if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) throw FileExistsError(message);
+  if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) throw FileInUseError(message);
   throw FileError(message);
 }
 
@@ -198,10 +199,6 @@ File File::OpenReadWrite(const Path& path, Share share) {
   return OpenRegular(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, share);
 }
 
-File File::Create(const Path& path, Share share) {
-  return OpenRegular(path, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, share);
-}
-
 File File::CreateNew(const Path& path, Share share, Visibility) {
   // The temporary directory is the user's own, so a private file needs no
   // security descriptor of its own; CREATE_NEW never opens an existing name,
@@ -211,76 +208,62 @@ File File::CreateNew(const Path& path, Share share, Visibility) {
 
 bool File::IsOpen() const noexcept { return handle_ != -1; }
 
-std::size_t File::Read(void* buffer, std::size_t count) noexcept {
-  if (handle_ == -1) return 0;
+std::size_t File::Read(void* buffer, std::size_t count) {
   if (faults::Hit(faults::kRead)) {
     ::SetLastError(ERROR_READ_FAULT);
-    return 0;
+    Fail<FileReadError>("read");
   }
   std::size_t done = 0;
   while (done < count) {
     DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(count - done, 1u << 30));
     DWORD moved = 0;
-    if (!::ReadFile(AsHandle(handle_), static_cast<char*>(buffer) + done, chunk, &moved, nullptr) ||
-        moved == 0) {
-      break;
+    if (!::ReadFile(AsHandle(handle_), static_cast<char*>(buffer) + done, chunk, &moved, nullptr)) {
+      DWORD error = ::GetLastError();
+      if (error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE) break;
+      Fail<FileReadError>("read");
     }
+    if (moved == 0) break;
     done += moved;
   }
   return done;
 }
 
-std::size_t File::Write(const void* buffer, std::size_t count) noexcept {
-  if (handle_ == -1) return 0;
+void File::Write(const void* buffer, std::size_t count) {
   if (faults::Hit(faults::kWrite)) {
     ::SetLastError(ERROR_WRITE_FAULT);
-    return 0;
+    Fail<FileWriteError>("write");
   }
   std::size_t done = 0;
   while (done < count) {
     DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(count - done, 1u << 30));
     DWORD moved = 0;
-    if (!::WriteFile(AsHandle(handle_), static_cast<const char*>(buffer) + done, chunk, &moved, nullptr) ||
-        moved == 0) {
-      break;
+    if (!::WriteFile(AsHandle(handle_), static_cast<const char*>(buffer) + done, chunk, &moved, nullptr)) {
+      Fail<FileWriteError>("write");
+    }
+    if (moved == 0) {
+      ::SetLastError(ERROR_DISK_FULL);  // no progress, and no reason given
+      Fail<FileWriteError>("write");
     }
     done += moved;
   }
-  return done;
 }
 
+template <typename Error>
 void File::Fail(const char* what) const {
   DWORD error = ::GetLastError();
   if (error == ERROR_SUCCESS) error = ERROR_GEN_FAILURE;
-  throw FileError(ToHost(name_) + ": " + what + ": " + Reason(error));
-}
-
-void File::ReadExact(void* buffer, std::size_t count) {
-  ::SetLastError(ERROR_SUCCESS);
-  if (Read(buffer, count) != count) {
-    if (::GetLastError() == ERROR_SUCCESS) throw FileError(ToHost(name_) + ": read: unexpected end of file");
-    Fail("read");
-  }
-}
-
-void File::WriteExact(const void* buffer, std::size_t count) {
-  ::SetLastError(ERROR_SUCCESS);
-  if (Write(buffer, count) != count) {
-    // WriteFile made no progress without saying why.
-    if (::GetLastError() == ERROR_SUCCESS) ::SetLastError(ERROR_DISK_FULL);
-    Fail("write");
-  }
+  throw Error(ToHost(name_) + ": " + what + ": " + Reason(error));
 }
 
 std::int64_t File::Seek(std::int64_t offset, Origin origin) {
   DWORD method = origin == Origin::kBegin ? FILE_BEGIN : origin == Origin::kCurrent ? FILE_CURRENT : FILE_END;
   if (faults::Hit(faults::kSeek)) {
     ::SetLastError(ERROR_SEEK);
-    Fail("seek");
+    Fail<FileError>("seek");
   }
   LARGE_INTEGER distance, position;
   distance.QuadPart = offset;
-  if (!::SetFilePointerEx(AsHandle(handle_), distance, &position, method)) Fail("seek");
+  if (!::SetFilePointerEx(AsHandle(handle_), distance, &position, method)) Fail<FileError>("seek");
   return position.QuadPart;
 }
 
@@ -288,8 +271,16 @@ std::int64_t File::Position() { return Seek(0, Origin::kCurrent); }
 
 std::int64_t File::Size() {
   LARGE_INTEGER size;
-  if (!::GetFileSizeEx(AsHandle(handle_), &size)) Fail("size");
+  if (!::GetFileSizeEx(AsHandle(handle_), &size)) Fail<FileError>("size");
   return size.QuadPart;
+}
+
+void File::Sync() {
+  if (faults::Hit(faults::kWrite)) {
+    ::SetLastError(ERROR_WRITE_FAULT);
+    Fail<FileWriteError>("sync");
+  }
+  if (!::FlushFileBuffers(AsHandle(handle_))) Fail<FileWriteError>("sync");
 }
 
 void File::Close() {
@@ -297,10 +288,10 @@ void File::Close() {
   HANDLE handle = AsHandle(handle_);
   handle_ = -1;
   bool injected = faults::Hit(faults::kClose);
-  if (!::CloseHandle(handle)) Fail("close");
+  if (!::CloseHandle(handle)) Fail<FileError>("close");
   if (injected) {
     ::SetLastError(ERROR_WRITE_FAULT);
-    Fail("close");
+    Fail<FileError>("close");
   }
 }
 
@@ -318,11 +309,50 @@ FileKind KindOf(const Path& path) noexcept {
   }
 }
 
+FileKind EntryKindOf(const Path& path) noexcept {
+  if (path.empty()) return FileKind::kMissing;
+  if (NamesDevice(path)) return FileKind::kOther;
+  DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return FileKind::kMissing;
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return FileKind::kLink;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return FileKind::kDirectory;
+  if (attributes & FILE_ATTRIBUTE_DEVICE) return FileKind::kOther;
+  return FileKind::kRegular;
+}
+
+Path ResolveLinks(const Path& path) {
+  if (EntryKindOf(path) != FileKind::kLink) return path;
+  HANDLE handle = ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return path;  // a dangling link is replaced, not followed
+  std::wstring target(MAX_PATH + 1, L'\0');
+  DWORD length = 0;
+  for (;;) {
+    length = ::GetFinalPathNameByHandleW(handle, target.data(), static_cast<DWORD>(target.size()), 0);
+    if (length == 0 || length < target.size()) break;
+    target.resize(length + 1);
+  }
+  ::CloseHandle(handle);
+  if (length == 0) return path;
+  target.resize(length);
+  return target;
+}
+
 bool RemoveFile(const Path& path) noexcept { return !path.empty() && ::DeleteFileW(path.c_str()); }
+
+bool KeepAttributes(const Path& original, const Path& replacement) noexcept {
+  constexpr DWORD kKept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                          FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!AttributesOf(original, data)) return false;
+  return ::SetFileAttributesW(replacement.c_str(), data.dwFileAttributes & kKept) != 0;
+}
 
 void ReplaceFile(const Path& from, const Path& to) {
   if (faults::Hit(faults::kRename)) ThrowFileError(to, ERROR_WRITE_FAULT);
-  if (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) ThrowFileError(to, ::GetLastError());
+  if (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    ThrowFileError(to, ::GetLastError());
+  }
 }
 
 // --------------------------------------------------------------- times
@@ -385,6 +415,13 @@ bool SetFileDosTime(const Path& path, std::uint32_t dos_time) noexcept {
 std::uint32_t HostRecordTime(std::uint32_t dos_time) noexcept { return dos_time; }
 
 std::uint32_t HostRecordAttributes() noexcept { return FILE_ATTRIBUTE_ARCHIVE; }
+
+// --------------------------------------------------------------- threads
+
+void Mutex::lock() noexcept { ::AcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&lock_)); }
+void Mutex::unlock() noexcept { ::ReleaseSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&lock_)); }
+
+std::uint64_t CurrentThreadId() noexcept { return ::GetCurrentThreadId(); }
 
 // ------------------------------------------------------------ directories
 

@@ -1,0 +1,102 @@
+// The archive builder and packing of files the host names.
+#include "CMain/builder.h"
+
+#include <cstring>
+
+#include "CMain/format.h"
+#include "CMain/module.h"
+#include "CMain/packer.h"
+
+namespace quorvane {
+
+using platform::File;
+using platform::Path;
+
+namespace {
+
+constexpr char kAboutText[] =
+    "QuorvaneTC\rSimply plugin for working with Orvel's Quorvane archives\rQuorvane developers";
+}  // namespace
+
+std::string StoredName(const Path& name) {
+  return platform::CutAtCharacter(platform::ToHost(platform::NamePart(name)), kMaxStoredName);
+}
+
+int WriteArchive(File& source, File& archive, const std::string& stored, std::uint32_t filetime,
+                 wcx::TProcessDataProc progress) {
+  TArcHeader header{};
+  std::memcpy(header.magic, kMagic, sizeof header.magic);
+  header.namelen = static_cast<std::uint8_t>(stored.size());
+  header.filetime = filetime;
+
+  // Payload first, header last: the file is only an archive once it is whole.
+  TZPacker packer(progress);
+  packer.startpos = kHeaderSize + header.namelen;
+  if (int result = packer.Shrink(source, archive); result != wcx::kSuccess) return result;
+  header.unpsize = static_cast<std::uint32_t>(packer.content().size());
+  header.crc = packer.content().crc32();
+  try {
+    header.packsize = static_cast<std::uint32_t>(archive.Size() - packer.startpos);
+    archive.Seek(0, platform::Origin::kBegin);
+    archive.Write(&header, sizeof header);
+    archive.Write(stored.data(), stored.size());
+  } catch (const platform::FileError&) {
+    return wcx::kWriteError;
+  }
+  return wcx::kSuccess;
+}
+
+int BuildArchive(const Path& source, const Path& archive, const Path& inner_name,
+                 wcx::TProcessDataProc progress) {
+  File input;
+  try {
+    input = File::OpenRead(source, platform::Share::kRead);
+  } catch (const platform::FileError&) {
+    return wcx::kOpenError;
+  }
+  const std::uint32_t filetime = platform::FileDosTime(source);
+
+  Path target, temporary;
+  File output;
+  try {
+    target = platform::ResolveLinks(archive);
+    output = platform::CreateUniqueFile(platform::DirectoryPart(target), kBesidePrefix, Path(),
+                                        platform::Visibility::kPublic, temporary);
+  } catch (const platform::FileError&) {
+    return wcx::kWriteError;
+  }
+  int result = WriteArchive(input, output, StoredName(inner_name.empty() ? source : inner_name), filetime,
+                            progress);
+  if (result == wcx::kSuccess) {
+    try {
+      platform::KeepAttributes(target, temporary);  // with no old archive, the mode of a new file
+      output.Sync();
+      output.Close();
+      platform::ReplaceFile(temporary, target);
+      return wcx::kSuccess;
+    } catch (const platform::FileError&) {
+      result = wcx::kWriteError;
+    }
+  }
+  output = File();
+  platform::RemoveFile(temporary);
+  return result;
+}
+
+int PackFiles(const char* packed_file, const char*, const char* src_path, const char* add_list, int) {
+  if (!packed_file || !add_list) return wcx::kNoFiles;
+  // The host's list: names, each ending in a zero byte, closed by an empty
+  // one.  Each name is taken whole, so a multi-byte character set stays
+  // intact.  The format holds one file: more than one name cannot be packed
+  // without losing the others.
+  if (*add_list && add_list[std::strlen(add_list) + 1] != '\0') return wcx::kTooManyFiles;
+  Path source = platform::FromHost(add_list);
+  if (src_path) source = platform::WithTrailingSeparator(platform::FromHost(src_path)) + source;
+  if (platform::KindOf(source) != platform::FileKind::kRegular) return wcx::kNoFiles;
+  const Path archive = platform::AbsolutePath(platform::FromHost(packed_file));
+  return BuildArchive(source, archive, Path(), PackingCallback());
+}
+
+void ConfigurePacker() { platform::ShowMessage(platform::MessageToHost(kAboutText), kCaption); }
+
+}  // namespace quorvane

@@ -1,0 +1,160 @@
+// In-memory packing jobs and their handles.
+#include "CMain/mempack.h"
+
+#include <mutex>
+
+#include "CMain/builder.h"
+#include "CMain/handles.h"
+#include "CMain/module.h"
+
+namespace quorvane {
+
+using platform::File;
+using platform::Path;
+
+namespace {
+
+THandleTable<TMemPackState> jobs;
+
+void SetCount(int* count, int value) {
+  if (count) *count = value;
+}
+
+// Ends a job: nothing of it stays, and every later call answers "finished".
+void EndJob(TMemPackState& job) noexcept {
+  job.han = File();
+  platform::RemoveFile(job.fntmp);
+  platform::RemoveFile(job.fnpack);
+  job.fntmp.clear();
+  job.fnpack.clear();
+  job.state = TMemPackStage::done;
+}
+
+// Ends a job that cannot go on: the host hears the failure once.
+int FailJob(TMemPackState& job, int code) {
+  EndJob(job);
+  return code;
+}
+
+// The end of the input: builds the archive from what was collected and
+// turns to handing it out.
+int FinishCollecting(TMemPackState& job) {
+  // The data is stored under the target's base name with ".tar", in the
+  // form the host's character set can carry.
+  const Path inner = platform::FromHost(
+      platform::ToHost(platform::ChangeFileExt(platform::ChangeFileExt(job.fn, Path()), QV_PATH(".tar")))
+          .c_str());
+  File archive;
+  try {
+    job.han.Seek(0, platform::Origin::kBegin);
+    archive = platform::CreateUniqueFile(TempDir(), QV_PATH("quorvane$"), QV_PATH(".qv"),
+                                         platform::Visibility::kPrivate, job.fnpack);
+  } catch (const platform::FileError&) {
+    return FailJob(job, wcx::kWriteError);
+  }
+  int result = WriteArchive(job.han, archive, StoredName(inner), platform::FileDosTime(job.fntmp), job.pdp);
+  if (result == wcx::kSuccess) {
+    try {
+      archive.Seek(0, platform::Origin::kBegin);
+    } catch (const platform::FileError&) {
+      result = wcx::kWriteError;
+    }
+  }
+  // From here the job holds the archive alone: its files can go whatever
+  // happens (Windows removes no file that is still open).
+  job.han = std::move(archive);
+  if (result != wcx::kSuccess) return FailJob(job, result == wcx::kAborted ? wcx::kAborted : wcx::kWriteError);
+  platform::RemoveFile(job.fntmp);
+  job.fntmp.clear();
+  return wcx::kSuccess;
+}
+
+int Collect(TMemPackState& job, const char* buf_in, int in_len, int* taken) {
+  // Input after the end of input has nowhere to go.
+  if (job.state != TMemPackStage::reading || !buf_in) {
+    SetCount(taken, 0);
+    return wcx::kWriteError;
+  }
+  try {
+    job.han.Write(buf_in, static_cast<std::size_t>(in_len));
+  } catch (const platform::FileError&) {
+    // A short write (a full disk) would leave a hole in the archive.
+    SetCount(taken, 0);
+    return FailJob(job, wcx::kWriteError);
+  }
+  SetCount(taken, in_len);
+  return wcx::kMemPackOk;
+}
+
+int HandOut(TMemPackState& job, char* buf_out, int out_len, int* written) {
+  if (job.state == TMemPackStage::reading) {
+    job.state = TMemPackStage::writting;
+    if (int result = FinishCollecting(job); result != wcx::kSuccess) return result;
+  }
+  std::size_t n;
+  try {
+    n = job.han.Read(buf_out, static_cast<std::size_t>(out_len));
+  } catch (const platform::FileError&) {
+    return FailJob(job, wcx::kWriteError);  // never hand out a cut archive
+  }
+  if (n == 0) EndJob(job);
+  SetCount(written, static_cast<int>(n));
+  return wcx::kMemPackOk;
+}
+
+}  // namespace
+
+TMemPackState::~TMemPackState() { EndJob(*this); }
+
+void* StartMemPackPath(const Path& file_name) {
+  auto job = std::make_shared<TMemPackState>();
+  job->fn = file_name;
+  job->pdp = PackingCallback();
+  try {
+    job->han = platform::CreateUniqueFile(TempDir(), QV_PATH("quorvane$"), QV_PATH(".$$$"),
+                                          platform::Visibility::kPrivate, job->fntmp);
+  } catch (const platform::FileError&) {
+    // Collecting cannot start; the first PackToMem reports it.
+  }
+  return jobs.Add(std::move(job));
+}
+
+void* StartMemPack(int, const char* file_name) { return StartMemPackPath(platform::FromHost(file_name)); }
+
+int PackToMem(void* handle, const char* buf_in, int in_len, int* taken, char* buf_out, int out_len,
+              int* written) {
+  const std::shared_ptr<TMemPackState> found = jobs.Find(handle);
+  if (!found) {
+    SetCount(taken, 0);
+    SetCount(written, 0);
+    return wcx::kWriteError;
+  }
+  TMemPackState& job = *found;
+  std::lock_guard guard(job.lock);
+  if (job.state == TMemPackStage::done) return wcx::kMemPackDone;
+  if (job.state == TMemPackStage::reading && !job.han.IsOpen()) {
+    SetCount(taken, 0);
+    SetCount(written, 0);
+    return FailJob(job, wcx::kWriteError);
+  }
+  if (in_len > 0) {
+    SetCount(written, 0);
+    return Collect(job, buf_in, in_len, taken);
+  }
+  SetCount(written, 0);
+  // No room to deliver anything: a later call will.
+  if (out_len <= 0 || !buf_out) return wcx::kMemPackOk;
+  return HandOut(job, buf_out, out_len, written);
+}
+
+int DoneMemPack(void* handle) { return jobs.Remove(handle) ? wcx::kSuccess : wcx::kCloseError; }
+
+bool SetJobCallback(void* handle, wcx::TProcessDataProc proc) {
+  const std::shared_ptr<TMemPackState> job = jobs.Find(handle);
+  if (!job) return false;
+  std::lock_guard guard(job->lock);
+  job->pdp = proc;
+  return true;
+}
+
+}  // namespace quorvane

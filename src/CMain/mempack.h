@@ -1,0 +1,43 @@
+// In-memory packing: the host pushes a stream of bytes in and pulls a
+// finished archive out.  Each job has its own handle, temporary files and
+// state; any number may run at once, on any threads.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+#include "wcxhead.h"
+
+namespace quorvane {
+
+enum class TMemPackStage : std::uint8_t { reading = 0, writting = 1, done = 2 };
+
+// One job.  Collects the pushed bytes in `fntmp`, builds the archive into
+// `fnpack` at the end of the input and hands that out; whatever is left of
+// it goes when the job is destroyed (DoneMemPack, or the module's unload).
+struct TMemPackState {
+  TMemPackState() = default;
+  TMemPackState(const TMemPackState&) = delete;
+  TMemPackState& operator=(const TMemPackState&) = delete;
+  ~TMemPackState();
+
+  platform::Path fn;      // the target archive's name, as the host gave it
+  platform::Path fntmp;   // collects the pushed bytes
+  platform::Path fnpack;  // the archive built from them
+  platform::File han;     // fntmp while collecting, fnpack while handing out
+  TMemPackStage state = TMemPackStage::reading;
+  wcx::TProcessDataProc pdp = nullptr;
+  // One call at a time per job.
+  platform::Mutex lock;
+};
+
+void* StartMemPack(int options, const char* file_name);
+void* StartMemPackPath(const platform::Path& file_name);
+int PackToMem(void* handle, const char* buf_in, int in_len, int* taken, char* buf_out, int out_len,
+              int* written);
+int DoneMemPack(void* handle);
+// Gives the job behind `handle` its own progress callback; false when the
+// handle names no job.
+bool SetJobCallback(void* handle, wcx::TProcessDataProc proc);
+
+}  // namespace quorvane

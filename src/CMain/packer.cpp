@@ -1,0 +1,120 @@
+// The packer's two directions, and how their failures become result codes:
+// each failure is mapped once, here, by what failed.
+#include "CMain/packer.h"
+
+#include <string>
+
+#include "CMain/module.h"
+
+namespace quorvane {
+namespace {
+
+constexpr char kUnpackingText[] = "Распаковка: ";
+constexpr char kPackingText[] = "Orvel's Quorvane - Упаковка: ";
+
+int ProgressSize(std::size_t bytes) { return static_cast<int>(bytes); }
+
+// The plugin's read-error message: the file layer's text and the path.
+void ShowReadError(const platform::FileError& error, const platform::Path& path) {
+  platform::ShowMessage(platform::MessageToHost("Ошибка '") + error.what() +
+                            platform::MessageToHost("' при обработке файла '") + platform::ToHost(path) +
+                            "'",
+                        kCaption);
+}
+
+}  // namespace
+
+TZPacker::TZPacker(wcx::TProcessDataProc progress)
+    : progress_(progress), buffer_(std::make_unique<std::array<char, kStagingSize>>()) {
+  bound_ = LoadBZip2Library(ModuleDir());
+}
+
+TZPacker::~TZPacker() { FreeBZip2Library(); }
+
+int TZPacker::Expand(platform::File& infile, platform::File* outFile) {
+  content_ = TContentTally();
+  ReportProgress(progress_, nullptr, 0);
+  if (!bound_) return wcx::kOpenError;
+  std::unique_ptr<TBZDecompressionStream> stream;
+  try {
+    infile.Seek(startpos, platform::Origin::kBegin);
+    stream = std::make_unique<TBZDecompressionStream>(infile);
+  } catch (const EBZip2Error&) {
+    return wcx::kOpenError;  // the library would not start
+  } catch (const platform::FileError&) {
+    return wcx::kOpenError;
+  }
+  try {
+    return ExpandBlocks(*stream, infile.Name(), outFile);
+  } catch (const EBZip2Error&) {
+    return wcx::kBadData;  // the payload is not one intact bzip2 stream
+  } catch (const platform::FileWriteError&) {
+    return wcx::kWriteError;
+  } catch (const platform::FileError&) {
+    return wcx::kOpenError;  // the archive itself could not be read
+  }
+}
+
+int TZPacker::ExpandBlocks(TBZDecompressionStream& stream, const platform::Path& archive_name,
+                           platform::File* outFile) {
+  const std::string message = platform::MessageToHost(kUnpackingText) + platform::ToHost(archive_name);
+  for (;;) {
+    const std::size_t n = stream.Read(buffer_->data(), buffer_->size());
+    if (n == 0) return wcx::kSuccess;
+    content_.Add(buffer_->data(), n);
+    if (outFile) outFile->Write(buffer_->data(), n);
+    if (ReportProgress(progress_, message.c_str(), ProgressSize(n)) == 0) return wcx::kAborted;
+  }
+}
+
+int TZPacker::Shrink(platform::File& infile, platform::File& outFile) {
+  content_ = TContentTally();
+  if (!bound_) return wcx::kWriteError;
+  std::unique_ptr<TBZCompressionStream> stream;
+  try {
+    outFile.Seek(startpos, platform::Origin::kBegin);
+    stream = std::make_unique<TBZCompressionStream>(outFile);
+  } catch (const EBZip2Error&) {
+    return wcx::kWriteError;
+  } catch (const platform::FileError&) {
+    return wcx::kWriteError;
+  }
+  int result;
+  try {
+    result = ShrinkBlocks(infile, *stream);
+  } catch (const platform::FileReadError& error) {
+    ShowReadError(error, infile.Name());
+    result = wcx::kWriteError;
+  } catch (const EBZip2Error&) {
+    result = wcx::kWriteError;
+  } catch (const platform::FileError&) {
+    result = wcx::kWriteError;
+  }
+  // Ending the compressor completes the stream, after a stop as well; its
+  // final writes can fail like any other.
+  try {
+    stream->Finish();
+  } catch (const EBZip2Error&) {
+    if (result == wcx::kSuccess) result = wcx::kWriteError;
+  } catch (const platform::FileError&) {
+    if (result == wcx::kSuccess) result = wcx::kWriteError;
+  }
+  return result;
+}
+
+int TZPacker::ShrinkBlocks(platform::File& infile, TBZCompressionStream& stream) {
+  const std::string message = platform::MessageToHost(kPackingText) + platform::ToHost(infile.Name());
+  // Read to the end, not up to a size taken beforehand: what is stored is
+  // exactly what was read, however the file changes meanwhile.  An empty
+  // source is reported once, like a block.
+  for (bool first = true;; first = false) {
+    const std::size_t n = infile.Read(buffer_->data(), buffer_->size());
+    if (n == 0 && !first) return wcx::kSuccess;
+    content_.Add(buffer_->data(), n);
+    stream.Write(buffer_->data(), n);
+    if (ReportProgress(progress_, message.c_str(), ProgressSize(n)) == 0) return wcx::kAborted;
+    if (n == 0) return wcx::kSuccess;
+  }
+}
+
+}  // namespace quorvane

@@ -1,0 +1,279 @@
+// Recognition, listing, testing and extracting.  Readers open the archive
+// shared for reading: any number of them may work on it at once, and nobody
+// may write it meanwhile.
+#include "CMain/reader.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include "CMain/format.h"
+#include "CMain/handles.h"
+#include "CMain/module.h"
+#include "CMain/packer.h"
+
+namespace quorvane {
+
+using platform::File;
+using platform::FileKind;
+using platform::Path;
+using platform::PathView;
+using platform::Share;
+
+namespace {
+
+THandleTable<TArcState> open_archives;
+
+// What the header and the name say, read as far as the file goes.
+struct THeaderRead {
+  TArcHeader header{};
+  std::string name;
+  std::int64_t file_size = 0;
+};
+
+THeaderRead ReadHeaderOf(const Path& archive) {
+  THeaderRead read;
+  File file = File::OpenRead(archive, Share::kRead);
+  read.file_size = file.Size();
+  // A short header reads as zeros where it ends: listing trusts what it finds.
+  file.Read(&read.header, sizeof read.header);
+  char name[kMaxStoredName] = {};
+  const std::size_t got = file.Read(name, read.header.namelen);
+  read.name.assign(name, strnlen(name, got));
+  return read;
+}
+
+// Unpacks the entry of `state` into `output` (null: nowhere) and gives the
+// verdict.  `produced` tells whether any data came out.
+int Unpack(TArcState& state, File* output, bool& produced) {
+  produced = false;
+  File archive;
+  try {
+    archive = File::OpenRead(state.fn, Share::kRead);
+    // An archive cut before its payload, or whose payload is no bzip2
+    // stream, holds nothing to give back.
+    const std::int64_t payload = kHeaderSize + state.fnl;
+    unsigned char start[4] = {};
+    if (archive.Size() < payload) return wcx::kBadData;
+    archive.Seek(payload, platform::Origin::kBegin);
+    if (archive.Read(start, sizeof start) != sizeof start || !BeginsBzip2Stream(start)) return wcx::kBadData;
+  } catch (const platform::FileError&) {
+    return wcx::kOpenError;
+  }
+  TZPacker packer(state.pdp);
+  packer.startpos = kHeaderSize + state.fnl;
+  int result = packer.Expand(archive, output);
+  produced = packer.content().size() > 0;
+  // The size field holds the low 32 bits, as the checksum covers them all.
+  if (result == wcx::kSuccess && (packer.content().crc32() != state.crc32 ||
+                                  static_cast<std::uint32_t>(packer.content().size()) != state.unpsize)) {
+    result = wcx::kBadData;
+  }
+  return result;
+}
+
+int Extract(TArcState& state, const Path& target) {
+  // Whatever is at the target is replaced, never written through; but a
+  // folder, a FIFO or a device is not the user's file to replace.
+  const FileKind existing = platform::EntryKindOf(target);
+  if (existing != FileKind::kMissing && existing != FileKind::kRegular && existing != FileKind::kLink) {
+    return wcx::kCreateError;
+  }
+  Path temporary;
+  File output;
+  try {
+    output = platform::CreateUniqueFile(platform::DirectoryPart(target), kBesidePrefix, Path(),
+                                        platform::Visibility::kPublic, temporary);
+  } catch (const platform::FileError&) {
+    return wcx::kCreateError;
+  }
+  bool produced = false;
+  int result = Unpack(state, &output, produced);
+  // Damaged data still takes the target's place: the user keeps what could
+  // be recovered, and the code says it is damaged.
+  if (result == wcx::kSuccess || (result == wcx::kBadData && produced)) {
+    try {
+      output.Sync();
+      output.Close();
+      platform::SetFileDosTime(temporary, state.filetime);
+      platform::ReplaceFile(temporary, target);
+      return result;
+    } catch (const platform::FileWriteError&) {
+      result = wcx::kWriteError;
+    } catch (const platform::FileError&) {
+      result = wcx::kCreateError;
+    }
+  }
+  output = File();
+  platform::RemoveFile(temporary);
+  return result;
+}
+
+}  // namespace
+
+std::string SafeEntryName(std::string_view stored, const Path& archive) {
+  const Path name = platform::FromHost(std::string(stored).c_str());
+  // The separators are looked for in whole characters: in a double-byte code
+  // page a backslash byte can be the second half of a letter.
+#ifdef _WIN32
+  const std::size_t cut = name.find_last_of(L"/\\:");  // "c:x" would name a drive
+#else
+  const std::size_t cut = name.find_last_of("/\\");
+#endif
+  std::string result(stored);
+  if (cut != Path::npos) result = platform::ToHost(PathView(name).substr(cut + 1));
+  if (result.empty() || result == "." || result == "..") {
+    Path own = platform::NamePart(archive);
+    Path stem = platform::ChangeFileExt(own, Path());
+    return platform::ToHost(stem.empty() ? own : stem);
+  }
+  return result;
+}
+
+TRecognition Recognize(const Path& path) {
+  // Only regular files are opened: a FIFO or a device could block forever.
+  if (platform::KindOf(path) != FileKind::kRegular) return TRecognition::kForeign;
+  char magic[sizeof kMagic] = {};
+  try {
+    File file = File::OpenRead(path, Share::kRead);
+    if (file.Read(magic, sizeof magic) != sizeof magic) return TRecognition::kForeign;
+  } catch (const platform::FileInUseError&) {
+    return TRecognition::kInUse;
+  } catch (const platform::FileError&) {
+    return TRecognition::kForeign;
+  }
+  return std::memcmp(magic, kMagic, sizeof magic) == 0 ? TRecognition::kArchive : TRecognition::kForeign;
+}
+
+int CanYouHandleThisFile(const char* file_name) {
+  return Recognize(platform::FromHost(file_name)) == TRecognition::kArchive ? -1 : 0;
+}
+
+void* OpenArchivePath(const Path& path, int& open_result) {
+  switch (Recognize(path)) {
+    case TRecognition::kForeign:
+      open_result = wcx::kUnknownFormat;
+      return nullptr;
+    case TRecognition::kInUse:
+      open_result = wcx::kOpenError;
+      return nullptr;
+    case TRecognition::kArchive:
+      break;
+  }
+  auto state = std::make_shared<TArcState>();
+  state->fn = path;
+  open_result = wcx::kSuccess;
+  return open_archives.Add(std::move(state));
+}
+
+void* OpenArchive(wcx::tOpenArchiveData* archive_data) {
+  if (!archive_data) return nullptr;
+  int open_result = wcx::kOpenError;
+  void* handle = OpenArchivePath(platform::FromHost(archive_data->ArcName), open_result);
+  archive_data->OpenResult = open_result;
+  return handle;
+}
+
+int ReadEntry(void* handle, TEntry* entry) {
+  const std::shared_ptr<TArcState> found = open_archives.Find(handle);
+  if (!found) return wcx::kOpenError;
+  TArcState& state = *found;
+  std::lock_guard guard(state.lock);
+  if (state.nextpos > 0) {
+    state.pos = 0;
+    state.nextpos = 0;
+    return wcx::kEndArchive;
+  }
+  state.pos = state.nextpos;
+  THeaderRead read;
+  try {
+    read = ReadHeaderOf(state.fn);
+  } catch (const platform::FileError&) {
+    return wcx::kOpenError;  // gone, or held by a writer, since it was opened
+  }
+  state.fnl = read.header.namelen;
+  state.crc32 = read.header.crc;
+  state.unpsize = read.header.unpsize;
+  state.filetime = read.header.filetime;
+  if (entry) {
+    entry->name = SafeEntryName(read.name, state.fn);
+    entry->packsize = read.header.packsize;
+    entry->unpsize = read.header.unpsize;
+    entry->payload = static_cast<std::uint64_t>(std::max<std::int64_t>(0, read.file_size - kHeaderSize - state.fnl));
+    entry->filetime = read.header.filetime;
+  }
+  state.nextpos = state.pos + 1;
+  return wcx::kSuccess;
+}
+
+namespace {
+
+// Copies a host string into a fixed field, always zero-terminated.
+template <std::size_t N>
+void PutName(char (&field)[N], const std::string& name) {
+  const std::size_t length = std::min(name.size(), N - 1);
+  std::memcpy(field, name.data(), length);
+  field[length] = '\0';
+}
+
+}  // namespace
+
+int ReadHeader(void* handle, wcx::tHeaderData* header_data) {
+  TEntry entry;
+  const int result = ReadEntry(handle, header_data ? &entry : nullptr);
+  if (result != wcx::kSuccess || !header_data) return result;
+  PutName(header_data->FileName, entry.name);
+  header_data->PackSize = static_cast<std::int32_t>(entry.packsize);
+  header_data->UnpSize = static_cast<std::int32_t>(entry.unpsize);
+  header_data->FileCRC = 0;
+  header_data->FileTime = static_cast<std::int32_t>(platform::HostRecordTime(entry.filetime));
+  header_data->FileAttr = static_cast<std::int32_t>(platform::HostRecordAttributes());
+  return wcx::kSuccess;
+}
+
+int ReadHeaderEx(void* handle, wcx::tHeaderDataEx* header_data) {
+  TEntry entry;
+  const int result = ReadEntry(handle, header_data ? &entry : nullptr);
+  if (result != wcx::kSuccess || !header_data) return result;
+  PutName(header_data->FileName, entry.name);
+  header_data->PackSize = static_cast<std::uint32_t>(entry.payload);
+  header_data->PackSizeHigh = static_cast<std::uint32_t>(entry.payload >> 32);
+  header_data->UnpSize = entry.unpsize;
+  header_data->UnpSizeHigh = 0;
+  header_data->FileCRC = 0;
+  header_data->FileTime = static_cast<std::int32_t>(platform::HostRecordTime(entry.filetime));
+  header_data->FileAttr = static_cast<std::int32_t>(platform::HostRecordAttributes());
+  return wcx::kSuccess;
+}
+
+int ProcessFilePaths(void* handle, int operation, const Path* dest_path, const Path& dest_name) {
+  const std::shared_ptr<TArcState> found = open_archives.Find(handle);
+  if (!found) return wcx::kOpenError;
+  TArcState& state = *found;
+  std::lock_guard guard(state.lock);
+  if (operation == wcx::kTest) {
+    bool produced;
+    return Unpack(state, nullptr, produced);
+  }
+  if (operation != wcx::kExtract) return wcx::kSuccess;
+  // The host decides the output name; the stored one is not used.
+  const Path directory = dest_path ? platform::WithTrailingSeparator(*dest_path) : platform::DirectoryPart(dest_name);
+  return Extract(state, directory + platform::NamePart(dest_name));
+}
+
+int ProcessFile(void* handle, int operation, const char* dest_path, const char* dest_name) {
+  const Path path = platform::FromHost(dest_path);
+  return ProcessFilePaths(handle, operation, dest_path ? &path : nullptr, platform::FromHost(dest_name));
+}
+
+int CloseArchive(void* handle) { return open_archives.Remove(handle) ? wcx::kSuccess : wcx::kCloseError; }
+
+bool SetArchiveCallback(void* handle, wcx::TProcessDataProc proc) {
+  const std::shared_ptr<TArcState> state = open_archives.Find(handle);
+  if (!state) return false;
+  std::lock_guard guard(state->lock);
+  state->pdp = proc;
+  return true;
+}
+
+}  // namespace quorvane

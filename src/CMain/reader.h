@@ -1,0 +1,63 @@
+// The reading side: recognising archives, and the archives the host has
+// open, each with its own state behind the handle the host holds.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+#include "wcxhead.h"
+
+namespace quorvane {
+
+// The state of one open archive.
+struct TArcState {
+  std::int32_t nextpos = 0;  // headers already handed out (0 or 1)
+  std::int32_t pos = 0;      // nextpos when the last header was read
+  wcx::TProcessDataProc pdp = nullptr;
+  platform::Path fn;
+  // Taken from the header by the last ReadHeader, for the ProcessFile that follows.
+  std::uint8_t fnl = 0;
+  std::uint32_t crc32 = 0;
+  std::uint32_t unpsize = 0;
+  std::uint32_t filetime = 0;
+  // One call at a time per archive, whatever threads the host calls from.
+  platform::Mutex lock;
+};
+
+// One listed entry, ready for either form of the host's header record.
+struct TEntry {
+  std::string name;             // a plain file name, as a host string
+  std::uint32_t packsize = 0;   // as stored
+  std::uint32_t unpsize = 0;    // as stored: the low 32 bits of the size
+  std::uint64_t payload = 0;    // the payload's real size in the archive file
+  std::uint32_t filetime = 0;   // DOS date/time, as stored
+};
+
+int CanYouHandleThisFile(const char* file_name);
+void* OpenArchive(wcx::tOpenArchiveData* archive_data);
+int ReadHeader(void* handle, wcx::tHeaderData* header_data);
+int ReadHeaderEx(void* handle, wcx::tHeaderDataEx* header_data);
+int ProcessFile(void* handle, int operation, const char* dest_path, const char* dest_name);
+int CloseArchive(void* handle);
+// Gives the archive behind `handle` its own progress callback; false when
+// the handle names no open archive.
+bool SetArchiveCallback(void* handle, wcx::TProcessDataProc proc);
+
+// The same with paths already converted from whatever form the host used.
+enum class TRecognition { kArchive, kForeign, kInUse };
+TRecognition Recognize(const platform::Path& path);
+void* OpenArchivePath(const platform::Path& path, int& open_result);
+// Fills `entry` (when not null) and moves on to the next entry.
+int ReadEntry(void* handle, TEntry* entry);
+// `dest_path` may be null.
+int ProcessFilePaths(void* handle, int operation, const platform::Path* dest_path,
+                     const platform::Path& dest_name);
+
+// The stored name as a plain file name: a crafted archive must not steer an
+// extraction into another folder, so everything up to the last separator
+// goes, and what cannot name a file is replaced by the archive's own name
+// without its extension.
+std::string SafeEntryName(std::string_view stored, const platform::Path& archive);
+
+}  // namespace quorvane
