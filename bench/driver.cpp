@@ -7,7 +7,9 @@
 //   driver PLUGIN test ARCHIVE
 //   driver PLUGIN list ARCHIVE ITERATIONS    (prints microseconds per listing)
 //
-// The exit status is the plugin's result code (0 on success).
+// The exit status is the plugin's result code (0 on success).  With
+// QV_BENCH_IO set, it also prints "io READ WRITTEN": the bytes the operation
+// read and wrote through system calls (/proc/self/io), loading aside.
 #include <dlfcn.h>
 
 #include <chrono>
@@ -40,6 +42,26 @@ void Bind(void* module, const char* name, F& slot) {
     std::exit(100);
   }
   slot = reinterpret_cast<F>(address);
+}
+
+// Bytes this process has read and written through system calls so far.
+struct IoCounts {
+  long long read = -1;
+  long long written = -1;
+};
+
+IoCounts ReadIoCounts() {
+  IoCounts counts;
+  if (std::FILE* file = std::fopen("/proc/self/io", "r")) {
+    char key[32];
+    long long value;
+    while (std::fscanf(file, "%31s %lld", key, &value) == 2) {
+      if (std::strcmp(key, "rchar:") == 0) counts.read = value;
+      if (std::strcmp(key, "wchar:") == 0) counts.written = value;
+    }
+    std::fclose(file);
+  }
+  return counts;
 }
 
 // A host that never asks to stop; the call itself is part of the real cost.
@@ -114,6 +136,7 @@ int main(int argc, char** argv) {
 
   const std::string command = argv[2];
   int result = 0;
+  const IoCounts before = ReadIoCounts();
   if (command == "pack" && argc == 5) {
     result = Pack(plugin, argv[3], argv[4]);
   } else if (command == "extract" && argc == 5) {
@@ -132,6 +155,10 @@ int main(int argc, char** argv) {
     std::printf("%.3f\n", spent.count() / static_cast<double>(iterations));
   } else {
     return Usage();
+  }
+  if (std::getenv("QV_BENCH_IO") != nullptr) {
+    const IoCounts after = ReadIoCounts();
+    std::printf("io %lld %lld\n", after.read - before.read, after.written - before.written);
   }
   if (result != 0) std::fprintf(stderr, "driver: %s ended with code %d\n", command.c_str(), result);
   dlclose(module);
