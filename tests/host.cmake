@@ -42,3 +42,19 @@ endif()
 # The reading side runs under Wine as well (scripts/test-windows).
 quorvane_host_test(listing_test ${CMAKE_CURRENT_LIST_DIR}/listing_test.cpp)
 quorvane_host_test(extract_test ${CMAKE_CURRENT_LIST_DIR}/extract_test.cpp)
+
+# The reading side again where locks behave as on NFS, or are not offered at
+# all: archives there must list, test and extract like any other.
+if(NOT WIN32)
+  add_library(flock_shim MODULE ${CMAKE_CURRENT_LIST_DIR}/flock_shim.c)
+  target_link_libraries(flock_shim PRIVATE ${CMAKE_DL_LIBS})
+  foreach(mode nfs nolock)
+    foreach(suite listing_test extract_test)
+      add_test(NAME ${suite}_${mode}_locks COMMAND ${suite})
+      # A preloaded library comes before the sanitizer's runtime; it may.
+      set_tests_properties(${suite}_${mode}_locks PROPERTIES TIMEOUT 300
+        ENVIRONMENT "LD_PRELOAD=$<TARGET_FILE:flock_shim>;QV_FLOCK_SHIM=${mode}"
+        ENVIRONMENT_MODIFICATION "ASAN_OPTIONS=string_append::verify_asan_link_order=0")
+    endforeach()
+  endforeach()
+endif()

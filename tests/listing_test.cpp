@@ -2,8 +2,12 @@
 // points, the way a file manager browses a folder.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifndef _WIN32
+#include <sys/file.h>
+#endif
 
 #include <atomic>
 #include <filesystem>
@@ -99,7 +103,7 @@ TEST_F(Listing, RefusesWhatIsNotAnArchive) {
   EXPECT_EQ(plugin_.CanHandle(""), 0);
 }
 
-#ifndef _WIN32  // FIFOs and /dev; the Windows tests try device names
+#ifndef _WIN32  // FIFOs, /dev and flock; the Windows tests try device names and share modes
 TEST_F(Listing, SpecialFilesAreRefusedWithoutBlocking) {
   ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
   ASSERT_EQ(symlink((dir_ / "fifo").c_str(), (dir_ / "fifo_link").c_str()), 0);
@@ -121,6 +125,28 @@ TEST_F(Listing, SpecialFilesAreRefusedWithoutBlocking) {
   std::optional<int> device = RunIsolated([&] { return plugin_.CanHandle("/dev/zero"); }, 10);
   ASSERT_TRUE(device.has_value());
   EXPECT_EQ(*device, 0);
+}
+
+// Another program's lock: readers share, so another reader is no obstacle;
+// a writer's exclusive hold makes the archive busy, which is not foreign.
+TEST_F(Listing, BusyArchivesAreNotForeign) {
+  WriteArchive(dir_ / "a.qv", "a.txt", "data");
+  const int fd = open((dir_ / "a.qv").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
+    close(fd);
+    GTEST_SKIP() << "this file system gives no locks";
+  }
+  HeaderRecord record;
+  EXPECT_EQ(List(dir_ / "a.qv", record), kOk) << "another reader kept the archive";
+  Close();
+  ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(plugin_.CanHandle(dir_ / "a.qv"), 0);
+  int result = -1;
+  EXPECT_EQ(plugin_.Open(dir_ / "a.qv", &result), nullptr);
+  EXPECT_EQ(result, kEOpen);
+  close(fd);
+  EXPECT_EQ(plugin_.CanHandle(dir_ / "a.qv"), -1);
 }
 #endif
 
