@@ -30,7 +30,8 @@ endfunction()
 # flock, fork, umask), so they are built for Linux only.
 if(NOT WIN32)
   quorvane_host_test(exports_test ${CMAKE_CURRENT_LIST_DIR}/exports_test.cpp)
-  target_compile_definitions(exports_test PRIVATE QUORVANE_NM="${CMAKE_NM}")
+  target_compile_definitions(exports_test PRIVATE
+    QUORVANE_NM="${CMAKE_NM}" QUORVANE_OBJDUMP="${CMAKE_OBJDUMP}")
 
   quorvane_host_test(pack_test ${CMAKE_CURRENT_LIST_DIR}/pack_test.cpp)
 
