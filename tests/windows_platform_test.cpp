@@ -11,6 +11,7 @@
 
 #include "crc32.h"
 #include "platform/platform.h"
+#include "reference_crc32.h"
 
 namespace {
 
@@ -37,10 +38,6 @@ class WindowsPlatform : public testing::Test {
   }
   void TearDown() override { platform::SetHostMessageBox(nullptr); }
 };
-
-std::uint32_t Crc32Of(std::string_view bytes) {
-  return ~quorvane::UpdateCRC32(0xFFFFFFFF, bytes.data(), bytes.size());
-}
 
 // Whether the plugin's own open of `path` with `share` succeeds.
 bool PluginOpens(const std::wstring& path, Share share) {
@@ -99,7 +96,7 @@ TEST_F(WindowsPlatform, AFileBeingWrittenElsewhereCanStillBeChecksummed) {
   for (DWORD share : {DWORD{FILE_SHARE_READ}, DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE}}) {
     Holder writer(path, GENERIC_WRITE, share);
     ASSERT_TRUE(writer.ok());
-    EXPECT_EQ(quorvane::FileCRC32(path), Crc32Of(content));
+    EXPECT_EQ(quorvane::FileCRC32(path), qvtest::Crc32(content));
   }
   EXPECT_TRUE(messages.empty());
 }
