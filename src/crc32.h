@@ -5,12 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
-
 namespace quorvane {
 
-extern const std::uint32_t kCRC32Table[256];
-
 // Feeds `count` bytes to the register `crc` (no pre- or post-inversion).
+// Any count will do, 0 and more than 4 GiB included.
 std::uint32_t UpdateCRC32(std::uint32_t crc, const void* buffer, std::size_t count);
 
 }  // namespace quorvane

@@ -6,6 +6,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "host.h"
 
@@ -14,6 +15,18 @@ namespace {
 #ifndef QUORVANE_NM
 #define QUORVANE_NM "nm"
 #endif
+#ifndef QUORVANE_OBJDUMP
+#define QUORVANE_OBJDUMP "objdump"
+#endif
+
+// What `command` prints, one string a line; false when it fails.
+bool OutputLines(const std::string& command, std::vector<std::string>& lines) {
+  std::FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return false;
+  char line[1024];
+  while (std::fgets(line, sizeof line, pipe) != nullptr) lines.emplace_back(line);
+  return pclose(pipe) == 0;
+}
 
 struct Symbol {
   char type;
@@ -23,11 +36,9 @@ struct Symbol {
 
 // The defined dynamic symbols of `path`, as nm lists them.
 bool DefinedSymbols(const std::string& path, std::set<Symbol>& symbols) {
-  std::string command = std::string(QUORVANE_NM) + " -D --defined-only '" + path + "' 2>&1";
-  std::FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return false;
-  char line[1024];
-  while (std::fgets(line, sizeof line, pipe) != nullptr) {
+  std::vector<std::string> lines;
+  if (!OutputLines(std::string(QUORVANE_NM) + " -D --defined-only '" + path + "'", lines)) return false;
+  for (const std::string& line : lines) {
     // "0000000000001234 T Name" (the address is missing for absolute symbols)
     std::istringstream in(line);
     std::string first, second, third;
@@ -38,7 +49,7 @@ bool DefinedSymbols(const std::string& path, std::set<Symbol>& symbols) {
       symbols.insert({second[0], third});
     }
   }
-  return pclose(pipe) == 0;
+  return true;
 }
 
 TEST(Exports, ExactlyTheHostEntryPointsAsFunctions) {
@@ -57,6 +68,24 @@ TEST(Exports, ExactlyTheHostEntryPointsAsFunctions) {
     }
   }
   EXPECT_EQ(names, expected);
+}
+
+// libdeflate is linked in and libbz2 is bound at run time: the loader is asked
+// for neither.
+TEST(Exports, NeedsNeitherTheChecksumNorTheCompressionLibrary) {
+  std::vector<std::string> lines;
+  ASSERT_TRUE(OutputLines(std::string(QUORVANE_OBJDUMP) + " -p '" + qvtest::DefaultPluginPath() + "'", lines));
+  std::vector<std::string> needed;
+  for (const std::string& line : lines) {
+    std::istringstream in(line);
+    std::string tag, name;
+    if (in >> tag >> name && tag == "NEEDED") needed.push_back(name);
+  }
+  ASSERT_FALSE(needed.empty()) << "no dynamic section found";
+  for (const std::string& name : needed) {
+    EXPECT_EQ(name.find("deflate"), std::string::npos) << name;
+    EXPECT_EQ(name.find("bz2"), std::string::npos) << name;
+  }
 }
 
 TEST(Exports, SixtyFourBitElfSharedObjectWithoutLibPrefix) {
