@@ -75,13 +75,20 @@ QV_EXPORT void SetChangeVolProc(void*, wcx::TChangeVolProc) noexcept {}
 // A callback given with an open archive's handle serves that archive, one
 // given with a job's handle that job; any other (hosts pass -1 before they
 // pack) serves packing started afterwards on the calling thread.
-QV_EXPORT void SetProcessDataProc(void* hArcData, wcx::TProcessDataProc ProcessDataProc) noexcept {
+namespace {
+
+void RegisterCallback(void* handle, const quorvane::TCallback& callback) noexcept {
   Guard([&] {
-    if (!quorvane::SetArchiveCallback(hArcData, ProcessDataProc) &&
-        !quorvane::SetJobCallback(hArcData, ProcessDataProc)) {
-      quorvane::SetPackingCallback(ProcessDataProc);
+    if (!quorvane::SetArchiveCallback(handle, callback) && !quorvane::SetJobCallback(handle, callback)) {
+      quorvane::SetPackingCallback(callback);
     }
   });
+}
+
+}  // namespace
+
+QV_EXPORT void SetProcessDataProc(void* hArcData, wcx::TProcessDataProc ProcessDataProc) noexcept {
+  RegisterCallback(hArcData, quorvane::TCallback{.proc = ProcessDataProc});
 }
 
 QV_EXPORT int PackFiles(char* PackedFile, char* SubPath, char* SrcPath, char* AddList, int Flags) noexcept {
@@ -107,7 +114,48 @@ QV_EXPORT int DoneMemPack(void* hMemPack) noexcept {
   return Guard([&] { return quorvane::DoneMemPack(hMemPack); }, wcx::kCloseError);
 }
 
-#ifndef _WIN32
+#ifdef _WIN32
+// The wide entry points: hosts that find them pass UTF-16 paths, which then
+// never pass through the ANSI code page.
+
+QV_EXPORT int CanYouHandleThisFileW(wchar_t* FileName) noexcept {
+  return Guard([&] { return quorvane::CanYouHandleThisFileW(FileName); }, 0);
+}
+
+QV_EXPORT void* OpenArchiveW(wcx::tOpenArchiveDataW* ArchiveData) noexcept {
+  try {
+    return quorvane::OpenArchiveW(ArchiveData);
+  } catch (...) {
+    if (ArchiveData) ArchiveData->OpenResult = wcx::kOpenError;
+    return nullptr;
+  }
+}
+
+QV_EXPORT int ReadHeaderExW(void* hArcData, wcx::tHeaderDataExW* HeaderData) noexcept {
+  return Guard([&] { return quorvane::ReadHeaderExW(hArcData, HeaderData); }, wcx::kOpenError);
+}
+
+QV_EXPORT int ProcessFileW(void* hArcData, int Operation, wchar_t* DestPath, wchar_t* DestName) noexcept {
+  return Guard([&] { return quorvane::ProcessFileW(hArcData, Operation, DestPath, DestName); },
+               wcx::kCreateError);
+}
+
+QV_EXPORT void SetChangeVolProcW(void*, wcx::TChangeVolProcW) noexcept {}
+
+QV_EXPORT void SetProcessDataProcW(void* hArcData, wcx::TProcessDataProcW ProcessDataProc) noexcept {
+  RegisterCallback(hArcData, quorvane::TCallback{.proc_w = ProcessDataProc, .wide = true});
+}
+
+QV_EXPORT int PackFilesW(wchar_t* PackedFile, wchar_t* SubPath, wchar_t* SrcPath, wchar_t* AddList,
+                         int Flags) noexcept {
+  return Guard([&] { return quorvane::PackFilesW(PackedFile, SubPath, SrcPath, AddList, Flags); },
+               wcx::kWriteError);
+}
+
+QV_EXPORT void* StartMemPackW(int Options, wchar_t* FileName) noexcept {
+  return Guard([&] { return quorvane::StartMemPackW(Options, FileName); }, static_cast<void*>(nullptr));
+}
+#else
 QV_EXPORT void ExtensionInitialize(wcx::tExtensionStartupInfo* StartupInfo) noexcept {
   Guard([&] { quorvane::ExtensionInitialize(StartupInfo); });
 }

@@ -43,6 +43,10 @@ inline constexpr int kCapsSearchText = 128;
 // Host callbacks.
 using TProcessDataProc = int (*)(char* file_name, int size);
 using TChangeVolProc = int (*)(char* arc_name, int mode);
+#ifdef _WIN32
+using TProcessDataProcW = int (*)(wchar_t* file_name, int size);
+using TChangeVolProcW = int (*)(wchar_t* arc_name, int mode);
+#endif
 
 #pragma pack(push, 1)
 
@@ -73,6 +77,31 @@ struct tHeaderData {
   std::int32_t CmtSize;
   std::int32_t CmtState;
 };
+
+#ifdef _WIN32
+// The wide forms of the records, for the W entry points of Windows hosts.
+struct tOpenArchiveDataW {
+  wchar_t* ArcName;
+  std::int32_t OpenMode;
+  std::int32_t OpenResult;
+};
+
+struct tHeaderDataExW {
+  wchar_t ArcName[1024];
+  wchar_t FileName[1024];
+  std::int32_t Flags;
+  std::uint32_t PackSize;
+  std::uint32_t PackSizeHigh;
+  std::uint32_t UnpSize;
+  std::uint32_t UnpSizeHigh;
+  std::int32_t HostOS;
+  std::int32_t FileCRC;
+  std::int32_t FileTime;
+  std::int32_t UnpVer;
+  std::int32_t Method;
+  std::int32_t FileAttr;
+};
+#endif
 
 // The extended header record, with 64-bit sizes split into halves.  Every
 // field the plugin writes lies at the same offset whether the host packs the
@@ -126,6 +155,18 @@ static_assert(offsetof(tHeaderDataEx, UnpSizeHigh) == 2064);
 static_assert(offsetof(tHeaderDataEx, FileCRC) == 2072);
 static_assert(offsetof(tHeaderDataEx, FileTime) == 2076);
 static_assert(offsetof(tHeaderDataEx, FileAttr) == 2088);
+
+#ifdef _WIN32
+static_assert(offsetof(tOpenArchiveDataW, OpenResult) == 12);
+static_assert(offsetof(tHeaderDataExW, FileName) == 2048);
+static_assert(offsetof(tHeaderDataExW, PackSize) == 4100);
+static_assert(offsetof(tHeaderDataExW, PackSizeHigh) == 4104);
+static_assert(offsetof(tHeaderDataExW, UnpSize) == 4108);
+static_assert(offsetof(tHeaderDataExW, UnpSizeHigh) == 4112);
+static_assert(offsetof(tHeaderDataExW, FileCRC) == 4120);
+static_assert(offsetof(tHeaderDataExW, FileTime) == 4124);
+static_assert(offsetof(tHeaderDataExW, FileAttr) == 4136);
+#endif
 
 static_assert(offsetof(tExtensionStartupInfo, MessageBox) == 32780);
 

@@ -98,6 +98,15 @@ Plugin::Plugin(std::string path) : path_(std::move(path)) {
   DoneMemPack = reinterpret_cast<DoneMemPackFn>(Resolve("DoneMemPack"));
 #ifndef _WIN32
   ExtensionInitialize = reinterpret_cast<ExtensionInitializeFn>(Resolve("ExtensionInitialize"));
+#else
+  CanYouHandleThisFileW = reinterpret_cast<CanYouHandleThisFileWFn>(Resolve("CanYouHandleThisFileW"));
+  OpenArchiveW = reinterpret_cast<OpenArchiveFn>(Resolve("OpenArchiveW"));
+  ReadHeaderExW = reinterpret_cast<ReadHeaderFn>(Resolve("ReadHeaderExW"));
+  ProcessFileW = reinterpret_cast<ProcessFileWFn>(Resolve("ProcessFileW"));
+  SetChangeVolProcW = reinterpret_cast<SetChangeVolProcWFn>(Resolve("SetChangeVolProcW"));
+  SetProcessDataProcW = reinterpret_cast<SetProcessDataProcWFn>(Resolve("SetProcessDataProcW"));
+  PackFilesW = reinterpret_cast<PackFilesWFn>(Resolve("PackFilesW"));
+  StartMemPackW = reinterpret_cast<StartMemPackWFn>(Resolve("StartMemPackW"));
 #endif
 }
 
@@ -195,8 +204,17 @@ void Store32(unsigned char* p, std::int32_t value) {
 }  // namespace
 
 OpenRecord::OpenRecord(std::string arc_name, int open_mode) : name_(std::move(arc_name)) {
+  Lay(name_.data(), open_mode);
+}
+
+#ifdef _WIN32
+OpenRecord::OpenRecord(std::wstring arc_name, int open_mode) : wide_name_(std::move(arc_name)) {
+  Lay(wide_name_.data(), open_mode);
+}
+#endif
+
+void OpenRecord::Lay(void* name, int open_mode) {
   bytes_.fill(kFill);
-  char* name = name_.data();
   std::memcpy(bytes_.data() + kArcNameOffset, &name, sizeof name);
   Store32(bytes_.data() + kOpenModeOffset, open_mode);
 }
@@ -230,6 +248,17 @@ std::string HeaderRecord::FileName() const {
   const char* begin = reinterpret_cast<const char*>(bytes_.data() + layout_.file_name_offset);
   const char* end = static_cast<const char*>(std::memchr(begin, '\0', layout_.file_name_size));
   return std::string(begin, end != nullptr ? end : begin + layout_.file_name_size);
+}
+
+std::u16string HeaderRecord::WideFileName() const {
+  std::u16string name;
+  for (std::size_t i = 0; i + 1 < layout_.file_name_size; i += 2) {
+    const auto unit = static_cast<char16_t>(bytes_[layout_.file_name_offset + i] |
+                                            bytes_[layout_.file_name_offset + i + 1] << 8);
+    if (unit == 0) break;
+    name += unit;
+  }
+  return name;
 }
 
 std::int32_t HeaderRecord::Get32(std::size_t offset) const { return Load32(bytes_.data() + offset); }

@@ -67,6 +67,17 @@ using PackToMemFn = int(QV_STDCALL*)(void* handle, char* buf_in, int in_len, int
                                      char* buf_out, int out_len, int* written, int seek_by);
 using DoneMemPackFn = int(QV_STDCALL*)(void* handle);
 using ExtensionInitializeFn = void(QV_STDCALL*)(void* startup_info);
+#ifdef _WIN32
+// The wide entry points of Windows hosts.
+using ProcessDataProcW = int(QV_STDCALL*)(wchar_t* file_name, int size);
+using CanYouHandleThisFileWFn = int(QV_STDCALL*)(wchar_t* file_name);
+using ProcessFileWFn = int(QV_STDCALL*)(void* handle, int operation, wchar_t* dest_path, wchar_t* dest_name);
+using SetChangeVolProcWFn = void(QV_STDCALL*)(void* handle, void* proc);
+using SetProcessDataProcWFn = void(QV_STDCALL*)(void* handle, ProcessDataProcW proc);
+using PackFilesWFn = int(QV_STDCALL*)(wchar_t* packed_file, wchar_t* sub_path, wchar_t* src_path,
+                                      wchar_t* add_list, int flags);
+using StartMemPackWFn = void*(QV_STDCALL*)(int options, wchar_t* file_name);
+#endif
 
 // Where the plugin under test lives: $QUORVANE_PLUGIN when set, else the
 // module this build produced.
@@ -102,6 +113,16 @@ class Plugin {
   PackToMemFn PackToMem = nullptr;
   DoneMemPackFn DoneMemPack = nullptr;
   ExtensionInitializeFn ExtensionInitialize = nullptr;  // Linux builds only
+#ifdef _WIN32
+  CanYouHandleThisFileWFn CanYouHandleThisFileW = nullptr;
+  OpenArchiveFn OpenArchiveW = nullptr;   // takes an OpenRecord made from a wide name
+  ReadHeaderFn ReadHeaderExW = nullptr;   // takes a HeaderRecord of kHeaderExWLayout
+  ProcessFileWFn ProcessFileW = nullptr;
+  SetChangeVolProcWFn SetChangeVolProcW = nullptr;
+  SetProcessDataProcWFn SetProcessDataProcW = nullptr;
+  PackFilesWFn PackFilesW = nullptr;
+  StartMemPackWFn StartMemPackW = nullptr;
+#endif
 
   // Conveniences that pass strings the way a host does (mutable copies).
   int CanHandle(const std::string& path) const;
@@ -142,6 +163,10 @@ class OpenRecord {
   static constexpr unsigned char kFill = 0xA5;
 
   explicit OpenRecord(std::string arc_name, int open_mode = 1);
+#ifdef _WIN32
+  // The wide record of OpenArchiveW: the same layout, a UTF-16 name.
+  explicit OpenRecord(std::wstring arc_name, int open_mode = 1);
+#endif
   OpenRecord(const OpenRecord&) = delete;
   OpenRecord& operator=(const OpenRecord&) = delete;
 
@@ -155,7 +180,10 @@ class OpenRecord {
   void SetNullName();
 
  private:
+  void Lay(void* name, int open_mode);
+
   std::string name_;
+  std::wstring wide_name_;
   alignas(8) std::array<unsigned char, kSize> bytes_{};
 };
 
@@ -178,6 +206,8 @@ inline constexpr HeaderLayout kHeaderLayout{576, 260, 260, 524, 0, 528, 0, 536, 
 // The record of ReadHeaderEx: 1024-byte names, sizes split into halves,
 // comments and 1024 reserved bytes after the attributes (3136 bytes packed).
 inline constexpr HeaderLayout kHeaderExLayout{3136, 1024, 1024, 2052, 2056, 2060, 2064, 2072, 2076, 2088};
+// The record of ReadHeaderExW: names of 1024 UTF-16 units, naturally aligned.
+inline constexpr HeaderLayout kHeaderExWLayout{5192, 2048, 2048, 4100, 4104, 4108, 4112, 4120, 4124, 4136};
 
 // A header record pre-filled with a pattern, followed by a guard area that
 // must never be written.
@@ -192,6 +222,7 @@ class HeaderRecord {
   void Fill(unsigned char fill);
 
   std::string FileName() const;  // up to the first zero byte of the field
+  std::u16string WideFileName() const;  // the same in a record of UTF-16 names
   std::int32_t PackSize() const { return Get32(layout_.pack_size_offset); }
   std::int32_t UnpSize() const { return Get32(layout_.unp_size_offset); }
   std::int32_t FileCRC() const { return Get32(layout_.file_crc_offset); }

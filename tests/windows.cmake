@@ -78,6 +78,15 @@ foreach(setting IN ITEMS "1252;C.UTF-8" "1251;ru_RU.UTF-8" "932;ja_JP.UTF-8")
     ENVIRONMENT "LC_ALL=${locale};LOCPATH=${QUORVANE_LOCALES_DIR};QV_EXPECTED_ACP=${code_page}" TIMEOUT 300)
 endforeach()
 
+# The wide entry points, under code page 1252 (Wine's default).
+add_executable(windows_unicode_test ${CMAKE_CURRENT_LIST_DIR}/windows_unicode_test.cpp)
+target_link_libraries(windows_unicode_test PRIVATE quorvane_test_host quorvane_test_main)
+if(TARGET quorvane_lib64dll)
+  add_dependencies(windows_unicode_test quorvane_lib64dll)
+endif()
+gtest_discover_tests(windows_unicode_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300
+  ENVIRONMENT "LC_ALL=C.UTF-8;LOCPATH=${QUORVANE_LOCALES_DIR}")
+
 # Archives crossing between Linux and Windows.
 add_executable(windows_interop_host ${CMAKE_CURRENT_LIST_DIR}/windows_interop_host.cpp)
 if(TARGET quorvane_lib64dll)

@@ -5,9 +5,10 @@
 # no link-time bzip2: lib64.dll is bound at run time).
 cmake_minimum_required(VERSION 3.25)
 set(expected
-  CanYouHandleThisFile CloseArchive ConfigurePacker DoneMemPack GetPackerCaps
-  OpenArchive PackFiles PackToMem ProcessFile ReadHeader ReadHeaderEx SetChangeVolProc
-  SetProcessDataProc StartMemPack)
+  CanYouHandleThisFile CanYouHandleThisFileW CloseArchive ConfigurePacker DoneMemPack GetPackerCaps
+  OpenArchive OpenArchiveW PackFiles PackFilesW PackToMem ProcessFile ProcessFileW ReadHeader
+  ReadHeaderEx ReadHeaderExW SetChangeVolProc SetChangeVolProcW SetProcessDataProc
+  SetProcessDataProcW StartMemPack StartMemPackW)
 set(system_dlls ADVAPI32.DLL KERNEL32.DLL MSVCRT.DLL USER32.DLL)
 
 execute_process(COMMAND ${OBJDUMP} -p ${PLUGIN}

@@ -145,9 +145,9 @@ struct MemPackOutcome {
   bool finished = false;  // answered 1 in the end
 };
 
-inline MemPackOutcome MemPack(const qvtest::Plugin& plugin, std::string name, std::string input) {
+// Drives the job `handle` (from StartMemPack or StartMemPackW) to its end.
+inline MemPackOutcome MemPackJob(const qvtest::Plugin& plugin, void* handle, std::string input) {
   MemPackOutcome outcome;
-  void* handle = plugin.StartMemPack(0, name.data());
   std::vector<char> out(65536);
   int taken = 0, written = 0;
   int answer = 0;
@@ -165,6 +165,10 @@ inline MemPackOutcome MemPack(const qvtest::Plugin& plugin, std::string name, st
   outcome.finished = answer == 1;
   plugin.DoneMemPack(handle);
   return outcome;
+}
+
+inline MemPackOutcome MemPack(const qvtest::Plugin& plugin, std::string name, std::string input) {
+  return MemPackJob(plugin, plugin.StartMemPack(0, name.data()), std::move(input));
 }
 
 }  // namespace qvwin

@@ -2,6 +2,7 @@
 #include "CMain/builder.h"
 
 #include <cstring>
+#include <string_view>
 
 #include "CMain/format.h"
 #include "CMain/module.h"
@@ -23,7 +24,7 @@ std::string StoredName(const Path& name) {
 }
 
 int WriteArchive(File& source, File& archive, const std::string& stored, std::uint32_t filetime,
-                 wcx::TProcessDataProc progress) {
+                 const TProgress& progress) {
   TArcHeader header{};
   std::memcpy(header.magic, kMagic, sizeof header.magic);
   header.namelen = static_cast<std::uint8_t>(stored.size());
@@ -47,7 +48,7 @@ int WriteArchive(File& source, File& archive, const std::string& stored, std::ui
 }
 
 int BuildArchive(const Path& source, const Path& archive, const Path& inner_name,
-                 wcx::TProcessDataProc progress) {
+                 const TProgress& progress) {
   File input;
   try {
     input = File::OpenRead(source, platform::Share::kRead);
@@ -83,19 +84,41 @@ int BuildArchive(const Path& source, const Path& archive, const Path& inner_name
   return result;
 }
 
-int PackFiles(const char* packed_file, const char*, const char* src_path, const char* add_list, int) {
+namespace {
+
+Path ToPath(const char* host) { return platform::FromHost(host); }
+#ifdef _WIN32
+Path ToPath(const wchar_t* wide) { return wide ? Path(wide) : Path(); }
+#endif
+
+template <typename Char>
+int PackListed(const Char* packed_file, const Char* src_path, const Char* add_list) {
   if (!packed_file || !add_list) return wcx::kNoFiles;
-  // The host's list: names, each ending in a zero byte, closed by an empty
-  // one.  Each name is taken whole, so a multi-byte character set stays
-  // intact.  The format holds one file: more than one name cannot be packed
-  // without losing the others.
-  if (*add_list && add_list[std::strlen(add_list) + 1] != '\0') return wcx::kTooManyFiles;
-  Path source = platform::FromHost(add_list);
-  if (src_path) source = platform::WithTrailingSeparator(platform::FromHost(src_path)) + source;
+  // The host's list: names, each ending in a zero, closed by an empty one.
+  // Each name is taken whole, so a multi-byte character set stays intact.
+  // The format holds one file: more than one name cannot be packed without
+  // losing the others.
+  const std::basic_string_view<Char> first(add_list);
+  if (!first.empty() && add_list[first.size() + 1] != Char()) return wcx::kTooManyFiles;
+  Path source = ToPath(add_list);
+  if (src_path) source = platform::WithTrailingSeparator(ToPath(src_path)) + source;
   if (platform::KindOf(source) != platform::FileKind::kRegular) return wcx::kNoFiles;
-  const Path archive = platform::AbsolutePath(platform::FromHost(packed_file));
+  const Path archive = platform::AbsolutePath(ToPath(packed_file));
   return BuildArchive(source, archive, Path(), PackingCallback());
 }
+
+}  // namespace
+
+int PackFiles(const char* packed_file, const char*, const char* src_path, const char* add_list, int) {
+  return PackListed(packed_file, src_path, add_list);
+}
+
+#ifdef _WIN32
+int PackFilesW(const wchar_t* packed_file, const wchar_t*, const wchar_t* src_path, const wchar_t* add_list,
+               int) {
+  return PackListed(packed_file, src_path, add_list);
+}
+#endif
 
 void ConfigurePacker() { platform::ShowMessage(platform::MessageToHost(kAboutText), kCaption); }
 

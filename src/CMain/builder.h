@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "CMain/module.h"
 #include "platform/platform.h"
 #include "wcxhead.h"
 
@@ -13,7 +14,7 @@ namespace quorvane {
 // the payload packed from `source` (read once, to its end), then the header
 // and the stored name (a host string of at most 255 bytes) in front of it.
 int WriteArchive(platform::File& source, platform::File& archive, const std::string& stored,
-                 std::uint32_t filetime, wcx::TProcessDataProc progress);
+                 std::uint32_t filetime, const TProgress& progress);
 
 // The stored form of a file's name: its name part in the host's character
 // set, cut to what the header can carry without splitting a character.
@@ -26,10 +27,14 @@ std::string StoredName(const platform::Path& name);
 // replaced.  `inner_name`, when not empty, gives the stored name instead of
 // the source's.
 int BuildArchive(const platform::Path& source, const platform::Path& archive,
-                 const platform::Path& inner_name, wcx::TProcessDataProc progress);
+                 const platform::Path& inner_name, const TProgress& progress);
 
 int PackFiles(const char* packed_file, const char* sub_path, const char* src_path,
               const char* add_list, int flags);
+#ifdef _WIN32
+int PackFilesW(const wchar_t* packed_file, const wchar_t* sub_path, const wchar_t* src_path,
+               const wchar_t* add_list, int flags);
+#endif
 void ConfigurePacker();
 
 }  // namespace quorvane

@@ -121,6 +121,10 @@ void* StartMemPackPath(const Path& file_name) {
 
 void* StartMemPack(int, const char* file_name) { return StartMemPackPath(platform::FromHost(file_name)); }
 
+#ifdef _WIN32
+void* StartMemPackW(int, const wchar_t* file_name) { return StartMemPackPath(file_name ? Path(file_name) : Path()); }
+#endif
+
 int PackToMem(void* handle, const char* buf_in, int in_len, int* taken, char* buf_out, int out_len,
               int* written) {
   const std::shared_ptr<TMemPackState> found = jobs.Find(handle);
@@ -149,11 +153,11 @@ int PackToMem(void* handle, const char* buf_in, int in_len, int* taken, char* bu
 
 int DoneMemPack(void* handle) { return jobs.Remove(handle) ? wcx::kSuccess : wcx::kCloseError; }
 
-bool SetJobCallback(void* handle, wcx::TProcessDataProc proc) {
+bool SetJobCallback(void* handle, const TCallback& callback) {
   const std::shared_ptr<TMemPackState> job = jobs.Find(handle);
   if (!job) return false;
   std::lock_guard guard(job->lock);
-  job->pdp = proc;
+  callback.ApplyTo(job->pdp);
   return true;
 }
 

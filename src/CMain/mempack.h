@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "CMain/module.h"
 #include "platform/platform.h"
 #include "wcxhead.h"
 
@@ -26,18 +27,21 @@ struct TMemPackState {
   platform::Path fnpack;  // the archive built from them
   platform::File han;     // fntmp while collecting, fnpack while handing out
   TMemPackStage state = TMemPackStage::reading;
-  wcx::TProcessDataProc pdp = nullptr;
+  TProgress pdp;
   // One call at a time per job.
   platform::Mutex lock;
 };
 
 void* StartMemPack(int options, const char* file_name);
 void* StartMemPackPath(const platform::Path& file_name);
+#ifdef _WIN32
+void* StartMemPackW(int options, const wchar_t* file_name);
+#endif
 int PackToMem(void* handle, const char* buf_in, int in_len, int* taken, char* buf_out, int out_len,
               int* written);
 int DoneMemPack(void* handle);
 // Gives the job behind `handle` its own progress callback; false when the
 // handle names no job.
-bool SetJobCallback(void* handle, wcx::TProcessDataProc proc);
+bool SetJobCallback(void* handle, const TCallback& callback);
 
 }  // namespace quorvane

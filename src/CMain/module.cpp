@@ -30,7 +30,7 @@ const Directories directories;
 // hands the new thread a callback of the same host.
 struct PackingCallbacks {
   platform::Mutex lock;
-  std::unordered_map<std::uint64_t, wcx::TProcessDataProc> by_thread;
+  std::unordered_map<std::uint64_t, TProgress> by_thread;
 };
 
 PackingCallbacks packing_callbacks;
@@ -42,24 +42,46 @@ std::atomic<std::uintptr_t> last_handle{0};
 const platform::Path& ModuleDir() { return directories.module_dir; }
 const platform::Path& TempDir() { return directories.temp_dir; }
 
-int ReportProgress(wcx::TProcessDataProc proc, const char* file_name, int size) {
-  if (!proc) return 1;
-  return proc(const_cast<char*>(file_name), size);
+void TCallback::ApplyTo(TProgress& progress) const {
+#ifdef _WIN32
+  if (wide) {
+    progress.proc_w = proc_w;
+    return;
+  }
+#endif
+  progress.proc = proc;
 }
 
-wcx::TProcessDataProc PackingCallback() {
+TProgressText::TProgressText(std::string_view utf8, const platform::Path& path)
+    : host(platform::MessageToHost(utf8) + platform::ToHost(path)) {
+#ifdef _WIN32
+  wide = platform::MessageToWide(utf8) + path;
+#endif
+}
+
+int ReportProgress(const TProgress& progress, const TProgressText* text, int size) {
+#ifdef _WIN32
+  if (progress.proc_w) return progress.proc_w(text ? const_cast<wchar_t*>(text->wide.c_str()) : nullptr, size);
+#endif
+  if (!progress.proc) return 1;
+  return progress.proc(text ? const_cast<char*>(text->host.c_str()) : nullptr, size);
+}
+
+TProgress PackingCallback() {
   std::lock_guard guard(packing_callbacks.lock);
   auto found = packing_callbacks.by_thread.find(platform::CurrentThreadId());
-  return found == packing_callbacks.by_thread.end() ? nullptr : found->second;
+  return found == packing_callbacks.by_thread.end() ? TProgress() : found->second;
 }
 
-void SetPackingCallback(wcx::TProcessDataProc proc) {
+void SetPackingCallback(const TCallback& callback) {
   std::lock_guard guard(packing_callbacks.lock);
-  if (proc) {
-    packing_callbacks.by_thread[platform::CurrentThreadId()] = proc;
-  } else {
-    packing_callbacks.by_thread.erase(platform::CurrentThreadId());
-  }
+  TProgress& progress = packing_callbacks.by_thread[platform::CurrentThreadId()];
+  callback.ApplyTo(progress);
+  bool empty = !progress.proc;
+#ifdef _WIN32
+  empty = empty && !progress.proc_w;
+#endif
+  if (empty) packing_callbacks.by_thread.erase(platform::CurrentThreadId());
 }
 
 std::uintptr_t NewHandleValue() {

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 #include "wcxhead.h"
@@ -22,14 +24,47 @@ inline constexpr platform::PathChar kBesidePrefix[] = QV_PATH(".qv");
 const platform::Path& ModuleDir();
 const platform::Path& TempDir();
 
-// Forwards a progress report to `proc`; 1 ("go on") when there is none.
-// Every progress report of the plugin goes through here.
-int ReportProgress(wcx::TProcessDataProc proc, const char* file_name, int size);
+// The host's progress callback for one job, in whichever form the host
+// registered it.  The wide form, where there is one, is preferred.
+struct TProgress {
+  TProgress(wcx::TProcessDataProc narrow = nullptr) : proc(narrow) {}  // NOLINT: a plain callback is one
+
+  wcx::TProcessDataProc proc = nullptr;
+#ifdef _WIN32
+  wcx::TProcessDataProcW proc_w = nullptr;
+#endif
+};
+
+// A callback as the host registers it: it replaces only the slot of its
+// own form.
+struct TCallback {
+  wcx::TProcessDataProc proc = nullptr;
+#ifdef _WIN32
+  wcx::TProcessDataProcW proc_w = nullptr;
+  bool wide = false;
+#endif
+  void ApplyTo(TProgress& progress) const;
+};
+
+// A progress text (a fixed text in UTF-8 and a path), ready for either form
+// of the callback.
+struct TProgressText {
+  TProgressText(std::string_view utf8, const platform::Path& path);
+  std::string host;
+#ifdef _WIN32
+  std::wstring wide;
+#endif
+};
+
+// Forwards a progress report; 1 ("go on") when there is no callback.  A
+// null text reports no name.  Every progress report of the plugin goes
+// through here.
+int ReportProgress(const TProgress& progress, const TProgressText* text, int size);
 
 // The callback the calling thread registered with a handle that names no
 // open archive: hosts register it that way (with -1) before they pack.
-wcx::TProcessDataProc PackingCallback();
-void SetPackingCallback(wcx::TProcessDataProc proc);
+TProgress PackingCallback();
+void SetPackingCallback(const TCallback& callback);
 
 // A handle value never handed out before in this module's life: never 0
 // (a refusal) or -1 (the hosts' "no handle").

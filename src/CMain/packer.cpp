@@ -4,7 +4,6 @@
 
 #include <string>
 
-#include "CMain/module.h"
 
 namespace quorvane {
 namespace {
@@ -24,7 +23,7 @@ void ShowReadError(const platform::FileError& error, const platform::Path& path)
 
 }  // namespace
 
-TZPacker::TZPacker(wcx::TProcessDataProc progress)
+TZPacker::TZPacker(const TProgress& progress)
     : progress_(progress), buffer_(std::make_unique<std::array<char, kStagingSize>>()) {
   bound_ = LoadBZip2Library(ModuleDir());
 }
@@ -57,13 +56,13 @@ int TZPacker::Expand(platform::File& infile, platform::File* outFile) {
 
 int TZPacker::ExpandBlocks(TBZDecompressionStream& stream, const platform::Path& archive_name,
                            platform::File* outFile) {
-  const std::string message = platform::MessageToHost(kUnpackingText) + platform::ToHost(archive_name);
+  const TProgressText message(kUnpackingText, archive_name);
   for (;;) {
     const std::size_t n = stream.Read(buffer_->data(), buffer_->size());
     if (n == 0) return wcx::kSuccess;
     content_.Add(buffer_->data(), n);
     if (outFile) outFile->Write(buffer_->data(), n);
-    if (ReportProgress(progress_, message.c_str(), ProgressSize(n)) == 0) return wcx::kAborted;
+    if (ReportProgress(progress_, &message, ProgressSize(n)) == 0) return wcx::kAborted;
   }
 }
 
@@ -103,7 +102,7 @@ int TZPacker::Shrink(platform::File& infile, platform::File& outFile) {
 }
 
 int TZPacker::ShrinkBlocks(platform::File& infile, TBZCompressionStream& stream) {
-  const std::string message = platform::MessageToHost(kPackingText) + platform::ToHost(infile.Name());
+  const TProgressText message(kPackingText, infile.Name());
   // Read to the end, not up to a size taken beforehand: what is stored is
   // exactly what was read, however the file changes meanwhile.  An empty
   // source is reported once, like a block.
@@ -112,7 +111,7 @@ int TZPacker::ShrinkBlocks(platform::File& infile, TBZCompressionStream& stream)
     if (n == 0 && !first) return wcx::kSuccess;
     content_.Add(buffer_->data(), n);
     stream.Write(buffer_->data(), n);
-    if (ReportProgress(progress_, message.c_str(), ProgressSize(n)) == 0) return wcx::kAborted;
+    if (ReportProgress(progress_, &message, ProgressSize(n)) == 0) return wcx::kAborted;
     if (n == 0) return wcx::kSuccess;
   }
 }

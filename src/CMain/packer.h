@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "CMain/module.h"
 #include "bzLib.h"
 #include "crc32.h"
 #include "platform/platform.h"
@@ -35,7 +36,7 @@ class TContentTally {
 // its life.  Progress goes to the callback it was made with, once per block.
 class TZPacker {
  public:
-  explicit TZPacker(wcx::TProcessDataProc progress);
+  explicit TZPacker(const TProgress& progress);
   ~TZPacker();
   TZPacker(const TZPacker&) = delete;
   TZPacker& operator=(const TZPacker&) = delete;
@@ -61,7 +62,7 @@ class TZPacker {
                    platform::File* outFile);
   int ShrinkBlocks(platform::File& infile, TBZCompressionStream& stream);
 
-  wcx::TProcessDataProc progress_;
+  TProgress progress_;
   bool bound_ = false;
   TContentTally content_;
   std::unique_ptr<std::array<char, kStagingSize>> buffer_;

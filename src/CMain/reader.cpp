@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <type_traits>
 
 #include "CMain/format.h"
 #include "CMain/handles.h"
@@ -208,12 +209,33 @@ int ReadEntry(void* handle, TEntry* entry) {
 
 namespace {
 
-// Copies a host string into a fixed field, always zero-terminated.
-template <std::size_t N>
-void PutName(char (&field)[N], const std::string& name) {
+// Copies a name into a fixed field, always zero-terminated.
+template <typename Char, std::size_t N>
+void PutName(Char (&field)[N], const std::basic_string<Char>& name) {
   const std::size_t length = std::min(name.size(), N - 1);
-  std::memcpy(field, name.data(), length);
-  field[length] = '\0';
+  std::copy_n(name.data(), length, field);
+  field[length] = Char();
+}
+
+// Fills an extended header record, in either form.
+template <typename Record>
+int ReadEntryEx(void* handle, Record* header_data) {
+  TEntry entry;
+  const int result = ReadEntry(handle, header_data ? &entry : nullptr);
+  if (result != wcx::kSuccess || !header_data) return result;
+  if constexpr (std::is_same_v<decltype(header_data->FileName[0]), char&>) {
+    PutName(header_data->FileName, entry.name);
+  } else {
+    PutName(header_data->FileName, platform::FromHost(entry.name.c_str()));
+  }
+  header_data->PackSize = static_cast<std::uint32_t>(entry.payload);
+  header_data->PackSizeHigh = static_cast<std::uint32_t>(entry.payload >> 32);
+  header_data->UnpSize = entry.unpsize;
+  header_data->UnpSizeHigh = 0;
+  header_data->FileCRC = 0;
+  header_data->FileTime = static_cast<std::int32_t>(platform::HostRecordTime(entry.filetime));
+  header_data->FileAttr = static_cast<std::int32_t>(platform::HostRecordAttributes());
+  return wcx::kSuccess;
 }
 
 }  // namespace
@@ -231,20 +253,7 @@ int ReadHeader(void* handle, wcx::tHeaderData* header_data) {
   return wcx::kSuccess;
 }
 
-int ReadHeaderEx(void* handle, wcx::tHeaderDataEx* header_data) {
-  TEntry entry;
-  const int result = ReadEntry(handle, header_data ? &entry : nullptr);
-  if (result != wcx::kSuccess || !header_data) return result;
-  PutName(header_data->FileName, entry.name);
-  header_data->PackSize = static_cast<std::uint32_t>(entry.payload);
-  header_data->PackSizeHigh = static_cast<std::uint32_t>(entry.payload >> 32);
-  header_data->UnpSize = entry.unpsize;
-  header_data->UnpSizeHigh = 0;
-  header_data->FileCRC = 0;
-  header_data->FileTime = static_cast<std::int32_t>(platform::HostRecordTime(entry.filetime));
-  header_data->FileAttr = static_cast<std::int32_t>(platform::HostRecordAttributes());
-  return wcx::kSuccess;
-}
+int ReadHeaderEx(void* handle, wcx::tHeaderDataEx* header_data) { return ReadEntryEx(handle, header_data); }
 
 int ProcessFilePaths(void* handle, int operation, const Path* dest_path, const Path& dest_name) {
   const std::shared_ptr<TArcState> found = open_archives.Find(handle);
@@ -268,11 +277,35 @@ int ProcessFile(void* handle, int operation, const char* dest_path, const char* 
 
 int CloseArchive(void* handle) { return open_archives.Remove(handle) ? wcx::kSuccess : wcx::kCloseError; }
 
-bool SetArchiveCallback(void* handle, wcx::TProcessDataProc proc) {
+#ifdef _WIN32
+// The wide forms: paths arrive as UTF-16 and stay so; only the stored name
+// is in the ANSI code page, as the format keeps it.
+
+int CanYouHandleThisFileW(const wchar_t* file_name) {
+  return Recognize(file_name ? Path(file_name) : Path()) == TRecognition::kArchive ? -1 : 0;
+}
+
+void* OpenArchiveW(wcx::tOpenArchiveDataW* archive_data) {
+  if (!archive_data) return nullptr;
+  int open_result = wcx::kOpenError;
+  void* handle = OpenArchivePath(archive_data->ArcName ? Path(archive_data->ArcName) : Path(), open_result);
+  archive_data->OpenResult = open_result;
+  return handle;
+}
+
+int ReadHeaderExW(void* handle, wcx::tHeaderDataExW* header_data) { return ReadEntryEx(handle, header_data); }
+
+int ProcessFileW(void* handle, int operation, const wchar_t* dest_path, const wchar_t* dest_name) {
+  const Path path = dest_path ? Path(dest_path) : Path();
+  return ProcessFilePaths(handle, operation, dest_path ? &path : nullptr, dest_name ? Path(dest_name) : Path());
+}
+#endif
+
+bool SetArchiveCallback(void* handle, const TCallback& callback) {
   const std::shared_ptr<TArcState> state = open_archives.Find(handle);
   if (!state) return false;
   std::lock_guard guard(state->lock);
-  state->pdp = proc;
+  callback.ApplyTo(state->pdp);
   return true;
 }
 

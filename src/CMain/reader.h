@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "CMain/module.h"
 #include "platform/platform.h"
 #include "wcxhead.h"
 
@@ -14,7 +15,7 @@ namespace quorvane {
 struct TArcState {
   std::int32_t nextpos = 0;  // headers already handed out (0 or 1)
   std::int32_t pos = 0;      // nextpos when the last header was read
-  wcx::TProcessDataProc pdp = nullptr;
+  TProgress pdp;
   platform::Path fn;
   // Taken from the header by the last ReadHeader, for the ProcessFile that follows.
   std::uint8_t fnl = 0;
@@ -40,9 +41,15 @@ int ReadHeader(void* handle, wcx::tHeaderData* header_data);
 int ReadHeaderEx(void* handle, wcx::tHeaderDataEx* header_data);
 int ProcessFile(void* handle, int operation, const char* dest_path, const char* dest_name);
 int CloseArchive(void* handle);
+#ifdef _WIN32
+int CanYouHandleThisFileW(const wchar_t* file_name);
+void* OpenArchiveW(wcx::tOpenArchiveDataW* archive_data);
+int ReadHeaderExW(void* handle, wcx::tHeaderDataExW* header_data);
+int ProcessFileW(void* handle, int operation, const wchar_t* dest_path, const wchar_t* dest_name);
+#endif
 // Gives the archive behind `handle` its own progress callback; false when
 // the handle names no open archive.
-bool SetArchiveCallback(void* handle, wcx::TProcessDataProc proc);
+bool SetArchiveCallback(void* handle, const TCallback& callback);
 
 // The same with paths already converted from whatever form the host used.
 enum class TRecognition { kArchive, kForeign, kInUse };

@@ -39,6 +39,10 @@ Path FromHost(const char* host);
 std::string ToHost(PathView path);
 // Text written in UTF-8 in the source, in the host's 8-bit character set.
 std::string MessageToHost(std::string_view utf8);
+#ifdef _WIN32
+// The same for hosts that take wide strings.
+std::wstring MessageToWide(std::string_view utf8);
+#endif
 // Cuts a host string to at most max_bytes without splitting a character.
 std::string CutAtCharacter(std::string_view host, std::size_t max_bytes);
 

@@ -134,6 +134,8 @@ std::string ToHost(PathView path) { return Narrow(path, CP_ACP); }
 
 std::string MessageToHost(std::string_view utf8) { return Narrow(Widen(utf8, CP_UTF8), CP_ACP); }
 
+std::wstring MessageToWide(std::string_view utf8) { return Widen(utf8, CP_UTF8); }
+
 std::string CutAtCharacter(std::string_view host, std::size_t max_bytes) {
   if (host.size() <= max_bytes) return std::string(host);
   UINT code_page = ::GetACP();
