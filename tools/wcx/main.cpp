@@ -151,7 +151,8 @@ int Run(int argc, char** argv) {
     plugin_path = wcx::FindDefaultPlugin();
     if (plugin_path.empty()) {
       throw Failure(wcx::kExitNotAPlugin, os::kDefaultPluginName,
-                    "not found beside wcx nor in ../lib/quorvane (name one with --plugin PATH)");
+                    std::string("not found beside wcx nor in ") + wcx::kInstalledPluginFolder +
+                        " (name one with --plugin PATH)");
     }
   }
   wcx::SetMessageHandler(ShowPluginMessage);
