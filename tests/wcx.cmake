@@ -11,7 +11,8 @@ if(TARGET wcx AND NOT WIN32)
   target_compile_definitions(wcx_test PRIVATE
     WCX_EXE="$<TARGET_FILE:wcx>"
     WCX_PLUGIN="$<TARGET_FILE:quorvane>"
-    WCX_NOEXPORTS="$<TARGET_FILE:wcx_noexports>")
+    WCX_NOEXPORTS="$<TARGET_FILE:wcx_noexports>"
+    WCX_VERSION="${PROJECT_VERSION}")
   target_link_libraries(wcx_test PRIVATE GTest::gtest_main)
   add_dependencies(wcx_test wcx wcx_plugin wcx_noexports)
   gtest_discover_tests(wcx_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300 LABELS wcx)

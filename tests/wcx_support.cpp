@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,7 +34,7 @@ void Put32(std::string& out, std::uint32_t value) {
 }  // namespace
 
 Child::Child(const std::vector<std::string>& argv, const std::string& cwd,
-             const std::vector<std::string>& env) {
+             const std::vector<std::string>& env, bool hold_stderr) {
   std::vector<std::string> environment = env;
   for (char** e = environ; *e != nullptr; ++e) {
     std::string entry = *e;
@@ -53,6 +54,20 @@ Child::Child(const std::vector<std::string>& argv, const std::string& cwd,
   int err_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
+  }
+  if (hold_stderr) {
+    // Filled to the brim, the pipe takes nothing more until it is read.
+    // The program's end must block again, so the flag is cleared before
+    // the program shares it.
+    fcntl(err_pipe[1], F_SETFL, O_NONBLOCK);
+    const char block[4096] = {};
+    for (;;) {
+      ssize_t n = write(err_pipe[1], block, sizeof block);
+      if (n <= 0) n = write(err_pipe[1], block, 1);
+      if (n <= 0) break;
+      filler_ += static_cast<std::size_t>(n);
+    }
+    fcntl(err_pipe[1], F_SETFL, 0);
   }
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
@@ -93,9 +108,12 @@ bool Child::Pump() {
     if (n <= 0) {
       close(fds[i].fd);
       (is_out ? out_fd_ : err_fd_) = -1;
-    } else {
-      (is_out ? outcome_.out : outcome_.err).append(buffer, static_cast<std::size_t>(n));
+      continue;
     }
+    std::size_t skip = is_out ? 0 : std::min(filler_, static_cast<std::size_t>(n));
+    filler_ -= skip;
+    (is_out ? outcome_.out : outcome_.err)
+        .append(buffer + skip, static_cast<std::size_t>(n) - skip);
   }
   return true;
 }
@@ -126,6 +144,29 @@ Outcome RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
                    const std::vector<std::string>& env) {
   Child child(argv, cwd, env);
   return child.Finish();
+}
+
+FolderWatch::FolderWatch(const std::string& folder) : fd_(inotify_init1(IN_CLOEXEC)) {
+  if (fd_ < 0 || inotify_add_watch(fd_, folder.c_str(), IN_CREATE) < 0) {
+    throw std::runtime_error("cannot watch " + folder);
+  }
+}
+
+FolderWatch::~FolderWatch() { close(fd_); }
+
+bool FolderWatch::WaitForCreation(const std::string& prefix) {
+  alignas(inotify_event) char buffer[4096];
+  for (;;) {
+    pollfd ready = {fd_, POLLIN, 0};
+    if (poll(&ready, 1, 60000) <= 0) return false;
+    ssize_t n = read(fd_, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      if (event->len > 0 && std::string(event->name).rfind(prefix, 0) == 0) return true;
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
 }
 
 std::string ReadFile(const std::string& path) {

@@ -20,10 +20,13 @@ struct Outcome {
 
 // A running program with its standard output and error captured and its
 // standard input empty.  Environment: the test's own plus `env` ("NAME=value").
+// With `hold_stderr` the program's first write to standard error blocks
+// until the test reads it (WaitForError, Finish): a point where the test
+// can act while the program waits.
 class Child {
  public:
   Child(const std::vector<std::string>& argv, const std::string& cwd,
-        const std::vector<std::string>& env);
+        const std::vector<std::string>& env, bool hold_stderr = false);
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
   ~Child();
@@ -41,7 +44,23 @@ class Child {
   pid_t pid_ = -1;
   int out_fd_ = -1;
   int err_fd_ = -1;
+  std::size_t filler_ = 0;  // bytes of the test's own ahead of the program's error output
   Outcome outcome_;
+};
+
+// Watches a folder for new entries.
+class FolderWatch {
+ public:
+  explicit FolderWatch(const std::string& folder);
+  FolderWatch(const FolderWatch&) = delete;
+  FolderWatch& operator=(const FolderWatch&) = delete;
+  ~FolderWatch();
+  // Waits until an entry whose name starts with `prefix` is created; false
+  // when none is within a minute (the program failed before it got there).
+  bool WaitForCreation(const std::string& prefix);
+
+ private:
+  int fd_ = -1;
 };
 
 // Runs a program to its end.

@@ -6,7 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
+
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -29,7 +32,7 @@ bool EndsWith(const std::string& text, const std::string& tail) {
 
 constexpr std::int64_t kMarch5th = 1709647628;  // 2024-03-05 14:07:08 UTC
 const char kListHeader[] = "        size       packed  modified             name\n";
-const char kStopped[] = "stopped by the user; nothing was left half-written\n";
+const char kVersionLine[] = "wcx (Quorvane) " WCX_VERSION "\n";
 
 class WcxTest : public ::testing::Test {
  protected:
@@ -52,9 +55,18 @@ class WcxTest : public ::testing::Test {
     args.insert(args.begin(), WCX_EXE);
     return RunProgram(args, root_, Env());
   }
-  std::unique_ptr<Child> StartWcx(std::vector<std::string> args) const {
+  std::unique_ptr<Child> StartWcx(std::vector<std::string> args, bool hold_stderr = false) const {
     args.insert(args.begin(), WCX_EXE);
-    return std::make_unique<Child>(args, root_, Env());
+    return std::make_unique<Child>(args, root_, Env(), hold_stderr);
+  }
+  // wcx on a disk that is full once a file reaches `kib` KiB: writes beyond
+  // that fail with EFBIG instead of ending the process.
+  Outcome WcxOnASmallDisk(int kib, std::vector<std::string> args) const {
+    args.insert(args.begin(), {"/bin/bash", "-c",
+                               "trap '' XFSZ; ulimit -f " + std::to_string(kib) +
+                                   "; exec \"$0\" \"$@\"",
+                               WCX_EXE});
+    return RunProgram(args, root_, Env());
   }
 
   void Folder(const std::string& name) const {
@@ -215,7 +227,9 @@ TEST_F(WcxTest, EachFailureHasItsOwnStatusAndMessage) {
   Folder("folder");
 
   const std::string missing = "cannot open the archive: No such file or directory\n";
-  const std::string mismatch = "checksum mismatch: the extracted data is damaged\n";
+  const std::string damaged_archive = "checksum mismatch: the archive's data is damaged\n";
+  const std::string damaged_output =
+      "checksum mismatch: the extracted data is damaged, so it was not kept\n";
   struct Case {
     Names args;
     int status;
@@ -229,10 +243,10 @@ TEST_F(WcxTest, EachFailureHasItsOwnStatusAndMessage) {
       {{"list", "notes.txt"}, 14, "wcx: notes.txt: not a Quorvane archive\n"},
       {{"test", "notes.txt"}, 14, "wcx: notes.txt: not a Quorvane archive\n"},
       {{"extract", "notes.txt", "out"}, 14, "wcx: notes.txt: not a Quorvane archive\n"},
-      {{"test", "damaged.qv"}, 13, "wcx: damaged.qv: " + mismatch},
-      {{"extract", "damaged.qv", "out"}, 13, "wcx: damaged.qv: " + mismatch},
-      {{"test", "badcrc.qv"}, 13, "wcx: badcrc.qv: " + mismatch},
-      {{"extract", "badcrc.qv", "out"}, 13, "wcx: badcrc.qv: " + mismatch},
+      {{"test", "damaged.qv"}, 13, "wcx: damaged.qv: " + damaged_archive},
+      {{"extract", "damaged.qv", "out"}, 13, "wcx: damaged.qv: " + damaged_output},
+      {{"test", "badcrc.qv"}, 13, "wcx: badcrc.qv: " + damaged_archive},
+      {{"extract", "badcrc.qv", "out"}, 13, "wcx: badcrc.qv: " + damaged_output},
       {{"extract", "a.qv", "blocker/sub"}, 16,
        "wcx: a.qv: cannot create the folder blocker/sub: Not a directory\n"},
       {{"pack", "b.qv", "folder"}, 22,
@@ -255,6 +269,36 @@ TEST_F(WcxTest, EachFailureHasItsOwnStatusAndMessage) {
   EXPECT_EQ(ListFolder(P("out")), Names{});
   EXPECT_EQ(ListFolder(P(".")), (Names{"a.qv", "badcrc.qv", "blocker", "damaged.qv", "folder",
                                        "notes.txt", "out", "report.txt", "tmp"}));
+  EXPECT_EQ(ListFolder(tmp_), Names{});
+}
+
+TEST_F(WcxTest, AFullDiskIsToldAboutWhatCouldNotBeWritten) {
+  // Each command names what it was writing: the extracted file, the scratch
+  // file of a test in the temporary folder, or the archive.
+  WriteNoise(P("big.bin"), 1 << 20);
+  Pack("big.qv", "big.bin", ReadFile(P("big.bin")));
+  struct Case {
+    Names args;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{"extract", "big.qv", "out"},
+       "wcx: out/big.bin: cannot be written (the disk may be full)\n"},
+      {{"test", "big.qv"},
+       "wcx: big.qv: cannot write the scratch file for testing in " + tmp_ +
+           " (the disk may be full)\n"},
+      {{"pack", "again.qv", "big.bin"},
+       "wcx: again.qv: the archive cannot be written (the disk may be full, compressing failed, "
+       "or the plugin cannot load its compression library)\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    Outcome outcome = WcxOnASmallDisk(256, c.args);
+    EXPECT_EQ(outcome.status, 19);
+    EXPECT_EQ(outcome.err, c.err);
+  }
+  EXPECT_EQ(ListFolder(P("out")), Names{});
+  EXPECT_EQ(ListFolder(P(".")), (Names{"big.bin", "big.qv", "out", "tmp"}));
   EXPECT_EQ(ListFolder(tmp_), Names{});
 }
 
@@ -282,6 +326,9 @@ TEST_F(WcxTest, UsageErrors) {
   Outcome help = Wcx({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind("usage: wcx ", 0), 0u);
+  Outcome version = Wcx({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, kVersionLine);
 }
 
 TEST_F(WcxTest, RefusesFilesThatAreNotUsablePlugins) {
@@ -343,7 +390,8 @@ TEST_F(WcxTest, AboutDecodesCapabilitiesAndShowsTheAboutText) {
   EXPECT_EQ(about.status, 0);
   EXPECT_EQ(about.err, "");
   const std::string plugin_dir = std::filesystem::path(WCX_EXE).parent_path().string();
-  EXPECT_EQ(about.out.rfind("plugin: " + plugin_dir + "/quorvane.wcx\n", 0), 0u) << about.out;
+  EXPECT_EQ(about.out.rfind(kVersionLine + ("plugin: " + plugin_dir + "/quorvane.wcx\n"), 0), 0u)
+      << about.out;
   EXPECT_NE(about.out.find("capabilities: 241\n"
                            "     1  can create new archives\n"
                            "    16  has a configuration entry\n"
@@ -396,6 +444,55 @@ TEST_F(WcxTest, PackTarKeepsATreeThatGnuTarRestores) {
   EXPECT_EQ(ListFolder(tmp_), Names{});
 }
 
+TEST_F(WcxTest, PackTarStoresAFileThatChangesAsItsHeaderDescribesIt) {
+  // The file changes once wcx has taken its size and before it has read it
+  // to the end: wcx announces the archive it is making only after it has
+  // looked at every file, and its first progress line, drawn after the
+  // first 64 KiB, waits until the test reads it.
+  std::string original;
+  for (int line = 0; original.size() < 200 * 1024; ++line) {
+    original += "line " + N(static_cast<std::uint64_t>(line)) + " of a growing log\n";
+  }
+  const std::size_t kept = 100 * 1024;
+  struct Case {
+    const char* change;
+    std::function<void(const std::string&)> make_it;
+    std::string stored;
+  };
+  const Case cases[] = {
+      {"grows",
+       [](const std::string& path) {
+         std::ofstream(path, std::ios::app) << std::string(5000, '+');
+       },
+       original},
+      {"shrinks",
+       [&](const std::string& path) {
+         ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(kept)), 0);
+       },
+       original.substr(0, kept) + std::string(original.size() - kept, '\0')},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.change);
+    WriteFile(P("log.txt"), original);
+    FolderWatch watch(root_);
+    auto child = StartWcx({"--progress", "pack", "--force", "--tar", "a.qv", "log.txt"}, true);
+    ASSERT_TRUE(watch.WaitForCreation(".wcx-")) << child->Finish().err;
+    c.make_it(P("log.txt"));
+    Outcome pack = child->Finish();
+    EXPECT_EQ(pack.status, 1) << pack.err;
+    EXPECT_NE(pack.err.find("wcx: log.txt: file changed as we read it\n"), std::string::npos)
+        << pack.err;
+    EXPECT_EQ(pack.out.rfind("a.qv: packed 1 file, 0 folders, 0 links (", 0), 0u) << pack.out;
+
+    std::filesystem::remove_all(P("x"));
+    ASSERT_EQ(Wcx({"extract", "a.qv", "x"}).status, 0);
+    Outcome untar = RunProgram({"/usr/bin/tar", "-xf", "a.tar"}, P("x"));
+    EXPECT_EQ(untar.status, 0) << untar.err;
+    EXPECT_TRUE(ReadFile(P("x/log.txt")) == c.stored) << "not stored as its header describes it";
+  }
+  EXPECT_EQ(ListFolder(tmp_), Names{});
+}
+
 TEST_F(WcxTest, InterruptedPackingLeavesTheOldArchive) {
   WriteNoise(P("big.bin"), 200ull << 20);
   Pack("a.qv", "report.txt", "the archive that must survive\n");
@@ -419,7 +516,9 @@ TEST_F(WcxTest, InterruptedPackingLeavesTheOldArchive) {
     child->Signal(SIGINT);
     Outcome outcome = child->Finish();
     EXPECT_EQ(outcome.status, 21) << outcome.err;
-    EXPECT_TRUE(EndsWith(outcome.err, std::string("wcx: a.qv: ") + kStopped)) << outcome.err;
+    EXPECT_TRUE(EndsWith(outcome.err,
+                         "wcx: a.qv: stopped by the user; nothing was left half-written\n"))
+        << outcome.err;
     EXPECT_EQ(ReadFile(P("a.qv")), old);
     EXPECT_EQ(ListFolder(P(".")), (Names{"a.qv", "big.bin", "report.txt", "tmp"}));
     EXPECT_EQ(ListFolder(tmp_), Names{});
@@ -444,7 +543,8 @@ TEST_F(WcxTest, InterruptedExtractionLeavesNoPartialFile) {
     child->Signal(SIGINT);
     Outcome outcome = child->Finish();
     EXPECT_EQ(outcome.status, 21);
-    EXPECT_TRUE(EndsWith(outcome.err, std::string("wcx: z.qv: ") + kStopped)) << outcome.err;
+    EXPECT_TRUE(EndsWith(outcome.err, "wcx: z.qv: stopped by the user; no partial file was left\n"))
+        << outcome.err;
   }
   EXPECT_EQ(ReadFile(P("out/zeros.bin")), "keep me\n");
   EXPECT_EQ(ListFolder(P("out")), Names{"zeros.bin"});
@@ -453,7 +553,9 @@ TEST_F(WcxTest, InterruptedExtractionLeavesNoPartialFile) {
   auto child = StartWcx({"--progress", "test", "z.qv"});
   ASSERT_TRUE(child->WaitForError("testing zeros.bin [")) << child->Finish().err;
   child->Signal(SIGINT);
-  EXPECT_EQ(child->Finish().status, 21);
+  Outcome tested = child->Finish();
+  EXPECT_EQ(tested.status, 21);
+  EXPECT_TRUE(EndsWith(tested.err, "wcx: z.qv: stopped by the user\n")) << tested.err;
   EXPECT_EQ(ListFolder(tmp_), Names{});
 }
 

@@ -35,6 +35,11 @@ add_test(NAME windows_exports
   COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${QUORVANE_OBJDUMP} -DPLUGIN=$<TARGET_FILE:quorvane>
           -P ${CMAKE_CURRENT_LIST_DIR}/windows_exports.cmake)
 
+add_test(NAME windows_version
+  COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${QUORVANE_OBJDUMP} -DWINDRES=${CMAKE_RC_COMPILER}
+          -DPLUGIN=$<TARGET_FILE:quorvane> -DVERSION=${PROJECT_VERSION}
+          -P ${CMAKE_CURRENT_LIST_DIR}/windows_version.cmake)
+
 # A DLL that has some of the bzip2 functions but not all of them.
 add_library(windows_partial_bz2 SHARED ${CMAKE_CURRENT_LIST_DIR}/windows_partial_bz2.c)
 set_target_properties(windows_partial_bz2 PROPERTIES PREFIX "" OUTPUT_NAME partial_bz2)

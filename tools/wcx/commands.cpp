@@ -32,15 +32,17 @@ void CheckArchiveReadable(const std::string& archive) {
 // recognition, OpenArchive, the callbacks, then entries; closed at the end.
 class OpenedArchive {
  public:
-  OpenedArchive(const Plugin& plugin, const std::string& archive, int mode)
-      : plugin_(plugin), archive_(archive) {
+  OpenedArchive(const Plugin& plugin, const std::string& archive, Command command)
+      : plugin_(plugin), archive_(archive), command_(command) {
     CheckArchiveReadable(archive);
     if (!plugin.CanHandle(archive)) {
-      throw Failure(kUnknownFormat, archive, DescribeResult(kUnknownFormat, plugin.FormatName()));
+      throw Failure(kUnknownFormat, archive,
+                    DescribeResult(kUnknownFormat, command, plugin.FormatName()));
     }
     int result = 0;
-    handle_ = plugin.OpenArchive(archive, mode, result);
-    if (handle_ == nullptr) CheckResult(result != 0 ? result : kOpenError, plugin, archive);
+    handle_ = plugin.OpenArchive(
+        archive, command == Command::kListing ? kOpenForList : kOpenForExtract, result);
+    if (handle_ == nullptr) Check(result != 0 ? result : kOpenError);
     plugin.SetCallbacks(handle_, ProgressCallback);
   }
   OpenedArchive(const OpenedArchive&) = delete;
@@ -52,17 +54,24 @@ class OpenedArchive {
     std::memset(&header, 0, sizeof header);
     int result = plugin_.ReadHeader(handle_, header);
     if (result == kEndArchive) return false;
-    CheckResult(result, plugin_, archive_);
+    Check(result);
     return true;
   }
 
-  void Process(int operation, const char* dest_path, const char* dest_name) {
-    CheckResult(plugin_.ProcessFile(handle_, operation, dest_path, dest_name), plugin_, archive_);
+  // `output` is what the user will see written: the extracted file.
+  void Process(int operation, const char* dest_path, const char* dest_name,
+               const std::string& output = "") {
+    Check(plugin_.ProcessFile(handle_, operation, dest_path, dest_name), output);
+  }
+
+  void Check(int code, const std::string& output = "") const {
+    CheckResult(code, plugin_, command_, archive_, output);
   }
 
  private:
   const Plugin& plugin_;
   std::string archive_;
+  Command command_;
   void* handle_ = nullptr;
 };
 
@@ -165,10 +174,15 @@ void PrintAboutText(const std::string& caption, const std::string& text) {
 
 }  // namespace
 
-void CheckResult(int code, const Plugin& plugin, const std::string& subject) {
+void CheckResult(int code, const Plugin& plugin, Command command, const std::string& archive,
+                 const std::string& output) {
   if (code == 0 && os::Interrupted()) code = kAborted;
   if (code == 0) return;
-  throw Failure(ExitStatusFor(code), subject, DescribeResult(code, plugin.FormatName()));
+  // Testing unpacks into the plugin's temporary folder, which the user
+  // cannot guess from the command line.
+  std::string scratch = command == Command::kTesting ? os::TemporaryDirectory() : "";
+  throw Failure(ExitStatusFor(code), IsOutputFailure(code) && !output.empty() ? output : archive,
+                DescribeResult(code, command, plugin.FormatName(), scratch));
 }
 
 // ------------------------------------------------------------ PendingOutput
@@ -208,7 +222,7 @@ void PendingOutput::Commit() {
 // ------------------------------------------------------------ commands
 
 void ListArchive(const Plugin& plugin, const std::string& archive, bool json) {
-  OpenedArchive opened(plugin, archive, kOpenForList);
+  OpenedArchive opened(plugin, archive, Command::kListing);
   HeaderData header;
   if (json) {
     std::string out = "{\"archive\":" + JsonString(archive) + ",\"entries\":[";
@@ -241,7 +255,7 @@ void ListArchive(const Plugin& plugin, const std::string& archive, bool json) {
 }
 
 void TestArchive(const Plugin& plugin, const std::string& archive) {
-  OpenedArchive opened(plugin, archive, kOpenForExtract);
+  OpenedArchive opened(plugin, archive, Command::kTesting);
   HeaderData header;
   int entries = 0;
   while (opened.Next(header)) {
@@ -253,12 +267,12 @@ void TestArchive(const Plugin& plugin, const std::string& archive) {
     std::fflush(stdout);
     ++entries;
   }
-  if (entries == 0) CheckResult(kEndArchive, plugin, archive);
+  if (entries == 0) opened.Check(kEndArchive);
 }
 
 void ExtractArchive(const Plugin& plugin, const std::string& archive, const std::string& folder,
                     bool force) {
-  OpenedArchive opened(plugin, archive, kOpenForExtract);
+  OpenedArchive opened(plugin, archive, Command::kExtracting);
   try {
     os::MakeDirectories(folder);
   } catch (const os::Error& error) {
@@ -280,14 +294,14 @@ void ExtractArchive(const Plugin& plugin, const std::string& archive, const std:
     std::string target = os::Join(folder, name);
     PendingOutput output(target, force, kCreateError);
     CurrentProgress().Begin("extracting " + Printable(name), Unsigned(header.UnpSize));
-    opened.Process(kExtract, nullptr, output.temporary().c_str());
+    opened.Process(kExtract, nullptr, output.temporary().c_str(), target);
     CurrentProgress().Finish();
     output.Commit();
     std::printf("%s\n", Printable(target).c_str());
     std::fflush(stdout);
     ++entries;
   }
-  if (entries == 0) CheckResult(kEndArchive, plugin, archive);
+  if (entries == 0) opened.Check(kEndArchive);
 }
 
 void PackFile(const Plugin& plugin, const std::string& archive, const std::string& file,
@@ -313,7 +327,7 @@ void PackFile(const Plugin& plugin, const std::string& archive, const std::strin
   int result = plugin.PackFiles(os::Absolute(output.temporary()), os::ParentPart(absolute) + "/",
                                 os::NamePart(absolute));
   CurrentProgress().Finish();
-  CheckResult(result, plugin, archive);
+  CheckResult(result, plugin, Command::kPacking, archive);
   std::int64_t packed = os::Info(output.temporary()).size;
   output.Commit();
   std::printf("%s: packed %s, %lld bytes into %lld\n", Printable(archive).c_str(),
@@ -322,7 +336,7 @@ void PackFile(const Plugin& plugin, const std::string& archive, const std::strin
 }
 
 void ShowAbout(const Plugin& plugin) {
-  std::printf("plugin: %s\n", os::Resolved(plugin.path()).c_str());
+  std::printf("%s\nplugin: %s\n", kVersionLine, os::Resolved(plugin.path()).c_str());
   if (plugin.HasCaps()) {
     PrintCapabilities(plugin.Caps());
   } else {

@@ -5,8 +5,12 @@
 #include <vector>
 
 #include "plugin.h"
+#include "results.h"
 
 namespace wcx {
+
+// wcx's name and version, as --version and about show them.
+inline constexpr char kVersionLine[] = "wcx (Quorvane) " WCX_VERSION;
 
 void ListArchive(const Plugin& plugin, const std::string& archive, bool json);
 void TestArchive(const Plugin& plugin, const std::string& archive);
@@ -17,8 +21,10 @@ void ExtractArchive(const Plugin& plugin, const std::string& archive, const std:
 void PackFile(const Plugin& plugin, const std::string& archive, const std::string& file,
               bool force);
 // Packs files and folders as a tar stream through in-memory packing.
-void PackTar(const Plugin& plugin, const std::string& archive,
-             const std::vector<std::string>& paths, bool force);
+// Returns kExitFileChanged when a file changed while it was read (each one
+// is named on standard error), otherwise kExitOk.
+int PackTar(const Plugin& plugin, const std::string& archive,
+            const std::vector<std::string>& paths, bool force);
 void ShowAbout(const Plugin& plugin);
 
 // Archive output is written to a temporary file beside the target and put in
@@ -46,8 +52,11 @@ class PendingOutput {
   bool committed_ = false;
 };
 
-// Raises Failure for a plugin result code other than 0, or for a stop
-// the user asked for.
-void CheckResult(int code, const Plugin& plugin, const std::string& subject);
+// Raises Failure for a plugin result code other than 0, or for a stop the
+// user asked for, worded for `command`.  A failure to create or write the
+// output is told about `output` when it is given (the file being
+// extracted), otherwise about `archive`.
+void CheckResult(int code, const Plugin& plugin, Command command, const std::string& archive,
+                 const std::string& output = "");
 
 }  // namespace wcx

@@ -1,9 +1,10 @@
 // wcx: a command-line host for WCX packer plugins.
 //
 // Loads a plugin as a file manager does and lists, tests, extracts and packs
-// archives through it.  Exit statuses: 0 success, 1 an unknown plugin code,
-// 2 usage, 3 not a plugin, 4 missing exports, 5 output exists, 6 unsafe
-// entry name; the plugin's own result codes (10..24) pass through unchanged.
+// archives through it.  Exit statuses: 0 success, 1 a file changed while
+// pack --tar read it, 2 usage, 3 not a plugin, 4 missing exports, 5 output
+// exists, 6 unsafe entry name, 7 an unknown plugin code or a failure of wcx
+// itself; the plugin's own result codes (10..24) pass through unchanged.
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -37,7 +38,8 @@ const char kUsage[] =
     "  --force, -f     replace an existing output file\n"
     "  --quiet, -q     no progress bar\n"
     "  --progress      progress even when standard error is not a terminal\n"
-    "  --help, -h      this text\n";
+    "  --help, -h      this text\n"
+    "  --version       wcx's version\n";
 
 struct Options {
   std::string plugin;
@@ -49,6 +51,7 @@ struct Options {
   bool tar = false;
   bool json = false;
   bool help = false;
+  bool version = false;
 };
 
 [[noreturn]] void UsageError(const std::string& text) {
@@ -86,6 +89,8 @@ Options ParseArguments(int argc, char** argv) {
       options.json = true;
     } else if (arg == "--help" || arg == "-h") {
       options.help = true;
+    } else if (arg == "--version") {
+      options.version = true;
     } else {
       UsageError("unknown option " + arg);
     }
@@ -144,6 +149,10 @@ int Run(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return 0;
   }
+  if (options.version) {
+    std::printf("%s\n", wcx::kVersionLine);
+    return 0;
+  }
   CheckOperands(options);
 
   std::string plugin_path = options.plugin;
@@ -151,7 +160,8 @@ int Run(int argc, char** argv) {
     plugin_path = wcx::FindDefaultPlugin();
     if (plugin_path.empty()) {
       throw Failure(wcx::kExitNotAPlugin, os::kDefaultPluginName,
-                    "not found beside wcx nor in ../lib/quorvane (name one with --plugin PATH)");
+                    std::string("not found beside wcx nor in ") + wcx::kInstalledPluginFolder +
+                        " (name one with --plugin PATH)");
     }
   }
   wcx::SetMessageHandler(ShowPluginMessage);
@@ -161,6 +171,7 @@ int Run(int argc, char** argv) {
   os::CatchInterrupts();
 
   const std::vector<std::string>& operands = options.operands;
+  int status = wcx::kExitOk;
   if (options.command == "list") {
     wcx::ListArchive(plugin, operands[0], options.json);
   } else if (options.command == "test") {
@@ -169,7 +180,8 @@ int Run(int argc, char** argv) {
     wcx::ExtractArchive(plugin, operands[0], operands.size() > 1 ? operands[1] : ".",
                         options.force);
   } else if (options.command == "pack" && options.tar) {
-    wcx::PackTar(plugin, operands[0], {operands.begin() + 1, operands.end()}, options.force);
+    status = wcx::PackTar(plugin, operands[0], {operands.begin() + 1, operands.end()},
+                          options.force);
   } else if (options.command == "pack") {
     wcx::PackFile(plugin, operands[0], operands[1], options.force);
   } else {
@@ -178,7 +190,7 @@ int Run(int argc, char** argv) {
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     throw Failure(wcx::kWriteError, "standard output", "cannot be written");
   }
-  return 0;
+  return status;
 }
 
 }  // namespace

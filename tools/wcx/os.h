@@ -101,6 +101,9 @@ std::string ReadLink(const std::string& path);
 // permissions a new file normally gets, never through a link.
 std::string CreateUniqueFile(const std::string& directory, const std::string& prefix,
                              const std::string& suffix);
+// The folder temporary files go to: $TMPDIR when it names a folder, else
+// /tmp.
+std::string TemporaryDirectory();
 // Removes a file; quiet when it is already gone.
 void RemoveFile(const std::string& path) noexcept;
 // Moves `from` to `to` in one step.  Without `replace`, an existing `to`
@@ -125,6 +128,8 @@ class File {
   std::size_t Read(void* buffer, std::size_t count);
   // All `count` bytes or Error.
   void Write(const void* buffer, std::size_t count);
+  // What the open file is now, whatever its name has come to mean since.
+  FileInfo Info() const noexcept;
   // Flushes to the disk and closes, raising Error on failure.
   void Close();
 

@@ -47,6 +47,16 @@ FileInfo FromStat(const struct stat& st) {
   return info;
 }
 
+// What a stat call found: `status` is its result.
+FileInfo Described(int status, const struct stat& st) {
+  if (status != 0) {
+    FileInfo missing;
+    missing.error = errno;
+    return missing;
+  }
+  return FromStat(st);
+}
+
 volatile sig_atomic_t interrupted = 0;
 
 extern "C" void OnInterrupt(int) { interrupted = 1; }
@@ -146,22 +156,14 @@ std::string Resolved(const std::string& path) {
 
 FileInfo LinkInfo(const std::string& path) noexcept {
   struct stat st;
-  if (lstat(path.c_str(), &st) != 0) {
-    FileInfo missing;
-    missing.error = errno;
-    return missing;
-  }
-  return FromStat(st);
+  int status = lstat(path.c_str(), &st);
+  return Described(status, st);
 }
 
 FileInfo Info(const std::string& path) noexcept {
   struct stat st;
-  if (stat(path.c_str(), &st) != 0) {
-    FileInfo missing;
-    missing.error = errno;
-    return missing;
-  }
-  return FromStat(st);
+  int status = stat(path.c_str(), &st);
+  return Described(status, st);
 }
 
 std::string ErrorText(int error) {
@@ -240,6 +242,13 @@ std::string CreateUniqueFile(const std::string& directory, const std::string& pr
   Fail(EEXIST);
 }
 
+std::string TemporaryDirectory() {
+  // The plugin's own rule, so that wcx names the folder the plugin used.
+  const char* tmpdir = std::getenv("TMPDIR");
+  if (tmpdir != nullptr && Info(tmpdir).kind == Kind::kDirectory) return tmpdir;
+  return "/tmp";
+}
+
 void RemoveFile(const std::string& path) noexcept { unlink(path.c_str()); }
 
 void Rename(const std::string& from, const std::string& to, bool replace) {
@@ -302,6 +311,12 @@ void File::Write(const void* buffer, std::size_t count) {
     next += n;
     count -= static_cast<std::size_t>(n);
   }
+}
+
+FileInfo File::Info() const noexcept {
+  struct stat st;
+  int status = fstat(fd_, &st);
+  return Described(status, st);
 }
 
 void File::Close() {

@@ -8,10 +8,12 @@
 #include "results.h"
 
 #ifndef WCX_PLUGIN_RELATIVE_DIR
-#define WCX_PLUGIN_RELATIVE_DIR "../lib/quorvane"
+#define WCX_PLUGIN_RELATIVE_DIR "../lib/doublecmd/plugins/wcx/quorvane"
 #endif
 
 namespace wcx {
+
+const char* const kInstalledPluginFolder = WCX_PLUGIN_RELATIVE_DIR;
 
 namespace {
 
@@ -222,8 +224,7 @@ void Plugin::ConfigurePacker() const {
 
 std::string FindDefaultPlugin() {
   const std::string own = os::ExecutableDirectory();
-  for (const std::string& folder :
-       {own, os::Join(own, WCX_PLUGIN_RELATIVE_DIR), os::Join(own, "../lib/quorvane")}) {
+  for (const std::string& folder : {own, os::Join(own, kInstalledPluginFolder)}) {
     std::string candidate = os::Join(folder, os::kDefaultPluginName);
     if (os::Info(candidate).kind == os::Kind::kRegular) return candidate;
   }

@@ -146,6 +146,9 @@ class Plugin {
   ConfigurePackerFn configure_packer_ = nullptr;
 };
 
+// Where an installed wcx finds the plugin, relative to its own folder.
+extern const char* const kInstalledPluginFolder;
+
 // The plugin wcx loads when no --plugin is given: quorvane.wcx beside wcx,
 // or in the installed layout's plugin folder.  Empty when there is none.
 std::string FindDefaultPlugin();

@@ -3,7 +3,8 @@
 
 namespace wcx {
 
-std::string DescribeResult(int code, const std::string& format_name) {
+std::string DescribeResult(int code, Command command, const std::string& format_name,
+                           const std::string& scratch) {
   switch (code) {
     case kEndArchive:
       return "the archive holds no entries";
@@ -12,26 +13,46 @@ std::string DescribeResult(int code, const std::string& format_name) {
     case kBadData:
       return "the unpacked data is damaged (CRC error)";
     case kBadArchive:
-      return "checksum mismatch: the extracted data is damaged";
+      if (command == Command::kExtracting) {
+        return "checksum mismatch: the extracted data is damaged, so it was not kept";
+      }
+      return "checksum mismatch: the archive's data is damaged";
     case kUnknownFormat:
       if (format_name.empty()) return "not an archive this plugin can read";
       return "not a " + format_name + " archive";
     case kOpenError:
+      if (command == Command::kPacking) return "the file to pack cannot be opened for reading";
+      if (command == Command::kListing) return "the archive cannot be opened for reading";
       return "the archive cannot be opened for reading (or the plugin cannot load its "
              "compression library)";
     case kCreateError:
+      if (command == Command::kExtracting) return "cannot be created";
+      if (command == Command::kTesting) {
+        return "cannot create a scratch file for testing in " + scratch;
+      }
+      if (command == Command::kPacking) return "the archive cannot be created";
       return "the output file cannot be created";
     case kCloseError:
       return "a file could not be closed";
     case kReadError:
       return "a file could not be read";
     case kWriteError:
-      return "the archive cannot be written (the disk may be full, compressing failed, or the "
-             "plugin cannot load its compression library)";
+      if (command == Command::kExtracting) return "cannot be written (the disk may be full)";
+      if (command == Command::kTesting) {
+        return "cannot write the scratch file for testing in " + scratch +
+               " (the disk may be full)";
+      }
+      if (command == Command::kPacking) {
+        return "the archive cannot be written (the disk may be full, compressing failed, or the "
+               "plugin cannot load its compression library)";
+      }
+      return "a file could not be written";
     case kSmallBuffer:
       return "the plugin's buffer is too small";
     case kAborted:
-      return "stopped by the user; nothing was left half-written";
+      if (command == Command::kExtracting) return "stopped by the user; no partial file was left";
+      if (command == Command::kPacking) return "stopped by the user; nothing was left half-written";
+      return "stopped by the user";
     case kNoFiles:
       return "nothing to pack";
     case kTooManyFiles:
@@ -42,6 +63,8 @@ std::string DescribeResult(int code, const std::string& format_name) {
       return "the plugin failed with result code " + std::to_string(code);
   }
 }
+
+bool IsOutputFailure(int code) { return code == kCreateError || code == kWriteError; }
 
 int ExitStatusFor(int code) {
   if (code == 0) return kExitOk;

@@ -30,17 +30,30 @@ inline constexpr int kNotSupported = 24;
 
 // wcx's own exit statuses.
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitOther = 1;           // a plugin code wcx does not know
+// pack --tar: a file changed while it was read.  The archive is complete and
+// holds the file as its tar header describes it, as GNU tar does, and like
+// GNU tar wcx then exits with 1.
+inline constexpr int kExitFileChanged = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitNotAPlugin = 3;
 inline constexpr int kExitMissingExports = 4;
 inline constexpr int kExitOutputExists = 5;
 inline constexpr int kExitUnsafeName = 6;
+inline constexpr int kExitOther = 7;  // a plugin code wcx does not know, or wcx itself failed
 
-// Plain-English text for a plugin result code.  `format_name` names the
-// archive format ("Quorvane") for the not-this-format case; empty when the
-// plugin's format has no known name.
-std::string DescribeResult(int code, const std::string& format_name);
+// The command a result code came back to: the same code means a different
+// thing to the user when listing, testing, extracting or packing.
+enum class Command { kListing, kTesting, kExtracting, kPacking };
+
+// Plain-English text for a plugin result code, in the terms of `command`.
+// `format_name` names the archive format ("Quorvane") for the
+// not-this-format case, empty when the plugin's format has no known name;
+// `scratch` is the folder where testing unpacks each entry.
+std::string DescribeResult(int code, Command command, const std::string& format_name = "",
+                           const std::string& scratch = "");
+// Whether a code is about the file the command writes rather than the
+// archive it reads.
+bool IsOutputFailure(int code);
 // The exit status for a plugin result code.
 int ExitStatusFor(int code);
 

@@ -210,16 +210,28 @@ struct EntryDeleter {
 [[noreturn]] void StreamFailed(struct archive* a, StreamContext& context,
                                const std::string& subject) {
   if (context.failure) throw *context.failure;
-  if (os::Interrupted()) throw Failure(kAborted, subject, DescribeResult(kAborted, ""));
+  if (os::Interrupted()) {
+    throw Failure(kAborted, subject, DescribeResult(kAborted, Command::kPacking));
+  }
   if (int code = context.job->result(); code != 0) {
-    throw Failure(ExitStatusFor(code), context.job->archive(), DescribeResult(code, ""));
+    throw Failure(ExitStatusFor(code), context.job->archive(),
+                  DescribeResult(code, Command::kPacking));
   }
   const char* reason = archive_error_string(a);
   throw Failure(kWriteError, subject,
                 std::string("cannot build the tar stream: ") + (reason ? reason : "unknown error"));
 }
 
-void WriteItem(struct archive* a, StreamContext& context, const TarItem& item,
+// Whether the file read is still the one whose header was written: same
+// size, same modification time.
+bool Unchanged(const os::File& file, const os::FileInfo& described) {
+  os::FileInfo now = file.Info();
+  return now.size == described.size && now.mtime_seconds == described.mtime_seconds &&
+         now.mtime_nanoseconds == described.mtime_nanoseconds;
+}
+
+// Writes one entry; false when a file changed while it was read.
+bool WriteItem(struct archive* a, StreamContext& context, const TarItem& item,
                std::vector<char>& buffer) {
   std::unique_ptr<struct archive_entry, EntryDeleter> entry(archive_entry_new());
   archive_entry_copy_pathname(entry.get(), item.name.c_str());
@@ -246,10 +258,11 @@ void WriteItem(struct archive* a, StreamContext& context, const TarItem& item,
       break;
   }
   if (archive_write_header(a, entry.get()) < ARCHIVE_WARN) StreamFailed(a, context, item.path);
-  if (item.info.kind != os::Kind::kRegular) return;
+  if (item.info.kind != os::Kind::kRegular) return true;
 
   // The size in the header is a promise: a file that grew is cut, one that
-  // shrank is padded by libarchive.
+  // shrank is padded by libarchive, so the tar stays valid.  The file is
+  // stored as it was when its header was written, and the caller says so.
   os::File file;
   try {
     file = os::File::OpenRead(item.path);
@@ -264,23 +277,24 @@ void WriteItem(struct archive* a, StreamContext& context, const TarItem& item,
     } catch (const os::Error& error) {
       throw Failure(kReadError, item.path, std::string("cannot read: ") + error.what());
     }
-    if (got == 0) break;
+    if (got == 0) return false;
     if (archive_write_data(a, buffer.data(), got) < 0) StreamFailed(a, context, item.path);
     left -= static_cast<std::int64_t>(got);
     CurrentProgress().Advance(got);
   }
+  return Unchanged(file, item.info);
 }
 
 }  // namespace
 
-void PackTar(const Plugin& plugin, const std::string& archive,
-             const std::vector<std::string>& paths, bool force) {
+int PackTar(const Plugin& plugin, const std::string& archive,
+            const std::vector<std::string>& paths, bool force) {
   if (!plugin.CanPackInMemory()) {
     throw Failure(kNotSupported, plugin.path(), "the plugin cannot pack in memory");
   }
   std::vector<TarItem> items;
   for (const std::string& path : paths) Collect(path, TopName(path), items);
-  if (items.empty()) throw Failure(kNoFiles, archive, DescribeResult(kNoFiles, ""));
+  if (items.empty()) throw Failure(kNoFiles, archive, DescribeResult(kNoFiles, Command::kPacking));
 
   std::uint64_t total = 0;
   int files = 0, folders = 0, links = 0;
@@ -296,6 +310,7 @@ void PackTar(const Plugin& plugin, const std::string& archive,
   PendingOutput output(archive, force, kWriteError);
   MemPackJob job(plugin, archive, output.temporary());
   std::unique_ptr<Failure> failure;
+  int changed = 0;
   {
     StreamContext context{&job, nullptr, false};
     std::unique_ptr<struct archive, ArchiveDeleter> a(archive_write_new());
@@ -310,7 +325,12 @@ void PackTar(const Plugin& plugin, const std::string& archive,
       }
       for (const TarItem& item : items) {
         if (os::Interrupted()) break;
-        WriteItem(a.get(), context, item, buffer);
+        if (!WriteItem(a.get(), context, item, buffer)) {
+          // GNU tar's words, so scripts that look for them find them.
+          CurrentProgress().Clear();
+          std::fprintf(stderr, "wcx: %s: file changed as we read it\n", item.path.c_str());
+          ++changed;
+        }
       }
       if (!os::Interrupted() && archive_write_close(a.get()) != ARCHIVE_OK) {
         StreamFailed(a.get(), context, archive);
@@ -328,15 +348,16 @@ void PackTar(const Plugin& plugin, const std::string& archive,
     // through its callback, so it can remove its own temporary files.
     job.Cancel();
     if (failure && failure->status() != kAborted) throw *failure;
-    throw Failure(kAborted, archive, DescribeResult(kAborted, ""));
+    throw Failure(kAborted, archive, DescribeResult(kAborted, Command::kPacking));
   }
   job.Finish();
-  CheckResult(job.result(), plugin, archive);
+  CheckResult(job.result(), plugin, Command::kPacking, archive);
   output.Commit();
   std::printf("%s: packed %d file%s, %d folder%s, %d link%s (%llu bytes of tar) into %llu\n",
               archive.c_str(), files, files == 1 ? "" : "s", folders, folders == 1 ? "" : "s",
               links, links == 1 ? "" : "s", static_cast<unsigned long long>(job.pushed()),
               static_cast<unsigned long long>(job.produced()));
+  return changed > 0 ? kExitFileChanged : kExitOk;
 }
 
 }  // namespace wcx
