@@ -21,7 +21,7 @@ namespace {
 
 thread_local TArcState arc_state;
 
-std::mutex mem_pack_lock;
+platform::Mutex mem_pack_lock;
 TMemPackState mem_pack;
 
 // Closes the in-memory job's file and removes its temporary files.

@@ -23,7 +23,7 @@ using StreamFn = int (*)(TBZStreamRec*);
 // is taken or the last one given back, under the lock; a packer reads them
 // while it holds a reference, so they cannot change under it.
 struct Binding {
-  std::mutex lock;
+  platform::Mutex lock;
   int references = 0;
   platform::LibraryHandle library = nullptr;
   CompressInitFn compress_init = nullptr;

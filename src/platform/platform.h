@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -217,6 +218,29 @@ void SetHostMessageBox(HostMessageBox message_box) noexcept;
 // message box when it gave one, else the system's own way.  Both strings are
 // host strings.
 void ShowMessage(const std::string& text, const std::string& caption) noexcept;
+
+// ----------------------------------------------------------------- locks
+
+#ifdef _WIN32
+// A lock built on the system's slim lock.  It is constant-initialized and
+// holds no system object, so a static one needs no start-up code and leaves
+// nothing behind when the module is unloaded; the static runtime's std::mutex
+// allocates on first use and never gives it back.
+class Mutex {
+ public:
+  constexpr Mutex() noexcept = default;
+  Mutex(const Mutex&) = delete;
+  Mutex& operator=(const Mutex&) = delete;
+  void lock() noexcept;
+  void unlock() noexcept;
+  bool try_lock() noexcept;
+
+ private:
+  void* state_ = nullptr;  // an SRWLOCK
+};
+#else
+using Mutex = std::mutex;
+#endif
 
 // ---------------------------------------------------------------- random
 
