@@ -100,3 +100,13 @@ if(TARGET quorvane_lib64dll)
   add_dependencies(windows_unload_test quorvane_lib64dll)
 endif()
 gtest_discover_tests(windows_unload_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
+
+# Summer and winter time stamps in a zone with summer time; Wine takes the
+# zone from TZ.
+add_executable(windows_localtime_test ${CMAKE_CURRENT_LIST_DIR}/windows_localtime_test.cpp)
+target_link_libraries(windows_localtime_test PRIVATE quorvane_test_host quorvane_test_main)
+if(TARGET quorvane_lib64dll)
+  add_dependencies(windows_localtime_test quorvane_lib64dll)
+endif()
+add_test(NAME windows_localtime_berlin COMMAND windows_localtime_test)
+set_tests_properties(windows_localtime_berlin PROPERTIES ENVIRONMENT "TZ=Europe/Berlin" TIMEOUT 300)

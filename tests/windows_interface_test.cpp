@@ -29,9 +29,11 @@ void SetLocalWriteTime(const std::wstring& path, WORD year, WORD month, WORD day
   local.wHour = hour;
   local.wMinute = minute;
   local.wSecond = second;
-  FILETIME local_time, utc;
-  ASSERT_TRUE(SystemTimeToFileTime(&local, &local_time));
-  ASSERT_TRUE(LocalFileTimeToFileTime(&local_time, &utc));
+  // By the rule for that date, as the plugin reads it back.
+  SYSTEMTIME utc_time;
+  FILETIME utc;
+  ASSERT_TRUE(TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc_time));
+  ASSERT_TRUE(SystemTimeToFileTime(&utc_time, &utc));
   HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);

@@ -359,27 +359,27 @@ bool DosToSystemTime(std::uint32_t dos, SYSTEMTIME& time) {
 
 }  // namespace
 
+// Local time follows the rule for the date itself, never the offset in force
+// today: a summer time stamp read in winter keeps its wall-clock hour, as it
+// does on Linux.
 std::uint32_t FileDosTime(const Path& path) noexcept {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!AttributesOf(path, data) || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return kNoDosTime;
-  FILETIME local;
-  SYSTEMTIME time;
-  if (!::FileTimeToLocalFileTime(&data.ftLastWriteTime, &local) || !::FileTimeToSystemTime(&local, &time) ||
-      time.wYear < 1980 || time.wYear > 2107) {
+  SYSTEMTIME utc, local;
+  if (!::FileTimeToSystemTime(&data.ftLastWriteTime, &utc) ||
+      !::SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local) || local.wYear < 1980 || local.wYear > 2107) {
     return kNoDosTime;
   }
-  WORD date = 0, clock = 0;
-  if (!::FileTimeToDosDateTime(&local, &date, &clock)) return kNoDosTime;
-  return static_cast<std::uint32_t>(date) << 16 | clock;
+  return static_cast<std::uint32_t>(local.wYear - 1980) << 25 | static_cast<std::uint32_t>(local.wMonth) << 21 |
+         static_cast<std::uint32_t>(local.wDay) << 16 | static_cast<std::uint32_t>(local.wHour) << 11 |
+         static_cast<std::uint32_t>(local.wMinute) << 5 | static_cast<std::uint32_t>(local.wSecond / 2);
 }
 
 bool SetFileDosTime(const Path& path, std::uint32_t dos_time) noexcept {
-  SYSTEMTIME checked;
-  if (path.empty() || !DosToSystemTime(dos_time, checked)) return false;
-  FILETIME local, utc;
-  if (!::DosDateTimeToFileTime(static_cast<WORD>(dos_time >> 16), static_cast<WORD>(dos_time & 0xFFFF),
-                               &local) ||
-      !::LocalFileTimeToFileTime(&local, &utc)) {
+  SYSTEMTIME local, utc_time;
+  FILETIME utc;
+  if (path.empty() || !DosToSystemTime(dos_time, local) ||
+      !::TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc_time) || !::SystemTimeToFileTime(&utc_time, &utc)) {
     return false;
   }
   HANDLE handle = ::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
