@@ -119,7 +119,13 @@ TEST(WindowsRecords, PackingStoresTheLocalLastWriteTimeAsDosTime) {
 
 // ------------------------------------------------------------------ paths
 
-TEST(WindowsPaths, DriveLetterDestinationsAllReachTheSameFile) {
+// The path with "/" for every "\".
+std::string WithSlashes(std::string path) {
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path;
+}
+
+TEST(WindowsPaths, DestinationsInEverySpellingReachTheSameFile) {
   qvtest::Plugin& plugin = qvtest::SharedPlugin();
   Folder dir;
   ASSERT_EQ(dir.host().substr(1, 2), ":\\") << "expected a drive path, got " << dir.host();
@@ -133,8 +139,11 @@ TEST(WindowsPaths, DriveLetterDestinationsAllReachTheSameFile) {
     std::optional<std::string> dest_path;
     std::string dest_name;
   };
+  const std::string slashed = WithSlashes(out);
   for (const Form& form : {Form{out, "a.txt"}, Form{out + "\\", "a.txt"}, Form{std::nullopt, out + "\\a.txt"},
-                           Form{out, "elsewhere\\a.txt"}, Form{out, "D:a.txt"}}) {
+                           Form{out, "elsewhere\\a.txt"}, Form{out, "D:a.txt"}, Form{slashed, "a.txt"},
+                           Form{slashed + "/", "a.txt"}, Form{std::nullopt, slashed + "/a.txt"},
+                           Form{out, "elsewhere/a.txt"}, Form{out + "\\", "/a.txt"}}) {
     SCOPED_TRACE((form.dest_path ? *form.dest_path : "NULL") + " + " + form.dest_name);
     DeleteFileW(target.c_str());
     EXPECT_EQ(OpenAndProcess(plugin, dir.Host(L"a.qv"), qvtest::kExtract,
@@ -143,6 +152,106 @@ TEST(WindowsPaths, DriveLetterDestinationsAllReachTheSameFile) {
     EXPECT_EQ(qvwin::ReadBytes(target), content);
     EXPECT_EQ(dir.List(), (std::vector<std::wstring>{L"a.qv", L"out"}));
   }
+}
+
+TEST(WindowsPaths, SlashSeparatesInPackingAsBackslashDoes) {
+  qvtest::Plugin& plugin = qvtest::SharedPlugin();
+  Folder dir;
+  ASSERT_TRUE(CreateDirectoryW((dir / L"in").c_str(), nullptr));
+  qvwin::WriteBytes(dir / L"in\\source.txt", "packed from a slashed folder");
+  const std::string slashed = WithSlashes(dir.host());
+  // The stored name is the base name however the folder is written.
+  ASSERT_EQ(plugin.Pack(slashed + "/packed.qv", slashed + "/in/", {"source.txt"}), qvtest::kOk);
+  EXPECT_EQ(List(plugin, dir.Host(L"packed.qv")).record.FileName(), "source.txt");
+
+  // An in-memory target stores the target's base name with ".tar".
+  qvwin::MemPackOutcome mem = qvwin::MemPack(plugin, slashed + "/in/memory.qv", "tar data");
+  ASSERT_TRUE(mem.finished);
+  ASSERT_EQ(mem.failure, 0);
+  std::optional<qvtest::ParsedHeader> header = qvtest::ParseArchive(mem.archive);
+  ASSERT_TRUE(header.has_value());
+  EXPECT_EQ(header->name, "memory.tar");
+  EXPECT_EQ(dir.List(), (std::vector<std::wstring>{L"in", L"packed.qv"}));
+}
+
+// A pipe server of the test's own, listening: it sees any client that
+// connects, which the plugin must never be.
+class PipeServer {
+ public:
+  explicit PipeServer(const std::wstring& name)
+      : pipe_(CreateNamedPipeW((L"\\\\.\\pipe\\" + name).c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                               PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr)) {
+    connected_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    listening_ = pipe_ != INVALID_HANDLE_VALUE && !ConnectNamedPipe(pipe_, &connected_) &&
+                 GetLastError() == ERROR_IO_PENDING;
+  }
+  ~PipeServer() {
+    if (pipe_ != INVALID_HANDLE_VALUE) {
+      CancelIo(pipe_);
+      CloseHandle(pipe_);
+    }
+    CloseHandle(connected_.hEvent);
+  }
+  PipeServer(const PipeServer&) = delete;
+  PipeServer& operator=(const PipeServer&) = delete;
+
+  bool Listening() const { return listening_; }
+  bool ClientConnected() const { return WaitForSingleObject(connected_.hEvent, 0) == WAIT_OBJECT_0; }
+
+ private:
+  HANDLE pipe_;
+  OVERLAPPED connected_{};
+  bool listening_ = false;
+};
+
+TEST(WindowsPaths, TheDeviceNamespaceIsRefusedWithoutOpeningAnything) {
+  qvtest::Plugin& plugin = qvtest::SharedPlugin();
+  Folder dir;
+  qvtest::WriteArchive(dir.Host(L"a.qv"), "a.txt", "data");
+  qvwin::WriteBytes(dir / L"source.txt", "source");
+  const std::wstring name = L"quorvane-test-" + std::to_wstring(GetCurrentProcessId());
+  PipeServer server(name);
+  ASSERT_TRUE(server.Listening());
+  const std::string pipe = Narrow(name);
+  for (const std::string& prefix : {std::string("\\\\.\\pipe\\"), std::string("\\\\?\\pipe\\"),
+                                    std::string("//./pipe/"), std::string("//?/pipe/"),
+                                    std::string("\\\\?\\GLOBALROOT\\Device\\NamedPipe\\")}) {
+    const std::string path = prefix + pipe;
+    SCOPED_TRACE(path);
+    EXPECT_EQ(plugin.CanHandle(path), 0);
+    int result = -1;
+    EXPECT_EQ(plugin.Open(path, &result), nullptr);
+    EXPECT_EQ(result, qvtest::kUnknownFormat);
+    EXPECT_EQ(OpenAndProcess(plugin, dir.Host(L"a.qv"), qvtest::kExtract, nullptr, path.c_str()), qvtest::kECreate);
+    EXPECT_EQ(plugin.Pack(path, dir.host(), {"source.txt"}), qvtest::kEWrite);
+    EXPECT_EQ(plugin.Pack(dir.Host(L"b.qv"), prefix.substr(0, prefix.size() - 1), {pipe}), qvtest::kNoFiles);
+    EXPECT_FALSE(server.ClientConnected());
+  }
+  EXPECT_EQ(dir.List(), (std::vector<std::wstring>{L"a.qv", L"source.txt"}));
+  // The server does see a client that connects.
+  Holder client(L"\\\\.\\pipe\\" + name, GENERIC_READ, 0);
+  EXPECT_TRUE(client.ok());
+  EXPECT_TRUE(server.ClientConnected());
+}
+
+TEST(WindowsPaths, DiskPathsWrittenInTheDeviceNamespaceAreFiles) {
+  qvtest::Plugin& plugin = qvtest::SharedPlugin();
+  Folder dir;
+  qvtest::WriteArchive(dir.Host(L"a.qv"), "stored.txt", "in the device namespace");
+  qvwin::WriteBytes(dir / L"source.txt", "packed in the device namespace");
+  for (const std::string prefix : {"\\\\.\\", "\\\\?\\"}) {
+    const std::string folder = prefix + dir.host();
+    SCOPED_TRACE(folder);
+    EXPECT_EQ(plugin.CanHandle(folder + "\\a.qv"), -1);
+    EXPECT_EQ(List(plugin, folder + "\\a.qv").record.FileName(), "stored.txt");
+    EXPECT_EQ(OpenAndProcess(plugin, folder + "\\a.qv", qvtest::kExtract, folder.c_str(), "stored.txt"), qvtest::kOk);
+    EXPECT_EQ(qvwin::ReadBytes(dir / L"stored.txt"), "in the device namespace");
+    ASSERT_EQ(plugin.Pack(folder + "\\b.qv", folder, {"source.txt"}), qvtest::kOk);
+    EXPECT_EQ(List(plugin, dir.Host(L"b.qv")).record.FileName(), "source.txt");
+    DeleteFileW((dir / L"stored.txt").c_str());
+    DeleteFileW((dir / L"b.qv").c_str());
+  }
+  EXPECT_EQ(dir.List(), (std::vector<std::wstring>{L"a.qv", L"source.txt"}));
 }
 
 TEST(WindowsPaths, DeviceNamesAreNeitherOpenedNorWritten) {
@@ -156,7 +265,7 @@ TEST(WindowsPaths, DeviceNamesAreNeitherOpenedNorWritten) {
     EXPECT_EQ(plugin.Open(device, &result), nullptr);
     EXPECT_EQ(result, qvtest::kUnknownFormat);
   }
-  for (const char* device : {"NUL", "CON", "aux"}) {
+  for (const char* device : {"NUL", "CON", "aux", "nul.tar.gz", "CONIN$", "con .txt", "COM1"}) {
     SCOPED_TRACE(device);
     EXPECT_EQ(OpenAndProcess(plugin, dir.Host(L"a.qv"), qvtest::kExtract, dir.host().c_str(), device),
               qvtest::kECreate);

@@ -46,9 +46,13 @@ std::string CutAtCharacter(std::string_view host, std::size_t max_bytes);
 
 #ifdef _WIN32
 inline constexpr PathChar kPathSeparator = L'\\';
-inline bool IsPathSeparator(PathChar c) { return c == L'\\' || c == L':'; }
+// Windows takes "/" wherever it takes "\\".
+inline bool IsDirectorySeparator(PathChar c) { return c == L'\\' || c == L'/'; }
+// ":" also ends a path's directory part: "C:name" names a file on drive C.
+inline bool IsPathSeparator(PathChar c) { return IsDirectorySeparator(c) || c == L':'; }
 #else
 inline constexpr PathChar kPathSeparator = '/';
+inline bool IsDirectorySeparator(PathChar c) { return c == '/'; }
 inline bool IsPathSeparator(PathChar c) { return c == '/'; }
 #endif
 
@@ -66,7 +70,7 @@ inline Path DirectoryPart(PathView path) {
 }
 // The path with a separator appended unless it already ends in one.
 inline Path WithTrailingSeparator(Path path) {
-  if (path.empty() || path.back() != kPathSeparator) path += kPathSeparator;
+  if (path.empty() || !IsDirectorySeparator(path.back())) path += kPathSeparator;
   return path;
 }
 // The path with its extension (from the last "." of the name part on)

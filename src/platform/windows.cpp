@@ -30,6 +30,24 @@ namespace {
 
 HANDLE AsHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
+// A buffer-filling call (GetFullPathNameW, GetTempPathW,
+// GetEnvironmentVariableW...) as a string, the buffer grown as the call asks;
+// empty when it fails.
+template <typename Fill>
+Path Filled(Fill fill) {
+  std::wstring text(MAX_PATH + 1, L'\0');
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    DWORD length = fill(text.data(), static_cast<DWORD>(text.size()));
+    if (length == 0) return {};
+    if (length < text.size()) {
+      text.resize(length);
+      return text;
+    }
+    text.resize(length + 1);
+  }
+  return {};
+}
+
 // Wide to 8-bit text in code page `code_page`.  Characters the code page
 // lacks become its default character rather than a look-alike ("best fit"
 // would turn a Polish Ł into L and so name a different file).  UTF-8 takes no
@@ -88,13 +106,76 @@ DWORD ShareFlags(Share share) {
   return 0;
 }
 
-// A name that Windows resolves to a device rather than a file ("NUL",
-// "C:\out\COM1", "\\.\pipe\x"): opening it could talk to the device.
+wchar_t AsciiUpper(wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
+
+// Whether `name`, one path component, is one Windows takes for a device
+// wherever it appears: the part before the first dot or colon, with the
+// spaces Windows drops at its end, is a reserved device name ("nul.tar.gz",
+// "CON .txt", "com1").
+bool IsDeviceName(std::wstring_view name) {
+  std::wstring_view base = name.substr(0, name.find_first_of(L".:"));
+  while (!base.empty() && base.back() == L' ') base.remove_suffix(1);
+  std::wstring upper(base);
+  for (wchar_t& c : upper) c = AsciiUpper(c);
+  for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
+    if (upper == device) return true;
+  }
+  // COM1-COM9 and LPT1-LPT9; Windows counts the superscript digits 1-3 too.
+  if (upper.size() != 4 || (upper.compare(0, 3, L"COM") != 0 && upper.compare(0, 3, L"LPT") != 0)) return false;
+  const wchar_t digit = upper[3];
+  return (digit >= L'1' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' || digit == L'\u00B3';
+}
+
+bool StartsWithNoCase(std::wstring_view text, std::wstring_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (AsciiUpper(text[i]) != AsciiUpper(prefix[i])) return false;
+  }
+  return true;
+}
+
+// "X:" followed by a separator.
+bool StartsWithDriveRoot(std::wstring_view path) {
+  return path.size() >= 3 && ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
+         path[1] == L':' && IsDirectorySeparator(path[2]);
+}
+
+// Whether the path, resolved as Windows resolves it, can name nothing but a
+// device: a device name in any component ("NUL", "C:\out\COM1",
+// "nul.tar.gz", "CONIN$"), the device namespace in any spelling
+// ("\\.\pipe\x", "\\?\pipe\x", "//./pipe/x", "\\?\GLOBALROOT\..."), or a whole
+// volume ("\\.\C:").  Opening such a name could talk to the device.  Disk
+// paths written in the device namespace ("\\?\C:\dir\a.qv", "\\.\C:\dir\a.qv",
+// "\\?\UNC\server\share\a.qv", "\\?\Volume{...}\a.qv") name files like any other.
 bool NamesDevice(const Path& path) {
-  if (path.rfind(L"\\\\.\\", 0) == 0) return true;
-  wchar_t full[MAX_PATH + 1];
-  DWORD length = ::GetFullPathNameW(path.c_str(), MAX_PATH + 1, full, nullptr);
-  return length > 0 && length <= MAX_PATH && std::wstring_view(full, length).rfind(L"\\\\.\\", 0) == 0;
+  const Path full = AbsolutePath(path);
+  std::wstring_view rest(full);
+  if (rest.size() >= 4 && IsDirectorySeparator(rest[0]) && IsDirectorySeparator(rest[1]) &&
+      (rest[2] == L'?' || rest[2] == L'.') && IsDirectorySeparator(rest[3])) {
+    rest.remove_prefix(4);
+    if (StartsWithNoCase(rest, L"UNC\\")) {
+      rest.remove_prefix(4);
+    } else if (StartsWithNoCase(rest, L"Volume{")) {
+      const std::size_t end = rest.find(L'}');
+      if (end == std::wstring_view::npos || end + 1 >= rest.size() || !IsDirectorySeparator(rest[end + 1])) {
+        return true;  // the volume itself
+      }
+      rest.remove_prefix(end + 2);
+    } else if (!StartsWithDriveRoot(rest)) {
+      return true;
+    }
+  } else if (rest.size() >= 2 && IsDirectorySeparator(rest[0]) && IsDirectorySeparator(rest[1])) {
+    rest.remove_prefix(2);  // \\server\share\...
+  } else if (!StartsWithDriveRoot(rest)) {
+    return true;  // not resolved to anything Windows could open as a file
+  }
+  while (!rest.empty()) {
+    std::size_t end = 0;
+    while (end < rest.size() && !IsDirectorySeparator(rest[end])) ++end;
+    if (IsDeviceName(rest.substr(0, end))) return true;
+    rest.remove_prefix(std::min(end + 1, rest.size()));
+  }
+  return false;
 }
 
 // Attributes of what the path names, a link followed to its target; false
@@ -166,16 +247,10 @@ std::string CutAtCharacter(std::string_view host, std::size_t max_bytes) {
 
 Path AbsolutePath(const Path& path) {
   if (path.empty()) return path;
-  std::wstring full(MAX_PATH + 1, L'\0');
-  for (;;) {
-    DWORD length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    if (length == 0) return path;
-    if (length < full.size()) {
-      full.resize(length);
-      return full;
-    }
-    full.resize(length + 1);
-  }
+  Path full = Filled([&path](wchar_t* buffer, DWORD size) {
+    return ::GetFullPathNameW(path.c_str(), size, buffer, nullptr);
+  });
+  return full.empty() ? path : full;
 }
 
 // ------------------------------------------------------------------ files
