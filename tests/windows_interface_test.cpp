@@ -274,6 +274,105 @@ TEST(WindowsPaths, DeviceNamesAreNeitherOpenedNorWritten) {
   EXPECT_EQ(dir.List(), std::vector<std::wstring>{L"a.qv"});
 }
 
+// ----------------------------------------------------- temporary folder
+
+// Sets an environment variable for the life of the object.
+class ScopedVariable {
+ public:
+  ScopedVariable(const wchar_t* name, const std::wstring& value) : name_(name) {
+    wchar_t old[32768];
+    DWORD length = GetEnvironmentVariableW(name, old, 32768);
+    if (length > 0 && length < 32768) old_ = std::wstring(old, length);
+    SetEnvironmentVariableW(name, value.c_str());
+  }
+  ~ScopedVariable() { SetEnvironmentVariableW(name_, old_ ? old_->c_str() : nullptr); }
+  ScopedVariable(const ScopedVariable&) = delete;
+  ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+ private:
+  const wchar_t* name_;
+  std::optional<std::wstring> old_;
+};
+
+// The plugin's temporary files in `folder`.
+std::vector<std::wstring> TemporaryFilesIn(const std::wstring& folder) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((folder + L"\\quorvane$*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    names.emplace_back(found.cFileName);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return names;
+}
+
+// With %TMP% and %TEMP% naming `temp`, a fresh copy of the plugin keeps its
+// in-memory job's data in the Windows temporary folder, never in the current
+// one, and the job succeeds.
+void ExpectTemporaryFilesInTheWindowsTempFolder(const std::wstring& temp) {
+  Folder module_dir(L"qvmodule"), work_dir(L"qvwork"), data_dir(L"qvdata");
+  qvwin::Copy(BuildTreeFile(qvtest::DefaultPluginPath().c_str()), module_dir / L"quorvane.wcx64");
+  qvwin::Copy(BuildTreeFile(QUORVANE_LIB64DLL_PATH), module_dir / L"lib64.dll");
+  wchar_t windows[MAX_PATH];
+  ASSERT_GT(GetWindowsDirectoryW(windows, MAX_PATH), 0u);
+  const std::wstring windows_temp = std::wstring(windows) + L"\\Temp";
+  const std::size_t before = TemporaryFilesIn(windows_temp).size();
+
+  wchar_t previous[MAX_PATH + 1];
+  GetCurrentDirectoryW(MAX_PATH + 1, previous);
+  ASSERT_TRUE(SetCurrentDirectoryW(work_dir.wide().c_str()));
+  {
+    ScopedVariable tmp(L"TMP", temp), temp_variable(L"TEMP", temp);
+    qvtest::Plugin plugin(module_dir.Host(L"quorvane.wcx64"));
+    ASSERT_TRUE(plugin.Problem().empty()) << plugin.Problem();
+    std::string target = data_dir.Host(L"mem.qv");
+    void* job = plugin.StartMemPack(0, target.data());
+    EXPECT_EQ(TemporaryFilesIn(windows_temp).size(), before + 1);
+    std::string input = "kept in a temporary file meanwhile";
+    std::vector<char> out(65536);
+    int taken = 0, written = 0;
+    EXPECT_EQ(plugin.PackToMem(job, input.data(), static_cast<int>(input.size()), &taken, out.data(),
+                               static_cast<int>(out.size()), &written, 0),
+              0);
+    std::string archive;
+    int answer = 0;
+    for (int round = 0; round < 1000 && answer == 0; ++round) {
+      answer = plugin.PackToMem(job, nullptr, 0, &taken, out.data(), static_cast<int>(out.size()), &written, 0);
+      archive.append(out.data(), static_cast<std::size_t>(written));
+    }
+    EXPECT_EQ(answer, 1);
+    plugin.DoneMemPack(job);
+    std::optional<qvtest::ParsedHeader> header = qvtest::ParseArchive(archive);
+    ASSERT_TRUE(header.has_value());
+    EXPECT_EQ(qvtest::Bzip2Decompress(header->payload), input);
+  }
+  SetCurrentDirectoryW(previous);
+  EXPECT_EQ(TemporaryFilesIn(windows_temp).size(), before);
+  EXPECT_TRUE(work_dir.List().empty());
+}
+
+TEST(WindowsTemp, ATempFolderBeyondThePathLimitFallsBackToTheWindowsOne) {
+  // A folder that exists, its name longer than Windows's classic limit.
+  Folder base(L"qvlong");
+  std::wstring longest = base.wide();
+  std::vector<std::wstring> made;
+  while (longest.size() <= MAX_PATH + 20) {
+    longest += L"\\a-folder-of-a-deep-tree";
+    ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + longest).c_str(), nullptr)) << GetLastError();
+    made.push_back(longest);
+  }
+  ExpectTemporaryFilesInTheWindowsTempFolder(longest);
+  for (auto folder = made.rbegin(); folder != made.rend(); ++folder) {
+    RemoveDirectoryW((L"\\\\?\\" + *folder).c_str());
+  }
+}
+
+TEST(WindowsTemp, ATempFolderThatDoesNotExistFallsBackToTheWindowsOne) {
+  Folder base(L"qvgone");
+  ExpectTemporaryFilesInTheWindowsTempFolder(base / L"no such folder");
+}
+
 // ---------------------------------------------------------------- sharing
 
 TEST(WindowsSharing, ArchiveHeldWithoutSharingCannotBeRead) {

@@ -473,17 +473,46 @@ std::uint32_t HostRecordAttributes() noexcept { return FILE_ATTRIBUTE_ARCHIVE; }
 
 // ------------------------------------------------------------ directories
 
+namespace {
+
+// The longest name the plugin gives a temporary file ("quorvane$" or
+// "quorvane.", ten digits, ".$$$").
+constexpr std::size_t kLongestTemporaryName = 23;
+
+// `directory` with a trailing separator when temporary files can be made in
+// it: it exists, and a temporary name still fits the classic path limit.
+// Otherwise empty.
+Path UsableTempDirectory(const Path& directory) {
+  if (directory.empty()) return {};
+  Path result = WithTrailingSeparator(directory);
+  if (result.size() + kLongestTemporaryName >= MAX_PATH || KindOf(result) != FileKind::kDirectory) return {};
+  return result;
+}
+
+// `directory` + `below`, or nothing when `directory` is not known.
+Path Below(const Path& directory, const wchar_t* below) { return directory.empty() ? directory : directory + below; }
+
+Path EnvironmentVariable(const wchar_t* name) {
+  return Filled([name](wchar_t* buffer, DWORD size) { return ::GetEnvironmentVariableW(name, buffer, size); });
+}
+
+}  // namespace
+
+// The system's choice comes first (%TMP%, %TEMP%, ...).  When it fails (a
+// %TEMP% longer than the path limit makes GetTempPathW fail), or names no
+// folder, the Windows folder's Temp is next, then the user profile's; the
+// current folder only when none of them exists.
 Path TempDirectory() {
-  std::wstring directory(MAX_PATH + 1, L'\0');
-  for (;;) {
-    DWORD length = ::GetTempPathW(static_cast<DWORD>(directory.size()), directory.data());
-    if (length == 0) return WithTrailingSeparator(AbsolutePath(L"."));
-    if (length < directory.size()) {
-      directory.resize(length);
-      return WithTrailingSeparator(directory);
-    }
-    directory.resize(length + 1);
+  const Path candidates[] = {
+      Filled([](wchar_t* buffer, DWORD size) { return ::GetTempPathW(size, buffer); }),
+      Below(Filled([](wchar_t* buffer, DWORD size) { return ::GetWindowsDirectoryW(buffer, size); }), L"\\Temp"),
+      Below(EnvironmentVariable(L"LOCALAPPDATA"), L"\\Temp"),
+      Below(EnvironmentVariable(L"USERPROFILE"), L"\\AppData\\Local\\Temp"),
+  };
+  for (const Path& candidate : candidates) {
+    if (Path usable = UsableTempDirectory(candidate); !usable.empty()) return usable;
   }
+  return WithTrailingSeparator(AbsolutePath(L"."));
 }
 
 Path ModuleDirectory() {
