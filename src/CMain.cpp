@@ -75,7 +75,7 @@ std::string SafeEntryName(std::string_view stored, const Path& archive) {
 #endif
   std::string result(stored);
   if (cut != Path::npos) result = platform::ToHost(PathView(name).substr(cut + 1));
-  if (result.empty() || result == "." || result == "..") {
+  if (!platform::CanNameFile(platform::FromHost(result.c_str()))) {
     Path own = platform::NamePart(archive);
     Path stem = platform::ChangeFileExt(own, Path());
     return platform::ToHost(stem.empty() ? own : stem);

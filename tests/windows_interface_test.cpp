@@ -274,6 +274,49 @@ TEST(WindowsPaths, DeviceNamesAreNeitherOpenedNorWritten) {
   EXPECT_EQ(dir.List(), std::vector<std::wstring>{L"a.qv"});
 }
 
+// ------------------------------------------------------------------ names
+
+// Names an archive made on Linux may store.  One Windows cannot give a file
+// lists as the archive's own name, so that the host can extract it.
+TEST(WindowsNames, StoredNamesWindowsCannotCreateListAsTheArchivesName) {
+  qvtest::Plugin& plugin = qvtest::SharedPlugin();
+  Folder dir;
+  struct Case {
+    std::string stored;
+    std::string listed;
+  };
+  const Case cases[] = {
+      // Devices, with or without an extension, in any case, with the spaces
+      // Windows drops before the extension.
+      {"aux.txt", "entries"}, {"CON", "entries"}, {"nul.tar.gz", "entries"}, {"COM1", "entries"},
+      {"lpt9.log", "entries"}, {"CONIN$", "entries"}, {"conout$.txt", "entries"}, {"Prn .txt", "entries"},
+      // Names Windows would change or refuse.
+      {"...", "entries"}, {"   ", "entries"}, {"trailing.", "entries"}, {"trailing ", "entries"},
+      {"a?b", "entries"}, {"a*b", "entries"}, {"a<b>", "entries"}, {"say \"hi\"", "entries"},
+      {"a|b", "entries"}, {"bell\x07", "entries"}, {"tab\there", "entries"}, {"\x1f", "entries"},
+      // Close to those, and fine.
+      {"CONSOLE.txt", "CONSOLE.txt"}, {"COM10", "COM10"}, {"LPT", "LPT"}, {"nul_device.txt", "nul_device.txt"},
+      {".profile", ".profile"}, {"a..b", "a..b"}, {" leading", " leading"}, {"con-fig", "con-fig"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("stored: " + c.stored);
+    qvtest::ArchiveRecipe recipe;
+    recipe.name = c.stored;
+    recipe.content = "content of " + c.stored;
+    qvtest::WriteArchive(dir.Host(L"entries.qv"), recipe);
+    Listing listing = List(plugin, dir.Host(L"entries.qv"));
+    ASSERT_EQ(listing.read_result, qvtest::kOk);
+    EXPECT_EQ(listing.record.FileName(), c.listed);
+    EXPECT_EQ(OpenAndProcess(plugin, dir.Host(L"entries.qv"), qvtest::kExtract, dir.host().c_str(),
+                             listing.record.FileName().c_str()),
+              qvtest::kOk);
+    const std::wstring extracted = dir / qvwin::Widen(c.listed);
+    EXPECT_EQ(qvwin::ReadBytes(extracted), recipe.content);
+    DeleteFileW(extracted.c_str());
+    EXPECT_EQ(dir.List(), std::vector<std::wstring>{L"entries.qv"});
+  }
+}
+
 // ----------------------------------------------------- temporary folder
 
 // Sets an environment variable for the life of the object.

@@ -84,6 +84,11 @@ inline Path ChangeFileExt(PathView path, PathView extension) {
 }
 // The path made absolute against the current directory.
 Path AbsolutePath(const Path& path);
+// Whether `name`, one path component, can name a file on this system.  On
+// Linux anything but an empty name, "." and "..".  On Windows also no device
+// name (CON, aux.txt, COM1, CONIN$...), no name ending in a dot or a space,
+// and none of <>:"/\|?* or control characters.
+bool CanNameFile(PathView name);
 
 // ------------------------------------------------------------------ files
 

@@ -245,6 +245,16 @@ std::string CutAtCharacter(std::string_view host, std::size_t max_bytes) {
 
 // ------------------------------------------------------------------ paths
 
+bool CanNameFile(PathView name) {
+  if (name.empty() || name == L"." || name == L"..") return false;
+  for (wchar_t c : name) {
+    if (c < 32 || std::wstring_view(L"<>:\"/\\|?*").find(c) != std::wstring_view::npos) return false;
+  }
+  // Windows drops a trailing dot or space: the file would get another name.
+  if (name.back() == L'.' || name.back() == L' ') return false;
+  return !IsDeviceName(name);
+}
+
 Path AbsolutePath(const Path& path) {
   if (path.empty()) return path;
   Path full = Filled([&path](wchar_t* buffer, DWORD size) {
