@@ -12,6 +12,7 @@ namespace {
 using qvwin::Folder;
 using qvwin::Holder;
 using qvwin::Narrow;
+using qvwin::OpenAndProcess;
 
 constexpr std::uint32_t Dos(int year, int month, int day, int hour, int minute, int second) {
   return static_cast<std::uint32_t>(year - 1980) << 25 | static_cast<std::uint32_t>(month) << 21 |
@@ -22,24 +23,11 @@ constexpr std::uint32_t Dos(int year, int month, int day, int hour, int minute, 
 // Sets the last-write time from a local date and time.
 void SetLocalWriteTime(const std::wstring& path, WORD year, WORD month, WORD day, WORD hour, WORD minute,
                        WORD second) {
-  SYSTEMTIME local{};
-  local.wYear = year;
-  local.wMonth = month;
-  local.wDay = day;
-  local.wHour = hour;
-  local.wMinute = minute;
-  local.wSecond = second;
+  const SYSTEMTIME local = qvwin::Time(year, month, day, hour, minute, second);
   // By the rule for that date, as the plugin reads it back.
-  SYSTEMTIME utc_time;
-  FILETIME utc;
-  ASSERT_TRUE(TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc_time));
-  ASSERT_TRUE(SystemTimeToFileTime(&utc_time, &utc));
-  HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  BOOL ok = SetFileTime(h, nullptr, nullptr, &utc);
-  CloseHandle(h);
-  ASSERT_TRUE(ok);
+  SYSTEMTIME utc;
+  ASSERT_TRUE(TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc));
+  qvwin::SetWriteTime(path, utc);
 }
 
 struct Listing {
@@ -56,19 +44,6 @@ Listing List(const qvtest::Plugin& plugin, const std::string& archive) {
     plugin.CloseArchive(handle);
   }
   return listing;
-}
-
-// Opens and lists `archive`, then runs `operation`; the archive stays open
-// for the caller's checks until CloseArchive.
-int OpenAndProcess(const qvtest::Plugin& plugin, const std::string& archive, int operation,
-                   const char* dest_path, const char* dest_name) {
-  void* handle = plugin.Open(archive);
-  if (!handle) return -1;
-  qvtest::HeaderRecord record;
-  if (plugin.ReadHeader(handle, record.data()) != qvtest::kOk) return -2;
-  int result = plugin.Process(operation, dest_path, dest_name);
-  plugin.CloseArchive(handle);
-  return result;
 }
 
 std::wstring BuildTreeFile(const char* path) { return qvwin::FromBuildTree(path); }

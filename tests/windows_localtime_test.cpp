@@ -11,16 +11,7 @@
 namespace {
 
 using qvwin::Folder;
-
-SYSTEMTIME Time(WORD year, WORD month, WORD day, WORD hour, WORD minute) {
-  SYSTEMTIME time{};
-  time.wYear = year;
-  time.wMonth = month;
-  time.wDay = day;
-  time.wHour = hour;
-  time.wMinute = minute;
-  return time;
-}
+using qvwin::Time;
 
 std::uint32_t Dos(const SYSTEMTIME& local) {
   return qvtest::DosTime(local.wYear, local.wMonth, local.wDay, local.wHour, local.wMinute, local.wSecond);
@@ -28,17 +19,6 @@ std::uint32_t Dos(const SYSTEMTIME& local) {
 
 std::uint64_t Ticks(const FILETIME& time) {
   return static_cast<std::uint64_t>(time.dwHighDateTime) << 32 | time.dwLowDateTime;
-}
-
-void SetUtcWriteTime(const std::wstring& path, const SYSTEMTIME& utc) {
-  FILETIME time;
-  ASSERT_TRUE(SystemTimeToFileTime(&utc, &time));
-  HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  BOOL ok = SetFileTime(h, nullptr, nullptr, &time);
-  CloseHandle(h);
-  ASSERT_TRUE(ok);
 }
 
 std::uint64_t UtcWriteTicks(const std::wstring& path) {
@@ -81,7 +61,7 @@ TEST_F(WindowsLocalTime, PackingStoresTheWallClockTimeOfEachSeason) {
   qvwin::WriteBytes(dir_ / L"dated.txt", "dated");
   for (const Season& season : kSeasons) {
     SCOPED_TRACE(season.name);
-    SetUtcWriteTime(dir_ / L"dated.txt", season.utc);
+    qvwin::SetWriteTime(dir_ / L"dated.txt", season.utc);
     ASSERT_EQ(plugin_.Pack(dir_.Host(L"dated.qv"), dir_.host(), {"dated.txt"}), qvtest::kOk);
     std::optional<qvtest::ParsedHeader> header = qvtest::ParseArchive(qvwin::ReadBytes(dir_ / L"dated.qv"));
     ASSERT_TRUE(header.has_value());
@@ -97,12 +77,9 @@ TEST_F(WindowsLocalTime, ExtractionSetsTheMomentOfTheStoredWallClockTime) {
     recipe.content = "dated";
     recipe.filetime = Dos(season.local);
     qvtest::WriteArchive(dir_.Host(L"dated.qv"), recipe);
-    void* handle = plugin_.Open(dir_.Host(L"dated.qv"));
-    ASSERT_NE(handle, nullptr);
-    qvtest::HeaderRecord record;
-    ASSERT_EQ(plugin_.ReadHeader(handle, record.data()), qvtest::kOk);
-    EXPECT_EQ(plugin_.Process(qvtest::kExtract, dir_.host().c_str(), "dated.txt"), qvtest::kOk);
-    plugin_.CloseArchive(handle);
+    EXPECT_EQ(qvwin::OpenAndProcess(plugin_, dir_.Host(L"dated.qv"), qvtest::kExtract, dir_.host().c_str(),
+                                    "dated.txt"),
+              qvtest::kOk);
     EXPECT_EQ(UtcWriteTicks(dir_ / L"dated.txt"), Ticks(season.utc));
   }
 }

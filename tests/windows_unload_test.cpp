@@ -22,6 +22,7 @@
 namespace {
 
 using qvwin::Folder;
+using qvwin::OpenAndProcess;
 
 // What a module could leave behind in the process.
 struct Usage {
@@ -112,18 +113,6 @@ std::string ListedName(const qvtest::Plugin& plugin, const std::string& archive)
   EXPECT_EQ(plugin.ReadHeader(handle, record.data()), qvtest::kEndArchive);
   plugin.CloseArchive(handle);
   return name;
-}
-
-int OpenAndProcess(const qvtest::Plugin& plugin, const std::string& archive, int operation,
-                   const char* dest_path, const char* dest_name) {
-  void* handle = plugin.Open(archive);
-  if (!handle) return -1;
-  qvtest::HeaderRecord record;
-  int result = plugin.ReadHeader(handle, record.data()) == qvtest::kOk
-                   ? plugin.Process(operation, dest_path, dest_name)
-                   : -2;
-  plugin.CloseArchive(handle);
-  return result;
 }
 
 void Extract(const qvtest::Plugin& plugin, const Folder& dir) {
