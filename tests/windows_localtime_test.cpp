@@ -13,35 +13,27 @@ namespace {
 using qvwin::Folder;
 using qvwin::Time;
 
-std::uint32_t Dos(const SYSTEMTIME& local) {
-  return qvtest::DosTime(local.wYear, local.wMonth, local.wDay, local.wHour, local.wMinute, local.wSecond);
+FILETIME Moment(const SYSTEMTIME& utc) {
+  FILETIME moment{};
+  SystemTimeToFileTime(&utc, &moment);
+  return moment;
 }
 
-std::uint64_t Ticks(const FILETIME& time) {
-  return static_cast<std::uint64_t>(time.dwHighDateTime) << 32 | time.dwLowDateTime;
-}
-
-std::uint64_t UtcWriteTicks(const std::wstring& path) {
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
-  return Ticks(data.ftLastWriteTime);
-}
-
-std::uint64_t Ticks(const SYSTEMTIME& utc) {
-  FILETIME time{};
-  SystemTimeToFileTime(&utc, &time);
-  return Ticks(time);
+FILETIME WriteTime(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
+  return data.ftLastWriteTime;
 }
 
 // 12:00 in Berlin: 10:00 UTC in summer, 11:00 UTC in winter.
 struct Season {
   const char* name;
-  SYSTEMTIME local;
+  std::uint32_t dos;
   SYSTEMTIME utc;
 };
 const Season kSeasons[] = {
-    {"summer", Time(2023, 7, 15, 12, 0), Time(2023, 7, 15, 10, 0)},
-    {"winter", Time(2023, 12, 15, 12, 0), Time(2023, 12, 15, 11, 0)},
+    {"summer", qvtest::DosTime(2023, 7, 15, 12, 0, 0), Time(2023, 7, 15, 10, 0)},
+    {"winter", qvtest::DosTime(2023, 12, 15, 12, 0, 0), Time(2023, 12, 15, 11, 0)},
 };
 
 class WindowsLocalTime : public testing::Test {
@@ -65,7 +57,7 @@ TEST_F(WindowsLocalTime, PackingStoresTheWallClockTimeOfEachSeason) {
     ASSERT_EQ(plugin_.Pack(dir_.Host(L"dated.qv"), dir_.host(), {"dated.txt"}), qvtest::kOk);
     std::optional<qvtest::ParsedHeader> header = qvtest::ParseArchive(qvwin::ReadBytes(dir_ / L"dated.qv"));
     ASSERT_TRUE(header.has_value());
-    EXPECT_EQ(header->filetime, Dos(season.local));
+    EXPECT_EQ(header->filetime, season.dos);
   }
 }
 
@@ -75,12 +67,13 @@ TEST_F(WindowsLocalTime, ExtractionSetsTheMomentOfTheStoredWallClockTime) {
     qvtest::ArchiveRecipe recipe;
     recipe.name = "dated.txt";
     recipe.content = "dated";
-    recipe.filetime = Dos(season.local);
+    recipe.filetime = season.dos;
     qvtest::WriteArchive(dir_.Host(L"dated.qv"), recipe);
     EXPECT_EQ(qvwin::OpenAndProcess(plugin_, dir_.Host(L"dated.qv"), qvtest::kExtract, dir_.host().c_str(),
                                     "dated.txt"),
               qvtest::kOk);
-    EXPECT_EQ(UtcWriteTicks(dir_ / L"dated.txt"), Ticks(season.utc));
+    const FILETIME expected = Moment(season.utc), actual = WriteTime(dir_ / L"dated.txt");
+    EXPECT_EQ(CompareFileTime(&actual, &expected), 0);
   }
 }
 
