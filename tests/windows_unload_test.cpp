@@ -163,6 +163,7 @@ TEST_P(WindowsUnload, TwoHundredCyclesLeaveNothingBehind) {
     {
       qvtest::Plugin plugin(plugin_path);
       ASSERT_TRUE(plugin.Problem().empty()) << plugin.Problem();
+      ASSERT_NE(GetModuleHandleW(module_path.c_str()), nullptr);
       work(plugin, dir);
     }
     GetParam().after_unload();
