@@ -2,9 +2,9 @@
 //
 // Everything that differs between Linux and Windows lives behind this header:
 // files and their sharing modes, host-string conversion, the two working
-// directories, run-time library loading, the message box and the random
-// source.  posix.cpp and windows.cpp implement it; no other file includes a
-// system header.
+// directories, run-time library loading, the message box, locks and the
+// random source.  posix.cpp and windows.cpp implement it; no other file
+// includes a system header.
 #pragma once
 
 #include <cstddef>
@@ -46,7 +46,7 @@ std::string CutAtCharacter(std::string_view host, std::size_t max_bytes);
 
 #ifdef _WIN32
 inline constexpr PathChar kPathSeparator = L'\\';
-// Windows takes "/" wherever it takes "\\".
+// Windows takes "/" wherever it takes a backslash.
 inline bool IsDirectorySeparator(PathChar c) { return c == L'\\' || c == L'/'; }
 // ":" also ends a path's directory part: "C:name" names a file on drive C.
 inline bool IsPathSeparator(PathChar c) { return IsDirectorySeparator(c) || c == L':'; }
