@@ -371,6 +371,13 @@ TEST_F(Listing, StoredNamesAreReducedToAPlainFileName) {
       {"", "backup.tar"},
       {std::string("ab\0cd", 5), "ab"},
       {"привет.txt", "привет.txt"},
+#ifndef _WIN32
+      // Names Windows cannot give a file are fine on Linux.
+      {"CON", "CON"},
+      {"aux.txt", "aux.txt"},
+      {"a?b*<c>.txt", "a?b*<c>.txt"},
+      {"trailing. ", "trailing. "},
+#endif
   };
   for (const Case& c : cases) {
     ArchiveRecipe recipe;

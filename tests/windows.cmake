@@ -105,3 +105,22 @@ add_test(NAME windows_interop
           ${quorvane_wine_run} ${CMAKE_BINARY_DIR}/wineprefix
           $<TARGET_FILE:windows_interop_host> $<TARGET_FILE:quorvane>)
 set_tests_properties(windows_interop PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
+
+# Loading and unloading the plugin many times, idle and after each kind of
+# work, leaves no handle, thread, TLS slot or memory behind.
+add_executable(windows_unload_test ${CMAKE_CURRENT_LIST_DIR}/windows_unload_test.cpp)
+target_link_libraries(windows_unload_test PRIVATE quorvane_test_host quorvane_test_main)
+if(TARGET quorvane_lib64dll)
+  add_dependencies(windows_unload_test quorvane_lib64dll)
+endif()
+gtest_discover_tests(windows_unload_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600)
+
+# Summer and winter time stamps in a zone with summer time; Wine takes the
+# zone from TZ.
+add_executable(windows_localtime_test ${CMAKE_CURRENT_LIST_DIR}/windows_localtime_test.cpp)
+target_link_libraries(windows_localtime_test PRIVATE quorvane_test_host quorvane_test_main)
+if(TARGET quorvane_lib64dll)
+  add_dependencies(windows_localtime_test quorvane_lib64dll)
+endif()
+add_test(NAME windows_localtime_berlin COMMAND windows_localtime_test)
+set_tests_properties(windows_localtime_berlin PROPERTIES ENVIRONMENT "TZ=Europe/Berlin" TIMEOUT 300)

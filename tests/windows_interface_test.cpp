@@ -15,6 +15,7 @@ namespace {
 using qvwin::Folder;
 using qvwin::Holder;
 using qvwin::Narrow;
+using qvwin::OpenAndProcess;
 
 constexpr std::uint32_t Dos(int year, int month, int day, int hour, int minute, int second) {
   return static_cast<std::uint32_t>(year - 1980) << 25 | static_cast<std::uint32_t>(month) << 21 |
@@ -25,22 +26,11 @@ constexpr std::uint32_t Dos(int year, int month, int day, int hour, int minute, 
 // Sets the last-write time from a local date and time.
 void SetLocalWriteTime(const std::wstring& path, WORD year, WORD month, WORD day, WORD hour, WORD minute,
                        WORD second) {
-  SYSTEMTIME local{};
-  local.wYear = year;
-  local.wMonth = month;
-  local.wDay = day;
-  local.wHour = hour;
-  local.wMinute = minute;
-  local.wSecond = second;
-  FILETIME local_time, utc;
-  ASSERT_TRUE(SystemTimeToFileTime(&local, &local_time));
-  ASSERT_TRUE(LocalFileTimeToFileTime(&local_time, &utc));
-  HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  BOOL ok = SetFileTime(h, nullptr, nullptr, &utc);
-  CloseHandle(h);
-  ASSERT_TRUE(ok);
+  const SYSTEMTIME local = qvwin::Time(year, month, day, hour, minute, second);
+  // By the rule for that date, as the plugin reads it back.
+  SYSTEMTIME utc;
+  ASSERT_TRUE(TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc));
+  qvwin::SetWriteTime(path, utc);
 }
 
 struct Listing {
@@ -57,19 +47,6 @@ Listing List(const qvtest::Plugin& plugin, const std::string& archive) {
     plugin.CloseArchive(handle);
   }
   return listing;
-}
-
-// Opens and lists `archive`, then runs `operation`; the archive stays open
-// for the caller's checks until CloseArchive.
-int OpenAndProcess(const qvtest::Plugin& plugin, const std::string& archive, int operation,
-                   const char* dest_path, const char* dest_name) {
-  void* handle = plugin.Open(archive);
-  if (!handle) return -1;
-  qvtest::HeaderRecord record;
-  if (plugin.ReadHeader(handle, record.data()) != qvtest::kOk) return -2;
-  int result = plugin.Process(handle, operation, dest_path, dest_name);
-  plugin.CloseArchive(handle);
-  return result;
 }
 
 std::wstring BuildTreeFile(const char* path) { return qvwin::FromBuildTree(path); }
@@ -120,7 +97,13 @@ TEST(WindowsRecords, PackingStoresTheLocalLastWriteTimeAsDosTime) {
 
 // ------------------------------------------------------------------ paths
 
-TEST(WindowsPaths, DriveLetterDestinationsAllReachTheSameFile) {
+// The path with "/" for every "\".
+std::string WithSlashes(std::string path) {
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path;
+}
+
+TEST(WindowsPaths, DestinationsInEverySpellingReachTheSameFile) {
   qvtest::Plugin& plugin = qvtest::SharedPlugin();
   Folder dir;
   ASSERT_EQ(dir.host().substr(1, 2), ":\\") << "expected a drive path, got " << dir.host();
@@ -134,8 +117,11 @@ TEST(WindowsPaths, DriveLetterDestinationsAllReachTheSameFile) {
     std::optional<std::string> dest_path;
     std::string dest_name;
   };
+  const std::string slashed = WithSlashes(out);
   for (const Form& form : {Form{out, "a.txt"}, Form{out + "\\", "a.txt"}, Form{std::nullopt, out + "\\a.txt"},
-                           Form{out, "elsewhere\\a.txt"}, Form{out, "D:a.txt"}}) {
+                           Form{out, "elsewhere\\a.txt"}, Form{out, "D:a.txt"}, Form{slashed, "a.txt"},
+                           Form{slashed + "/", "a.txt"}, Form{std::nullopt, slashed + "/a.txt"},
+                           Form{out, "elsewhere/a.txt"}, Form{out + "\\", "/a.txt"}}) {
     SCOPED_TRACE((form.dest_path ? *form.dest_path : "NULL") + " + " + form.dest_name);
     DeleteFileW(target.c_str());
     EXPECT_EQ(OpenAndProcess(plugin, dir.Host(L"a.qv"), qvtest::kExtract,
@@ -143,6 +129,72 @@ TEST(WindowsPaths, DriveLetterDestinationsAllReachTheSameFile) {
               qvtest::kOk);
     EXPECT_EQ(qvwin::ReadBytes(target), content);
     EXPECT_EQ(dir.List(), (std::vector<std::wstring>{L"a.qv", L"out"}));
+  }
+}
+
+TEST(WindowsPaths, AnInMemoryTargetWithSlashesStoresItsBaseName) {
+  qvtest::Plugin& plugin = qvtest::SharedPlugin();
+  Folder dir;
+  const std::string slashed = WithSlashes(dir.host());
+  qvwin::MemPackOutcome mem = qvwin::MemPack(plugin, slashed + "/memory.qv", "tar data");
+  ASSERT_TRUE(mem.finished);
+  ASSERT_EQ(mem.failure, 0);
+  std::optional<qvtest::ParsedHeader> header = qvtest::ParseArchive(mem.archive);
+  ASSERT_TRUE(header.has_value());
+  EXPECT_EQ(header->name, "memory.tar");
+}
+
+TEST(WindowsPaths, TheDeviceNamespaceIsRefusedWithoutOpeningAnything) {
+  qvtest::Plugin& plugin = qvtest::SharedPlugin();
+  Folder dir;
+  qvtest::WriteArchive(dir.Host(L"a.qv"), "a.txt", "data");
+  qvwin::WriteBytes(dir / L"source.txt", "source");
+  // A pipe server of the test's own, listening: it sees any client that
+  // connects, which the plugin must never be.
+  const std::wstring name = L"quorvane-test-" + std::to_wstring(GetCurrentProcessId());
+  HANDLE server = CreateNamedPipeW((L"\\\\.\\pipe\\" + name).c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                   PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr);
+  OVERLAPPED connected{};
+  connected.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_FALSE(ConnectNamedPipe(server, &connected));
+  ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  const std::string pipe = Narrow(name);
+  for (const std::string& prefix : {std::string("\\\\.\\pipe\\"), std::string("\\\\?\\pipe\\"),
+                                    std::string("//./pipe/"), std::string("//?/pipe/"),
+                                    std::string("\\\\?\\GLOBALROOT\\Device\\NamedPipe\\")}) {
+    const std::string path = prefix + pipe;
+    SCOPED_TRACE(path);
+    EXPECT_EQ(plugin.CanHandle(path), 0);
+    int result = -1;
+    EXPECT_EQ(plugin.Open(path, &result), nullptr);
+    EXPECT_EQ(result, qvtest::kUnknownFormat);
+    EXPECT_EQ(OpenAndProcess(plugin, dir.Host(L"a.qv"), qvtest::kExtract, nullptr, path.c_str()), qvtest::kECreate);
+    EXPECT_EQ(plugin.Pack(path, dir.host(), {"source.txt"}), qvtest::kEWrite);
+    EXPECT_EQ(plugin.Pack(dir.Host(L"b.qv"), prefix.substr(0, prefix.size() - 1), {pipe}), qvtest::kNoFiles);
+    EXPECT_EQ(WaitForSingleObject(connected.hEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "connected";
+  }
+  EXPECT_EQ(dir.List(), (std::vector<std::wstring>{L"a.qv", L"source.txt"}));
+  {
+    // The server does see a client that connects.
+    Holder client(L"\\\\.\\pipe\\" + name, GENERIC_READ, 0);
+    EXPECT_EQ(WaitForSingleObject(connected.hEvent, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  }
+  CloseHandle(server);
+  CloseHandle(connected.hEvent);
+}
+
+TEST(WindowsPaths, DiskPathsWrittenInTheDeviceNamespaceAreFiles) {
+  qvtest::Plugin& plugin = qvtest::SharedPlugin();
+  Folder dir;
+  qvtest::WriteArchive(dir.Host(L"a.qv"), "stored.txt", "in the device namespace");
+  for (const std::string prefix : {"\\\\.\\", "\\\\?\\"}) {
+    const std::string folder = prefix + dir.host();
+    SCOPED_TRACE(folder);
+    EXPECT_EQ(plugin.CanHandle(folder + "\\a.qv"), -1);
+    EXPECT_EQ(List(plugin, folder + "\\a.qv").record.FileName(), "stored.txt");
+    EXPECT_EQ(OpenAndProcess(plugin, folder + "\\a.qv", qvtest::kExtract, folder.c_str(), "stored.txt"), qvtest::kOk);
+    EXPECT_EQ(qvwin::ReadBytes(dir / L"stored.txt"), "in the device namespace");
+    DeleteFileW((dir / L"stored.txt").c_str());
   }
 }
 
@@ -157,13 +209,111 @@ TEST(WindowsPaths, DeviceNamesAreNeitherOpenedNorWritten) {
     EXPECT_EQ(plugin.Open(device, &result), nullptr);
     EXPECT_EQ(result, qvtest::kUnknownFormat);
   }
-  for (const char* device : {"NUL", "CON", "aux"}) {
+  for (const char* device : {"NUL", "CON", "aux", "nul.tar.gz", "CONIN$", "con .txt", "COM1"}) {
     SCOPED_TRACE(device);
     EXPECT_EQ(OpenAndProcess(plugin, dir.Host(L"a.qv"), qvtest::kExtract, dir.host().c_str(), device),
               qvtest::kECreate);
     EXPECT_EQ(plugin.Pack(dir.Host(L"a2.qv"), dir.host(), {device}), qvtest::kNoFiles);
   }
   EXPECT_EQ(dir.List(), std::vector<std::wstring>{L"a.qv"});
+}
+
+// ------------------------------------------------------------------ names
+
+// Names an archive made on Linux may store.  One Windows cannot give a file
+// lists as the archive's own name, so that the host can extract it.
+TEST(WindowsNames, StoredNamesWindowsCannotCreateListAsTheArchivesName) {
+  qvtest::Plugin& plugin = qvtest::SharedPlugin();
+  Folder dir;
+  struct Case {
+    std::string stored;
+    std::string listed;
+  };
+  const Case cases[] = {
+      // Devices, with or without an extension, in any case, with the spaces
+      // Windows drops before the extension.
+      {"aux.txt", "entries"}, {"CON", "entries"}, {"nul.tar.gz", "entries"}, {"COM1", "entries"},
+      {"lpt9.log", "entries"}, {"CONIN$", "entries"}, {"conout$.txt", "entries"}, {"Prn .txt", "entries"},
+      // Names Windows would change or refuse.
+      {"...", "entries"}, {"   ", "entries"}, {"trailing.", "entries"}, {"trailing ", "entries"},
+      {"a?b", "entries"}, {"a*b", "entries"}, {"a<b>", "entries"}, {"say \"hi\"", "entries"},
+      {"a|b", "entries"}, {"bell\x07", "entries"}, {"tab\there", "entries"}, {"\x1f", "entries"},
+      // Close to those, and fine.
+      {"CONSOLE.txt", "CONSOLE.txt"}, {"COM10", "COM10"}, {"LPT", "LPT"}, {"nul_device.txt", "nul_device.txt"},
+      {".profile", ".profile"}, {"a..b", "a..b"}, {" leading", " leading"}, {"con-fig", "con-fig"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("stored: " + c.stored);
+    qvtest::ArchiveRecipe recipe;
+    recipe.name = c.stored;
+    recipe.content = "content of " + c.stored;
+    qvtest::WriteArchive(dir.Host(L"entries.qv"), recipe);
+    Listing listing = List(plugin, dir.Host(L"entries.qv"));
+    ASSERT_EQ(listing.read_result, qvtest::kOk);
+    EXPECT_EQ(listing.record.FileName(), c.listed);
+    EXPECT_EQ(OpenAndProcess(plugin, dir.Host(L"entries.qv"), qvtest::kExtract, dir.host().c_str(),
+                             listing.record.FileName().c_str()),
+              qvtest::kOk);
+    const std::wstring extracted = dir / qvwin::Widen(c.listed);
+    EXPECT_EQ(qvwin::ReadBytes(extracted), recipe.content);
+    DeleteFileW(extracted.c_str());
+    EXPECT_EQ(dir.List(), std::vector<std::wstring>{L"entries.qv"});
+  }
+}
+
+// ----------------------------------------------------- temporary folder
+
+// How many of the plugin's temporary files are in `folder`.
+int TemporaryFilesIn(const std::wstring& folder) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((folder + L"\\quorvane$*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return 0;
+  int count = 1;
+  while (FindNextFileW(search, &found)) ++count;
+  FindClose(search);
+  return count;
+}
+
+// With %TMP% and %TEMP% naming a folder beyond the path limit, or one that
+// does not exist, a fresh copy of the plugin keeps an in-memory job's data
+// in the Windows temporary folder, never in the current one.
+TEST(WindowsTemp, AnUnusableTempFolderFallsBackToTheWindowsOne) {
+  Folder module_dir(L"qvmodule"), work_dir(L"qvwork"), long_dir(L"qvlong");
+  qvwin::Copy(BuildTreeFile(qvtest::DefaultPluginPath().c_str()), module_dir / L"quorvane.wcx64");
+  wchar_t windows[MAX_PATH];
+  ASSERT_GT(GetWindowsDirectoryW(windows, MAX_PATH), 0u);
+  const std::wstring windows_temp = std::wstring(windows) + L"\\Temp";
+  std::wstring longest = long_dir.wide();
+  while (longest.size() <= MAX_PATH) {
+    longest += L"\\a-folder-of-a-deep-tree";
+    ASSERT_TRUE(CreateDirectoryW((L"\\\\?\\" + longest).c_str(), nullptr)) << GetLastError();
+  }
+  wchar_t previous[MAX_PATH + 1], tmp[32768], temp_variable[32768];
+  GetCurrentDirectoryW(MAX_PATH + 1, previous);
+  const bool had_tmp = GetEnvironmentVariableW(L"TMP", tmp, 32768) > 0;
+  const bool had_temp = GetEnvironmentVariableW(L"TEMP", temp_variable, 32768) > 0;
+  for (const std::wstring& temp : {longest, work_dir / L"no such folder"}) {
+    SCOPED_TRACE(Narrow(temp));
+    SetEnvironmentVariableW(L"TMP", temp.c_str());
+    SetEnvironmentVariableW(L"TEMP", temp.c_str());
+    ASSERT_TRUE(SetCurrentDirectoryW(work_dir.wide().c_str()));
+    const int before = TemporaryFilesIn(windows_temp);
+    {
+      qvtest::Plugin plugin(module_dir.Host(L"quorvane.wcx64"));
+      std::string target = work_dir.Host(L"mem.qv");
+      void* job = plugin.StartMemPack(0, target.data());
+      EXPECT_EQ(TemporaryFilesIn(windows_temp), before + 1);
+      plugin.DoneMemPack(job);
+    }
+    SetCurrentDirectoryW(previous);
+    EXPECT_EQ(TemporaryFilesIn(windows_temp), before);
+    EXPECT_TRUE(work_dir.List().empty());
+  }
+  SetEnvironmentVariableW(L"TMP", had_tmp ? tmp : nullptr);
+  SetEnvironmentVariableW(L"TEMP", had_temp ? temp_variable : nullptr);
+  for (; longest.size() > long_dir.wide().size(); longest.resize(longest.rfind(L'\\'))) {
+    RemoveDirectoryW((L"\\\\?\\" + longest).c_str());
+  }
 }
 
 // ---------------------------------------------------------------- sharing

@@ -80,10 +80,15 @@ TEST(WindowsPlatform, OpenErrorsNameTheFileAndTheReason) {
   EXPECT_EQ(qvwin::ReadBytes(dir / L"taken.txt"), "taken");
 }
 
-TEST(WindowsPlatform, DeviceNamesAreNoFiles) {
+TEST(WindowsPlatform, DeviceNamesAreNoFilesInAnySpelling) {
   Folder dir;
-  for (const std::wstring& name : {std::wstring(L"NUL"), dir / L"NUL", dir / L"con", std::wstring(L"COM1"),
-                                   std::wstring(L"\\\\.\\pipe\\quorvane-none")}) {
+  for (const std::wstring& name :
+       {std::wstring(L"NUL"), dir / L"NUL", dir / L"con", std::wstring(L"COM1"), dir / L"nul.tar.gz",
+        dir / L"CONIN$", dir / L"conout$.log", dir / L"Aux .txt", dir / L"com\u00B2", dir / L"lpt1.",
+        dir / L"COM1\\below", std::wstring(L"\\\\.\\pipe\\quorvane-none"), std::wstring(L"\\\\?\\pipe\\quorvane-none"),
+        std::wstring(L"//./pipe/quorvane-none"), std::wstring(L"\\\\?\\GLOBALROOT\\Device\\Null"),
+        std::wstring(L"\\\\.\\C:"), std::wstring(L"\\\\?\\Volume{00000000-0000-0000-0000-000000000000}"),
+        std::wstring(L"\\\\.\\PhysicalDrive0"), L"\\\\?\\" + (dir / L"NUL")}) {
     SCOPED_TRACE(qvwin::Narrow(name));
     EXPECT_EQ(platform::KindOf(name), platform::FileKind::kOther);
     EXPECT_THROW(File::CreateNew(name, Share::kNone, platform::Visibility::kPublic), FileError);
@@ -92,6 +97,16 @@ TEST(WindowsPlatform, DeviceNamesAreNoFiles) {
   EXPECT_EQ(platform::KindOf(dir.wide()), platform::FileKind::kDirectory);
   EXPECT_EQ(platform::KindOf(dir / L"nothing"), platform::FileKind::kMissing);
   EXPECT_THROW(File::OpenRead(dir.wide(), Share::kReadWrite), FileError);
+  // Names close to device names, and disk paths in the device namespace,
+  // are files.
+  qvwin::WriteBytes(dir / L"a.qv", "a");
+  for (const std::wstring& name : {dir / L"console", dir / L"COM10", dir / L"nul_x.txt", dir / L"lpt",
+                                   L"\\\\?\\" + (dir / L"a.qv"), L"\\\\.\\" + (dir / L"a.qv")}) {
+    SCOPED_TRACE(qvwin::Narrow(name));
+    if (name.find(L"a.qv") == std::wstring::npos) qvwin::WriteBytes(name, "x");
+    EXPECT_EQ(platform::KindOf(name), platform::FileKind::kRegular);
+    EXPECT_TRUE(PluginOpens(name, Share::kReadWrite));
+  }
 }
 
 TEST(WindowsPlatform, DosTimesRoundTripAndInvalidOnesAreRefused) {

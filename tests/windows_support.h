@@ -72,6 +72,29 @@ inline std::string ReadBytes(const std::wstring& path) {
   return bytes;
 }
 
+inline SYSTEMTIME Time(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second = 0) {
+  SYSTEMTIME time{};
+  time.wYear = year;
+  time.wMonth = month;
+  time.wDay = day;
+  time.wHour = hour;
+  time.wMinute = minute;
+  time.wSecond = second;
+  return time;
+}
+
+// Sets the last-write time to a moment given in UTC.
+inline void SetWriteTime(const std::wstring& path, const SYSTEMTIME& utc) {
+  FILETIME time;
+  ASSERT_TRUE(SystemTimeToFileTime(&utc, &time));
+  HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE) << Narrow(path) << ": error " << GetLastError();
+  BOOL ok = SetFileTime(h, nullptr, nullptr, &time);
+  CloseHandle(h);
+  ASSERT_TRUE(ok) << Narrow(path);
+}
+
 inline bool Exists(const std::wstring& path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
@@ -136,6 +159,21 @@ class Holder {
  private:
   HANDLE handle_;
 };
+
+// Opens and lists `archive`, then runs `operation` on its entry and closes
+// it: the plugin's answer, or -1 when it would not open, -2 when it listed
+// no entry.
+inline int OpenAndProcess(const qvtest::Plugin& plugin, const std::string& archive, int operation,
+                          const char* dest_path, const char* dest_name) {
+  void* handle = plugin.Open(archive);
+  if (!handle) return -1;
+  qvtest::HeaderRecord record;
+  int result = plugin.ReadHeader(handle, record.data()) == qvtest::kOk
+                   ? plugin.Process(handle, operation, dest_path, dest_name)
+                   : -2;
+  plugin.CloseArchive(handle);
+  return result;
+}
 
 // What a host gets from one in-memory packing job: the archive's bytes, and
 // the first answer other than 0 and 1 (0 when there was none).

@@ -112,7 +112,7 @@ int Extract(TArcState& state, const Path& target) {
 
 }  // namespace
 
-std::string SafeEntryName(std::string_view stored, const Path& archive) {
+TEntryName SafeEntryName(std::string_view stored, const Path& archive) {
   const Path name = platform::FromHost(std::string(stored).c_str());
   // The separators are looked for in whole characters: in a double-byte code
   // page a backslash byte can be the second half of a letter.
@@ -121,14 +121,14 @@ std::string SafeEntryName(std::string_view stored, const Path& archive) {
 #else
   const std::size_t cut = name.find_last_of("/\\");
 #endif
-  std::string result(stored);
-  if (cut != Path::npos) result = platform::ToHost(PathView(name).substr(cut + 1));
-  if (result.empty() || result == "." || result == "..") {
+  if (cut == Path::npos && platform::CanNameFile(name)) return {name, std::string(stored)};
+  Path result = cut == Path::npos ? name : Path(PathView(name).substr(cut + 1));
+  if (!platform::CanNameFile(result)) {
     Path own = platform::NamePart(archive);
     Path stem = platform::ChangeFileExt(own, Path());
-    return platform::ToHost(stem.empty() ? own : stem);
+    result = stem.empty() ? own : stem;
   }
-  return result;
+  return {result, platform::ToHost(result)};
 }
 
 TRecognition Recognize(const Path& path) {
@@ -224,9 +224,9 @@ int ReadEntryEx(void* handle, Record* header_data) {
   const int result = ReadEntry(handle, header_data ? &entry : nullptr);
   if (result != wcx::kSuccess || !header_data) return result;
   if constexpr (std::is_same_v<decltype(header_data->FileName[0]), char&>) {
-    PutName(header_data->FileName, entry.name);
+    PutName(header_data->FileName, entry.name.host);
   } else {
-    PutName(header_data->FileName, platform::FromHost(entry.name.c_str()));
+    PutName(header_data->FileName, entry.name.path);
   }
   header_data->PackSize = static_cast<std::uint32_t>(entry.payload);
   header_data->PackSizeHigh = static_cast<std::uint32_t>(entry.payload >> 32);
@@ -244,7 +244,7 @@ int ReadHeader(void* handle, wcx::tHeaderData* header_data) {
   TEntry entry;
   const int result = ReadEntry(handle, header_data ? &entry : nullptr);
   if (result != wcx::kSuccess || !header_data) return result;
-  PutName(header_data->FileName, entry.name);
+  PutName(header_data->FileName, entry.name.host);
   header_data->PackSize = static_cast<std::int32_t>(entry.packsize);
   header_data->UnpSize = static_cast<std::int32_t>(entry.unpsize);
   header_data->FileCRC = 0;

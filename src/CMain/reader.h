@@ -26,9 +26,15 @@ struct TArcState {
   platform::Mutex lock;
 };
 
+// A listed name, as a path and as a host string.
+struct TEntryName {
+  platform::Path path;
+  std::string host;
+};
+
 // One listed entry, ready for either form of the host's header record.
 struct TEntry {
-  std::string name;             // a plain file name, as a host string
+  TEntryName name;              // a plain file name
   std::uint32_t packsize = 0;   // as stored
   std::uint32_t unpsize = 0;    // as stored: the low 32 bits of the size
   std::uint64_t payload = 0;    // the payload's real size in the archive file
@@ -63,8 +69,9 @@ int ProcessFilePaths(void* handle, int operation, const platform::Path* dest_pat
 
 // The stored name as a plain file name: a crafted archive must not steer an
 // extraction into another folder, so everything up to the last separator
-// goes, and what cannot name a file is replaced by the archive's own name
-// without its extension.
-std::string SafeEntryName(std::string_view stored, const platform::Path& archive);
+// goes, and what cannot name a file on this system is replaced by the
+// archive's own name without its extension (for a name the code page could
+// not spell, that is the name the host proposed for the archive).
+TEntryName SafeEntryName(std::string_view stored, const platform::Path& archive);
 
 }  // namespace quorvane

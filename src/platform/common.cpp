@@ -15,17 +15,18 @@
 namespace platform {
 namespace {
 
-// Built on first use: the module's start-up seeds it from another file,
-// whose static objects may be constructed before this one's.
+// Constructed before the ordinary static objects of every other file, since
+// the module's start-up elsewhere seeds it.  (A function-local static would
+// do the same, but its first-use guard leaves the static runtime's thread
+// state behind when the Windows module is unloaded.)
 struct RandomSource {
   Mutex lock;
   std::mt19937 engine;
 };
 
-RandomSource& Random() {
-  static RandomSource source;
-  return source;
-}
+RandomSource random_source __attribute__((init_priority(102)));
+
+RandomSource& Random() { return random_source; }
 
 std::atomic<HostMessageBox> host_message_box{nullptr};
 

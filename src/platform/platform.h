@@ -2,9 +2,9 @@
 //
 // Everything that differs between Linux and Windows lives behind this header:
 // files and their sharing modes, host-string conversion, the two working
-// directories, run-time library loading, the message box and the random
-// source.  posix.cpp and windows.cpp implement it; no other file includes a
-// system header.
+// directories, run-time library loading, the message box, locks and the
+// random source.  posix.cpp and windows.cpp implement it; no other file
+// includes a system header.
 #pragma once
 
 #include <cstddef>
@@ -50,9 +50,13 @@ std::string CutAtCharacter(std::string_view host, std::size_t max_bytes);
 
 #ifdef _WIN32
 inline constexpr PathChar kPathSeparator = L'\\';
-inline bool IsPathSeparator(PathChar c) { return c == L'\\' || c == L':'; }
+// Windows takes "/" wherever it takes a backslash.
+inline bool IsDirectorySeparator(PathChar c) { return c == L'\\' || c == L'/'; }
+// ":" also ends a path's directory part: "C:name" names a file on drive C.
+inline bool IsPathSeparator(PathChar c) { return IsDirectorySeparator(c) || c == L':'; }
 #else
 inline constexpr PathChar kPathSeparator = '/';
+inline bool IsDirectorySeparator(PathChar c) { return c == '/'; }
 inline bool IsPathSeparator(PathChar c) { return c == '/'; }
 #endif
 
@@ -70,7 +74,7 @@ inline Path DirectoryPart(PathView path) {
 }
 // The path with a separator appended unless it already ends in one.
 inline Path WithTrailingSeparator(Path path) {
-  if (path.empty() || path.back() != kPathSeparator) path += kPathSeparator;
+  if (path.empty() || !IsDirectorySeparator(path.back())) path += kPathSeparator;
   return path;
 }
 // The path with its extension (from the last "." of the name part on)
@@ -84,6 +88,11 @@ inline Path ChangeFileExt(PathView path, PathView extension) {
 }
 // The path made absolute against the current directory.
 Path AbsolutePath(const Path& path);
+// Whether `name`, one path component, can name a file on this system.  On
+// Linux anything but an empty name, "." and "..".  On Windows also no device
+// name (CON, aux.txt, COM1, CONIN$...), no name ending in a dot or a space,
+// and none of <>:"/\|?* or control characters.
+bool CanNameFile(PathView name);
 
 // ------------------------------------------------------------------ files
 
@@ -249,26 +258,30 @@ void SetHostMessageBox(HostMessageBox message_box) noexcept;
 // host strings.
 void ShowMessage(const std::string& text, const std::string& caption) noexcept;
 
-// --------------------------------------------------------------- threads
+// ----------------------------------------------------------------- locks
 
-// A lock that needs no system object: a module unloaded with its locks
-// still in place leaves nothing behind.  (The threads library of the
-// Windows toolchain gives std::mutex a semaphore that outlives the module.)
 #ifdef _WIN32
+// A lock built on the system's slim lock.  It is constant-initialized and
+// holds no system object, so a static one needs no start-up code and leaves
+// nothing behind when the module is unloaded; the static runtime's std::mutex
+// allocates on first use and never gives it back.
 class Mutex {
  public:
-  Mutex() = default;
+  constexpr Mutex() noexcept = default;
   Mutex(const Mutex&) = delete;
   Mutex& operator=(const Mutex&) = delete;
   void lock() noexcept;
   void unlock() noexcept;
+  bool try_lock() noexcept;
 
  private:
-  void* lock_ = nullptr;  // an SRWLOCK, initialised to all zeros
+  void* state_ = nullptr;  // an SRWLOCK
 };
 #else
 using Mutex = std::mutex;
 #endif
+
+// --------------------------------------------------------------- threads
 
 // Identifies the calling thread among the threads alive now.
 std::uint64_t CurrentThreadId() noexcept;

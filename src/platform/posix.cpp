@@ -167,6 +167,10 @@ std::string CutAtCharacter(std::string_view host, std::size_t max_bytes) {
 
 // ------------------------------------------------------------------ paths
 
+// Linux file names are bytes: anything but "/" and the zero byte goes, and
+// the separator has already been cut away by the caller.
+bool CanNameFile(PathView name) { return !name.empty() && name != "." && name != ".."; }
+
 Path AbsolutePath(const Path& path) {
   if (!path.empty() && path.front() == '/') return path;
   std::string directory(4096, '\0');

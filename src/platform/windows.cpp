@@ -11,14 +11,42 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <malloc.h>
 #include <mutex>
 
 #include "platform/faults.h"
+
+#ifndef QUORVANE_INTERNAL_BUILD
+namespace __gnu_cxx {
+// libstdc++'s own way to free its reserve for exceptions (eh_alloc.cc).
+void __freeres() noexcept;
+}  // namespace __gnu_cxx
+#endif
 
 namespace platform {
 namespace {
 
 HANDLE AsHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+// A buffer-filling call (GetFullPathNameW, GetTempPathW,
+// GetEnvironmentVariableW...) as a string, the buffer grown as the call asks;
+// empty when it fails.
+template <typename Fill>
+Path Filled(Fill fill) {
+  std::wstring text(MAX_PATH + 1, L'\0');
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    DWORD length = fill(text.data(), static_cast<DWORD>(text.size()));
+    if (length == 0) return {};
+    if (length < text.size()) {
+      text.resize(length);
+      return text;
+    }
+    text.resize(length + 1);
+  }
+  return {};
+}
 
 // Wide to 8-bit text in code page `code_page`.  Characters the code page
 // lacks become its default character rather than a look-alike ("best fit"
@@ -79,13 +107,76 @@ DWORD ShareFlags(Share share) {
   return 0;
 }
 
-// A name that Windows resolves to a device rather than a file ("NUL",
-// "C:\out\COM1", "\\.\pipe\x"): opening it could talk to the device.
+wchar_t AsciiUpper(wchar_t c) { return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
+
+// Whether `name`, one path component, is one Windows takes for a device
+// wherever it appears: the part before the first dot or colon, with the
+// spaces Windows drops at its end, is a reserved device name ("nul.tar.gz",
+// "CON .txt", "com1").
+bool IsDeviceName(std::wstring_view name) {
+  std::wstring_view base = name.substr(0, name.find_first_of(L".:"));
+  while (!base.empty() && base.back() == L' ') base.remove_suffix(1);
+  std::wstring upper(base);
+  for (wchar_t& c : upper) c = AsciiUpper(c);
+  for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
+    if (upper == device) return true;
+  }
+  // COM1-COM9 and LPT1-LPT9; Windows counts the superscript digits 1-3 too.
+  if (upper.size() != 4 || (upper.compare(0, 3, L"COM") != 0 && upper.compare(0, 3, L"LPT") != 0)) return false;
+  const wchar_t digit = upper[3];
+  return (digit >= L'1' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' || digit == L'\u00B3';
+}
+
+bool StartsWithNoCase(std::wstring_view text, std::wstring_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (AsciiUpper(text[i]) != AsciiUpper(prefix[i])) return false;
+  }
+  return true;
+}
+
+// "X:" followed by a separator.
+bool StartsWithDriveRoot(std::wstring_view path) {
+  return path.size() >= 3 && ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
+         path[1] == L':' && IsDirectorySeparator(path[2]);
+}
+
+// Whether the path, resolved as Windows resolves it, can name nothing but a
+// device: a device name in any component ("NUL", "C:\out\COM1",
+// "nul.tar.gz", "CONIN$"), the device namespace in any spelling
+// ("\\.\pipe\x", "\\?\pipe\x", "//./pipe/x", "\\?\GLOBALROOT\..."), or a whole
+// volume ("\\.\C:").  Opening such a name could talk to the device.  Disk
+// paths written in the device namespace ("\\?\C:\dir\a.qv", "\\.\C:\dir\a.qv",
+// "\\?\UNC\server\share\a.qv", "\\?\Volume{...}\a.qv") name files like any other.
 bool NamesDevice(const Path& path) {
-  if (path.rfind(L"\\\\.\\", 0) == 0) return true;
-  wchar_t full[MAX_PATH + 1];
-  DWORD length = ::GetFullPathNameW(path.c_str(), MAX_PATH + 1, full, nullptr);
-  return length > 0 && length <= MAX_PATH && std::wstring_view(full, length).rfind(L"\\\\.\\", 0) == 0;
+  const Path full = AbsolutePath(path);
+  std::wstring_view rest(full);
+  if (rest.size() >= 4 && IsDirectorySeparator(rest[0]) && IsDirectorySeparator(rest[1]) &&
+      (rest[2] == L'?' || rest[2] == L'.') && IsDirectorySeparator(rest[3])) {
+    rest.remove_prefix(4);
+    if (StartsWithNoCase(rest, L"UNC\\")) {
+      rest.remove_prefix(4);
+    } else if (StartsWithNoCase(rest, L"Volume{")) {
+      const std::size_t end = rest.find(L'}');
+      if (end == std::wstring_view::npos || end + 1 >= rest.size() || !IsDirectorySeparator(rest[end + 1])) {
+        return true;  // the volume itself
+      }
+      rest.remove_prefix(end + 2);
+    } else if (!StartsWithDriveRoot(rest)) {
+      return true;
+    }
+  } else if (rest.size() >= 2 && IsDirectorySeparator(rest[0]) && IsDirectorySeparator(rest[1])) {
+    rest.remove_prefix(2);  // \\server\share\...
+  } else if (!StartsWithDriveRoot(rest)) {
+    return true;  // not resolved to anything Windows could open as a file
+  }
+  while (!rest.empty()) {
+    std::size_t end = 0;
+    while (end < rest.size() && !IsDirectorySeparator(rest[end])) ++end;
+    if (IsDeviceName(rest.substr(0, end))) return true;
+    rest.remove_prefix(std::min(end + 1, rest.size()));
+  }
+  return false;
 }
 
 // Attributes of what the path names, a link followed to its target; false
@@ -157,18 +248,22 @@ std::string CutAtCharacter(std::string_view host, std::size_t max_bytes) {
 
 // ------------------------------------------------------------------ paths
 
+bool CanNameFile(PathView name) {
+  if (name.empty() || name == L"." || name == L"..") return false;
+  for (wchar_t c : name) {
+    if (c < 32 || std::wstring_view(L"<>:\"/\\|?*").find(c) != std::wstring_view::npos) return false;
+  }
+  // Windows drops a trailing dot or space: the file would get another name.
+  if (name.back() == L'.' || name.back() == L' ') return false;
+  return !IsDeviceName(name);
+}
+
 Path AbsolutePath(const Path& path) {
   if (path.empty()) return path;
-  std::wstring full(MAX_PATH + 1, L'\0');
-  for (;;) {
-    DWORD length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    if (length == 0) return path;
-    if (length < full.size()) {
-      full.resize(length);
-      return full;
-    }
-    full.resize(length + 1);
-  }
+  Path full = Filled([&path](wchar_t* buffer, DWORD size) {
+    return ::GetFullPathNameW(path.c_str(), size, buffer, nullptr);
+  });
+  return full.empty() ? path : full;
 }
 
 // ------------------------------------------------------------------ files
@@ -381,27 +476,27 @@ bool DosToSystemTime(std::uint32_t dos, SYSTEMTIME& time) {
 
 }  // namespace
 
+// Local time follows the rule for the date itself, never the offset in force
+// today: a summer time stamp read in winter keeps its wall-clock hour, as it
+// does on Linux.
 std::uint32_t FileDosTime(const Path& path) noexcept {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!AttributesOf(path, data) || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return kNoDosTime;
-  FILETIME local;
-  SYSTEMTIME time;
-  if (!::FileTimeToLocalFileTime(&data.ftLastWriteTime, &local) || !::FileTimeToSystemTime(&local, &time) ||
-      time.wYear < 1980 || time.wYear > 2107) {
+  SYSTEMTIME utc, local;
+  if (!::FileTimeToSystemTime(&data.ftLastWriteTime, &utc) ||
+      !::SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local) || local.wYear < 1980 || local.wYear > 2107) {
     return kNoDosTime;
   }
-  WORD date = 0, clock = 0;
-  if (!::FileTimeToDosDateTime(&local, &date, &clock)) return kNoDosTime;
-  return static_cast<std::uint32_t>(date) << 16 | clock;
+  return static_cast<std::uint32_t>(local.wYear - 1980) << 25 | static_cast<std::uint32_t>(local.wMonth) << 21 |
+         static_cast<std::uint32_t>(local.wDay) << 16 | static_cast<std::uint32_t>(local.wHour) << 11 |
+         static_cast<std::uint32_t>(local.wMinute) << 5 | static_cast<std::uint32_t>(local.wSecond / 2);
 }
 
 bool SetFileDosTime(const Path& path, std::uint32_t dos_time) noexcept {
-  SYSTEMTIME checked;
-  if (path.empty() || !DosToSystemTime(dos_time, checked)) return false;
-  FILETIME local, utc;
-  if (!::DosDateTimeToFileTime(static_cast<WORD>(dos_time >> 16), static_cast<WORD>(dos_time & 0xFFFF),
-                               &local) ||
-      !::LocalFileTimeToFileTime(&local, &utc)) {
+  SYSTEMTIME local, utc_time;
+  FILETIME utc;
+  if (path.empty() || !DosToSystemTime(dos_time, local) ||
+      !::TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc_time) || !::SystemTimeToFileTime(&utc_time, &utc)) {
     return false;
   }
   HANDLE handle = ::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
@@ -420,24 +515,51 @@ std::uint32_t HostRecordAttributes() noexcept { return FILE_ATTRIBUTE_ARCHIVE; }
 
 // --------------------------------------------------------------- threads
 
-void Mutex::lock() noexcept { ::AcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&lock_)); }
-void Mutex::unlock() noexcept { ::ReleaseSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&lock_)); }
 
 std::uint64_t CurrentThreadId() noexcept { return ::GetCurrentThreadId(); }
 
 // ------------------------------------------------------------ directories
 
+namespace {
+
+// The longest name the plugin gives a temporary file ("quorvane$" or
+// "quorvane.", ten digits, ".$$$").
+constexpr std::size_t kLongestTemporaryName = 23;
+
+// `directory` with a trailing separator when temporary files can be made in
+// it: it exists, and a temporary name still fits the classic path limit.
+// Otherwise empty.
+Path UsableTempDirectory(const Path& directory) {
+  if (directory.empty()) return {};
+  Path result = WithTrailingSeparator(directory);
+  if (result.size() + kLongestTemporaryName >= MAX_PATH || KindOf(result) != FileKind::kDirectory) return {};
+  return result;
+}
+
+// `directory` + `below`, or nothing when `directory` is not known.
+Path Below(const Path& directory, const wchar_t* below) { return directory.empty() ? directory : directory + below; }
+
+Path EnvironmentVariable(const wchar_t* name) {
+  return Filled([name](wchar_t* buffer, DWORD size) { return ::GetEnvironmentVariableW(name, buffer, size); });
+}
+
+}  // namespace
+
+// The system's choice comes first (%TMP%, %TEMP%, ...).  When it fails (a
+// %TEMP% longer than the path limit makes GetTempPathW fail), or names no
+// folder, the Windows folder's Temp is next, then the user profile's; the
+// current folder only when none of them exists.
 Path TempDirectory() {
-  std::wstring directory(MAX_PATH + 1, L'\0');
-  for (;;) {
-    DWORD length = ::GetTempPathW(static_cast<DWORD>(directory.size()), directory.data());
-    if (length == 0) return WithTrailingSeparator(AbsolutePath(L"."));
-    if (length < directory.size()) {
-      directory.resize(length);
-      return WithTrailingSeparator(directory);
-    }
-    directory.resize(length + 1);
+  const Path candidates[] = {
+      Filled([](wchar_t* buffer, DWORD size) { return ::GetTempPathW(size, buffer); }),
+      Below(Filled([](wchar_t* buffer, DWORD size) { return ::GetWindowsDirectoryW(buffer, size); }), L"\\Temp"),
+      Below(EnvironmentVariable(L"LOCALAPPDATA"), L"\\Temp"),
+      Below(EnvironmentVariable(L"USERPROFILE"), L"\\AppData\\Local\\Temp"),
+  };
+  for (const Path& candidate : candidates) {
+    if (Path usable = UsableTempDirectory(candidate); !usable.empty()) return usable;
   }
+  return WithTrailingSeparator(AbsolutePath(L"."));
 }
 
 Path ModuleDirectory() {
@@ -486,6 +608,16 @@ void* LibraryFunction(LibraryHandle library, const char* name) noexcept {
   return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(library), name));
 }
 
+// ----------------------------------------------------------------- locks
+
+static_assert(sizeof(SRWLOCK) == sizeof(void*), "Mutex keeps an SRWLOCK in a pointer");
+
+void Mutex::lock() noexcept { ::AcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&state_)); }
+
+void Mutex::unlock() noexcept { ::ReleaseSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&state_)); }
+
+bool Mutex::try_lock() noexcept { return ::TryAcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&state_)) != 0; }
+
 // ----------------------------------------------------------- message box
 
 void ShowSystemMessage(const std::string& text, const std::string& caption) noexcept {
@@ -499,3 +631,167 @@ void ShowSystemMessage(const std::string& text, const std::string& caption) noex
 }
 
 }  // namespace platform
+
+#ifndef QUORVANE_INTERNAL_BUILD
+// ------------------------------------------------------- module lifetime
+//
+// The plugin carries its C++ runtime inside, and that runtime keeps state a
+// DLL never gives back when it is unloaded: GCC emulates thread-local
+// storage (the exception machinery's per-thread record, any thread_local)
+// through winpthreads keys, whose lock, event, thread handle and TLS slot stay
+// behind, and libstdc++ sets aside about 70 KiB for exceptions thrown when
+// memory runs out.  A host that loads the plugin for each job would lose all
+// of that every time.  So the module keeps thread-local storage of its own on
+// one native TLS slot, frees a thread's variables when the thread ends and
+// every thread's when the module is unloaded, and gives the reserve back.
+// (This part is left out of the internal library the unit tests link: in a
+// program the runtime's own storage lasts as long as the process anyway.)
+
+namespace {
+
+// The compiler's record of one thread-local variable, laid out as GCC's
+// emulated TLS expects (libgcc's __emutls_object).
+struct EmulatedTlsVariable {
+  std::uintptr_t size;
+  std::uintptr_t align;
+  std::uintptr_t number;  // 1-based, given on first use; 0 until then
+  const void* initial;    // initial bytes, or null for zeros
+};
+
+// One thread's variables, listed so that unloading can free every thread's.
+struct ThreadVariables {
+  ThreadVariables* next;
+  ThreadVariables* previous;
+  std::size_t count;
+  void** values;
+};
+
+// All constant-initialized: thread-local variables may be used by static
+// constructors before any of this module's own code has run.
+platform::Mutex tls_lock;
+DWORD tls_slot = TLS_OUT_OF_INDEXES;
+std::uintptr_t tls_numbers_given = 0;
+ThreadVariables* tls_threads = nullptr;
+bool unloading = false;
+
+[[noreturn]] void OutOfThreadStorage() {
+  // There is no way to go on without the variable; the runtime's own
+  // emulation gives up the same way.
+  std::abort();
+}
+
+void* NewVariable(const EmulatedTlsVariable& variable) {
+  const std::size_t align = std::max<std::size_t>(variable.align, sizeof(void*));
+  void* value = ::_aligned_malloc(std::max<std::size_t>(variable.size, 1), align);
+  if (!value) OutOfThreadStorage();
+  if (variable.initial) {
+    std::memcpy(value, variable.initial, variable.size);
+  } else {
+    std::memset(value, 0, variable.size);
+  }
+  return value;
+}
+
+void FreeVariables(ThreadVariables* thread) {
+  for (std::size_t i = 0; i < thread->count; ++i) ::_aligned_free(thread->values[i]);
+  std::free(thread->values);
+  std::free(thread);
+}
+
+// The calling thread's variables with room for `number`; tls_lock held.
+ThreadVariables* ThreadVariablesFor(ThreadVariables* thread, std::uintptr_t number) {
+  if (!thread) {
+    thread = static_cast<ThreadVariables*>(std::calloc(1, sizeof(ThreadVariables)));
+    if (!thread || !::TlsSetValue(tls_slot, thread)) OutOfThreadStorage();
+    thread->next = tls_threads;
+    if (tls_threads) tls_threads->previous = thread;
+    tls_threads = thread;
+  }
+  if (thread->count < number) {
+    const std::size_t count = std::max<std::size_t>(tls_numbers_given, number) + 8;
+    auto* values = static_cast<void**>(std::realloc(thread->values, count * sizeof(void*)));
+    if (!values) OutOfThreadStorage();
+    std::fill(values + thread->count, values + count, nullptr);
+    thread->values = values;
+    thread->count = count;
+  }
+  return thread;
+}
+
+// The calling thread's variables go when the thread ends.
+void ReleaseThreadVariables() noexcept {
+  std::lock_guard guard(tls_lock);
+  if (tls_slot == TLS_OUT_OF_INDEXES) return;
+  auto* thread = static_cast<ThreadVariables*>(::TlsGetValue(tls_slot));
+  if (!thread) return;
+  ::TlsSetValue(tls_slot, nullptr);
+  if (thread->previous) thread->previous->next = thread->next;
+  if (thread->next) thread->next->previous = thread->previous;
+  if (tls_threads == thread) tls_threads = thread->next;
+  FreeVariables(thread);
+}
+
+// Every thread's variables and the slot go when the module is unloaded: no
+// code of the module runs any more on any thread.
+void ReleaseAllThreadVariables() noexcept {
+  std::lock_guard guard(tls_lock);
+  while (ThreadVariables* thread = tls_threads) {
+    tls_threads = thread->next;
+    FreeVariables(thread);
+  }
+  if (tls_slot != TLS_OUT_OF_INDEXES) ::TlsFree(tls_slot);
+  tls_slot = TLS_OUT_OF_INDEXES;
+}
+
+// Runs after every other static destructor of the module (it is constructed
+// first), when nothing can need a thread-local variable any more.
+struct RuntimeRelease {
+  RuntimeRelease() = default;
+  RuntimeRelease(const RuntimeRelease&) = delete;
+  RuntimeRelease& operator=(const RuntimeRelease&) = delete;
+  ~RuntimeRelease() {
+    // At the end of the process the system takes everything back, and other
+    // threads may have stopped anywhere.
+    if (!unloading) return;
+    ReleaseAllThreadVariables();
+    __gnu_cxx::__freeres();
+  }
+};
+
+RuntimeRelease runtime_release __attribute__((init_priority(101)));
+
+}  // namespace
+
+extern "C" void* __emutls_get_address(EmulatedTlsVariable* variable) {
+  // GetLastError stays as it was: code reading an error after a failed call
+  // may touch a thread-local variable (the exception being thrown) first.
+  const DWORD last_error = ::GetLastError();
+  std::uintptr_t number = __atomic_load_n(&variable->number, __ATOMIC_ACQUIRE);
+  ThreadVariables* thread = nullptr;
+  if (number != 0) thread = static_cast<ThreadVariables*>(::TlsGetValue(tls_slot));
+  if (number == 0 || !thread || thread->count < number) {
+    std::lock_guard guard(tls_lock);
+    if (tls_slot == TLS_OUT_OF_INDEXES) {
+      tls_slot = ::TlsAlloc();
+      if (tls_slot == TLS_OUT_OF_INDEXES) OutOfThreadStorage();
+    }
+    number = variable->number;
+    if (number == 0) {
+      number = ++tls_numbers_given;
+      __atomic_store_n(&variable->number, number, __ATOMIC_RELEASE);
+    }
+    thread = ThreadVariablesFor(static_cast<ThreadVariables*>(::TlsGetValue(tls_slot)), number);
+  }
+  void*& value = thread->values[number - 1];
+  if (!value) value = NewVariable(*variable);
+  ::SetLastError(last_error);
+  return value;
+}
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_THREAD_DETACH) ReleaseThreadVariables();
+  // A null `reserved` means FreeLibrary, not the end of the process.
+  if (reason == DLL_PROCESS_DETACH) unloading = reserved == nullptr;
+  return TRUE;
+}
+#endif  // QUORVANE_INTERNAL_BUILD
