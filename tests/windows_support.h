@@ -119,7 +119,8 @@ class Folder {
   }
   ~Folder() {
     std::error_code ignored;
-    std::filesystem::remove_all(std::filesystem::path(path_), ignored);
+    // In the extended-length form, so that trees deeper than MAX_PATH go too.
+    std::filesystem::remove_all(std::filesystem::path(L"\\\\?\\" + path_), ignored);
   }
   Folder(const Folder&) = delete;
   Folder& operator=(const Folder&) = delete;

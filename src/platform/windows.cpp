@@ -141,6 +141,21 @@ bool StartsWithDriveRoot(std::wstring_view path) {
          path[1] == L':' && IsDirectorySeparator(path[2]);
 }
 
+// The form of `path` to hand the file system.  A path past what the plain
+// forms take (MAX_PATH, less room for a name inside a folder) gets the
+// extended-length prefix, which lifts the limit; since the system then
+// takes the path as it stands, it is made absolute and cleaned first.
+std::wstring SystemPath(const Path& path) {
+  constexpr std::size_t kPlainLimit = MAX_PATH - 12;
+  if (path.size() < kPlainLimit || path.rfind(L"\\\\?\\", 0) == 0) return path;
+  const Path full = AbsolutePath(path);
+  if (StartsWithDriveRoot(full)) return L"\\\\?\\" + full;
+  if (full.size() > 2 && full[0] == L'\\' && full[1] == L'\\' && full[2] != L'?' && full[2] != L'.') {
+    return L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share\...
+  }
+  return full;
+}
+
 // Whether the path, resolved as Windows resolves it, can name nothing but a
 // device: a device name in any component ("NUL", "C:\out\COM1",
 // "nul.tar.gz", "CONIN$"), the device namespace in any spelling
@@ -181,11 +196,13 @@ bool NamesDevice(const Path& path) {
 
 // Attributes of what the path names, a link followed to its target; false
 // when nothing is there.
-bool AttributesOf(const Path& path, WIN32_FILE_ATTRIBUTE_DATA& data) {
-  if (path.empty() || !::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
+bool AttributesOf(const Path& path, WIN32_FILE_ATTRIBUTE_DATA& data) noexcept try {
+  if (path.empty() || !::GetFileAttributesExW(SystemPath(path).c_str(), GetFileExInfoStandard, &data)) {
+    return false;
+  }
   if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
   // Asking for no access at all keeps other openers' sharing modes out of it.
-  HANDLE handle = ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  HANDLE handle = ::CreateFileW(SystemPath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info;
@@ -195,6 +212,8 @@ bool AttributesOf(const Path& path, WIN32_FILE_ATTRIBUTE_DATA& data) {
   data.dwFileAttributes = info.dwFileAttributes;
   data.ftLastWriteTime = info.ftLastWriteTime;
   return true;
+} catch (...) {
+  return false;
 }
 
 // Opens or creates a regular file.  Devices are refused before the open;
@@ -204,7 +223,7 @@ File OpenRegular(const Path& path, DWORD access, DWORD disposition, Share share)
   if (faults::Hit(faults::kOpen)) ThrowFileError(path, ERROR_OPEN_FAILED);
   if (path.empty()) ThrowFileError(path, ERROR_PATH_NOT_FOUND);
   if (NamesDevice(path)) ThrowFileError(path, ERROR_BAD_FILE_TYPE);
-  HANDLE handle = ::CreateFileW(path.c_str(), access, ShareFlags(share), nullptr, disposition,
+  HANDLE handle = ::CreateFileW(SystemPath(path).c_str(), access, ShareFlags(share), nullptr, disposition,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) ThrowFileError(path, ::GetLastError());
   if (::GetFileType(handle) != FILE_TYPE_DISK) {
@@ -406,21 +425,23 @@ FileKind KindOf(const Path& path) noexcept {
   }
 }
 
-FileKind EntryKindOf(const Path& path) noexcept {
+FileKind EntryKindOf(const Path& path) noexcept try {
   if (path.empty()) return FileKind::kMissing;
   if (NamesDevice(path)) return FileKind::kOther;
-  DWORD attributes = ::GetFileAttributesW(path.c_str());
+  DWORD attributes = ::GetFileAttributesW(SystemPath(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return FileKind::kMissing;
   if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return FileKind::kLink;
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) return FileKind::kDirectory;
   if (attributes & FILE_ATTRIBUTE_DEVICE) return FileKind::kOther;
   return FileKind::kRegular;
+} catch (...) {
+  return FileKind::kMissing;
 }
 
 Path ResolveLinks(const Path& path) {
   if (EntryKindOf(path) != FileKind::kLink) return path;
-  HANDLE handle = ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE handle = ::CreateFileW(SystemPath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return path;  // a dangling link is replaced, not followed
   std::wstring target(MAX_PATH + 1, L'\0');
   DWORD length = 0;
@@ -435,19 +456,30 @@ Path ResolveLinks(const Path& path) {
   return target;
 }
 
-bool RemoveFile(const Path& path) noexcept { return !path.empty() && ::DeleteFileW(path.c_str()); }
+bool RemoveFile(const Path& path) noexcept {
+  try {
+    return !path.empty() && ::DeleteFileW(SystemPath(path).c_str());
+  } catch (...) {
+    return false;
+  }
+}
 
 bool KeepAttributes(const Path& original, const Path& replacement) noexcept {
   constexpr DWORD kKept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                           FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!AttributesOf(original, data)) return false;
-  return ::SetFileAttributesW(replacement.c_str(), data.dwFileAttributes & kKept) != 0;
+  try {
+    return ::SetFileAttributesW(SystemPath(replacement).c_str(), data.dwFileAttributes & kKept) != 0;
+  } catch (...) {
+    return false;
+  }
 }
 
 void ReplaceFile(const Path& from, const Path& to) {
   if (faults::Hit(faults::kRename)) ThrowFileError(to, ERROR_WRITE_FAULT);
-  if (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (!::MoveFileExW(SystemPath(from).c_str(), SystemPath(to).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     ThrowFileError(to, ::GetLastError());
   }
 }
@@ -499,9 +531,14 @@ bool SetFileDosTime(const Path& path, std::uint32_t dos_time) noexcept {
       !::TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc_time) || !::SystemTimeToFileTime(&utc_time, &utc)) {
     return false;
   }
-  HANDLE handle = ::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  try {
+    handle = ::CreateFileW(SystemPath(path).c_str(), FILE_WRITE_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  } catch (...) {
+    return false;
+  }
   if (handle == INVALID_HANDLE_VALUE) return false;
   bool ok = ::SetFileTime(handle, nullptr, nullptr, &utc) != 0;
   ::CloseHandle(handle);
