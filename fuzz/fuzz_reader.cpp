@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "CMain.h"
+#include "CMain/module.h"
 
 extern "C" {
 int CanYouHandleThisFile(char* file_name);
