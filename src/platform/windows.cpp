@@ -465,8 +465,10 @@ bool RemoveFile(const Path& path) noexcept {
 }
 
 bool KeepAttributes(const Path& original, const Path& replacement) noexcept {
-  constexpr DWORD kKept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                          FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  // Not the read-only bit: Windows replaces no read-only file, so it could
+  // only keep the new file from being removed after that failure.
+  constexpr DWORD kKept =
+      FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!AttributesOf(original, data)) return false;
   try {
