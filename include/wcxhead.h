@@ -83,8 +83,11 @@ using TInputBoxProc = int (*)(char* caption, char* prompt, int mask_input, char*
 
 #pragma pack(push, 1)
 
-struct tOpenArchiveData {
-  char* ArcName;
+// The open record.  Hosts hand the wide form (Char = wchar_t) to the W entry
+// points of Windows plugins; comments stay 8-bit in both.
+template <typename Char>
+struct tOpenArchiveDataT {
+  Char* ArcName;
   std::int32_t OpenMode;
   std::int32_t OpenResult;
   char* CmtBuf;
@@ -92,6 +95,7 @@ struct tOpenArchiveData {
   std::int32_t CmtSize;
   std::int32_t CmtState;
 };
+using tOpenArchiveData = tOpenArchiveDataT<char>;
 
 // The header record as Double Commander lays it out (packed, 576 bytes); a
 // plain C layout would pad CmtBuf and end at 584.
@@ -113,13 +117,15 @@ struct tHeaderData {
   std::int32_t CmtState;
 };
 
-// The extended header record, with 64-bit sizes split into halves.  Every
-// field up to FileAttr lies at the same offset whether the host packs the
-// record (Double Commander) or aligns it naturally (the Windows declaration):
-// the first pointer comes after them.
-struct tHeaderDataEx {
-  char ArcName[1024];
-  char FileName[1024];
+// The extended header record, with 64-bit sizes split into halves (the wide
+// form for the W entry points, as above).  Every field up to FileAttr lies at
+// the same offset whether the host packs the record (Double Commander) or
+// aligns it naturally (the Windows declaration): the first pointer comes
+// after them.
+template <typename Char>
+struct tHeaderDataExT {
+  Char ArcName[1024];
+  Char FileName[1024];
   std::int32_t Flags;
   std::uint32_t PackSize;
   std::uint32_t PackSizeHigh;
@@ -137,35 +143,11 @@ struct tHeaderDataEx {
   std::int32_t CmtState;
   char Reserved[1024];
 };
+using tHeaderDataEx = tHeaderDataExT<char>;
 
 #ifdef _WIN32
-// The wide forms of the records, for the W entry points of Windows hosts.
-struct tOpenArchiveDataW {
-  wchar_t* ArcName;
-  std::int32_t OpenMode;
-  std::int32_t OpenResult;
-  wchar_t* CmtBuf;
-  std::int32_t CmtBufSize;
-  std::int32_t CmtSize;
-  std::int32_t CmtState;
-};
-
-struct tHeaderDataExW {
-  wchar_t ArcName[1024];
-  wchar_t FileName[1024];
-  std::int32_t Flags;
-  std::uint32_t PackSize;
-  std::uint32_t PackSizeHigh;
-  std::uint32_t UnpSize;
-  std::uint32_t UnpSizeHigh;
-  std::int32_t HostOS;
-  std::int32_t FileCRC;
-  std::int32_t FileTime;
-  std::int32_t UnpVer;
-  std::int32_t Method;
-  std::int32_t FileAttr;
-  // The comment fields and reserved bytes follow, as in tHeaderDataEx.
-};
+using tOpenArchiveDataW = tOpenArchiveDataT<wchar_t>;
+using tHeaderDataExW = tHeaderDataExT<wchar_t>;
 #endif
 
 // The start of the extension record Double Commander passes to
