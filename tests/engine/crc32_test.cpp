@@ -89,8 +89,8 @@ TEST(Crc32, CountBeyondFourGiB) {
       << "zlib's answer for as many zeros";
 }
 
-// libdeflate picks its method by the processor it finds.  host.cmake runs the
-// buffer checks again on emulated processors without AVX, and without
+// libdeflate picks its method by the processor it finds.  CMakeLists.txt runs
+// the buffer checks again on emulated processors without AVX, and without
 // carry-less multiplication, naming the method they should get; this makes
 // sure the emulator really offered that processor.
 TEST(Crc32Processor, IsTheOneTheRunAsksFor) {

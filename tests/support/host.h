@@ -2,8 +2,9 @@
 // file manager does, lays out the host's records as raw bytes, and records
 // what the plugin reports back (progress, message boxes).
 //
-// The records are deliberately not taken from the plugin's own headers, so a
-// layout mistake there shows up here as a wrong offset.
+// The records and codes are deliberately not taken from the interface header
+// (include/wcxhead.h), so a layout mistake there shows up here as a wrong
+// offset.
 #pragma once
 
 #include <array>

@@ -7,7 +7,7 @@
 # stored as their wall-clock time and come back as the same moment on either
 # system, whatever the season the test runs in.
 #
-#   windows_interop.sh <work-dir> <linux-host> <linux-plugin> <wine-run> <wine-prefix> <windows-host> <windows-plugin>
+#   interop.sh <work-dir> <linux-host> <linux-plugin> <wine-run> <wine-prefix> <windows-host> <windows-plugin>
 # Exit status 77 (skipped) when no Linux build was given.
 set -euo pipefail
 work=$1 linux_host=$2 linux_plugin=$3 wine_run=$4 prefix=$5 windows_host=$6 windows_plugin=$7
