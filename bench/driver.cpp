@@ -1,6 +1,7 @@
-// Benchmark driver: loads the plugin the way a file manager does and runs one
-// operation through its exported entry points, so that bench/run can time it,
-// count its instructions under callgrind and read its peak memory.
+// Benchmark driver: loads the plugin through wcx's host layer, the way a
+// file manager does, and runs one operation through its exported entry
+// points, so that bench/run can time it, count its instructions under
+// callgrind and read its peak memory.
 //
 //   driver PLUGIN pack SOURCE ARCHIVE
 //   driver PLUGIN extract ARCHIVE OUTPUT
@@ -10,8 +11,6 @@
 // The exit status is the plugin's result code (0 on success).  With
 // QV_BENCH_IO set, it also prints "io READ WRITTEN": the bytes the operation
 // read and wrote through system calls (/proc/self/io), loading aside.
-#include <dlfcn.h>
-
 #include <chrono>
 #include <clocale>
 #include <cstdint>
@@ -19,30 +18,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
+
+#include "plugin.h"
+#include "results.h"
 
 namespace {
 
-using ProcessDataProc = int (*)(char*, int);
-
-struct Plugin {
-  void* (*OpenArchive)(void*) = nullptr;
-  int (*ReadHeader)(void*, void*) = nullptr;
-  int (*ProcessFile)(void*, int, char*, char*) = nullptr;
-  int (*CloseArchive)(void*) = nullptr;
-  void (*SetProcessDataProc)(void*, ProcessDataProc) = nullptr;
-  int (*PackFiles)(char*, char*, char*, char*, int) = nullptr;
-};
-
-template <typename F>
-void Bind(void* module, const char* name, F& slot) {
-  void* address = dlsym(module, name);
-  if (address == nullptr) {
-    std::fprintf(stderr, "driver: the plugin lacks %s\n", name);
-    std::exit(100);
-  }
-  slot = reinterpret_cast<F>(address);
-}
+constexpr int kUsageStatus = 100;
+constexpr int kNotAtTheEnd = 99;
 
 // Bytes this process has read and written through system calls so far.
 struct IoCounts {
@@ -67,88 +50,61 @@ IoCounts ReadIoCounts() {
 // A host that never asks to stop; the call itself is part of the real cost.
 int KeepGoing(char*, int) { return 1; }
 
-constexpr std::size_t kOpenRecordSize = 64;
-constexpr std::size_t kHeaderRecordSize = 576;
-constexpr std::size_t kOpenResultOffset = 12;
-
-// Opens, lists and (for operation >= 0) processes the single entry.
-int RunArchive(const Plugin& plugin, const std::string& archive, int operation,
+// Opens, lists and (for an operation other than skipping) processes the
+// single entry.
+int RunArchive(const wcx::Plugin& plugin, const std::string& archive, int operation,
                const char* output) {
-  std::vector<char> open_record(kOpenRecordSize, 0);
-  char* name = const_cast<char*>(archive.c_str());
-  std::memcpy(open_record.data(), &name, sizeof name);
-  void* handle = plugin.OpenArchive(open_record.data());
-  if (handle == nullptr) {
-    std::int32_t result = 0;
-    std::memcpy(&result, open_record.data() + kOpenResultOffset, sizeof result);
-    return result != 0 ? result : 14;
+  int result = wcx::E_SUCCESS;
+  void* handle = plugin.OpenArchive(
+      archive, operation == wcx::PK_SKIP ? wcx::PK_OM_LIST : wcx::PK_OM_EXTRACT, result);
+  if (handle == nullptr) return result != wcx::E_SUCCESS ? result : wcx::E_UNKNOWN_FORMAT;
+  plugin.SetCallbacks(handle, KeepGoing);
+  wcx::tHeaderData header{};
+  result = plugin.ReadHeader(handle, header);
+  if (result == wcx::E_SUCCESS && operation != wcx::PK_SKIP) {
+    result = plugin.ProcessFile(handle, operation, nullptr, output);
   }
-  plugin.SetProcessDataProc(handle, KeepGoing);
-  std::vector<char> header(kHeaderRecordSize, 0);
-  int result = plugin.ReadHeader(handle, header.data());
-  if (result == 0 && operation >= 0) {
-    result = plugin.ProcessFile(handle, operation, nullptr, const_cast<char*>(output));
+  if (result == wcx::E_SUCCESS && plugin.ReadHeader(handle, header) != wcx::E_END_ARCHIVE) {
+    result = kNotAtTheEnd;
   }
-  if (result == 0 && plugin.ReadHeader(handle, header.data()) != 10) result = 99;
   plugin.CloseArchive(handle);
   return result;
 }
 
-int Pack(const Plugin& plugin, const std::string& source, const std::string& archive) {
+int Pack(const wcx::Plugin& plugin, const std::string& source, const std::string& archive) {
   std::string directory = ".";
   std::string name = source;
   if (auto slash = source.rfind('/'); slash != std::string::npos) {
     directory = source.substr(0, slash + 1);
     name = source.substr(slash + 1);
   }
-  std::vector<char> add_list(name.begin(), name.end());
-  add_list.push_back('\0');
-  add_list.push_back('\0');
-  plugin.SetProcessDataProc(nullptr, KeepGoing);
-  return plugin.PackFiles(const_cast<char*>(archive.c_str()), nullptr,
-                          const_cast<char*>(directory.c_str()), add_list.data(), 0);
+  plugin.SetPackingCallback(KeepGoing);
+  return plugin.PackFiles(archive, directory, name);
 }
 
 int Usage() {
   std::fprintf(stderr,
                "usage: driver PLUGIN pack SOURCE ARCHIVE | extract ARCHIVE OUTPUT |"
                " test ARCHIVE | list ARCHIVE ITERATIONS\n");
-  return 100;
+  return kUsageStatus;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc < 4) return Usage();
-  std::setlocale(LC_ALL, "C.UTF-8");
-  void* module = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
-  if (module == nullptr) {
-    std::fprintf(stderr, "driver: %s\n", dlerror());
-    return 100;
-  }
-  Plugin plugin;
-  Bind(module, "OpenArchive", plugin.OpenArchive);
-  Bind(module, "ReadHeader", plugin.ReadHeader);
-  Bind(module, "ProcessFile", plugin.ProcessFile);
-  Bind(module, "CloseArchive", plugin.CloseArchive);
-  Bind(module, "SetProcessDataProc", plugin.SetProcessDataProc);
-  Bind(module, "PackFiles", plugin.PackFiles);
-
+int Run(const wcx::Plugin& plugin, int argc, char** argv) {
   const std::string command = argv[2];
-  int result = 0;
+  int result = wcx::E_SUCCESS;
   const IoCounts before = ReadIoCounts();
   if (command == "pack" && argc == 5) {
     result = Pack(plugin, argv[3], argv[4]);
   } else if (command == "extract" && argc == 5) {
-    result = RunArchive(plugin, argv[3], 2, argv[4]);
+    result = RunArchive(plugin, argv[3], wcx::PK_EXTRACT, argv[4]);
   } else if (command == "test" && argc == 4) {
-    result = RunArchive(plugin, argv[3], 1, "quorvane-test");
+    result = RunArchive(plugin, argv[3], wcx::PK_TEST, "quorvane-test");
   } else if (command == "list" && argc == 5) {
     const long iterations = std::strtol(argv[4], nullptr, 10);
     if (iterations <= 0) return Usage();
     const auto start = std::chrono::steady_clock::now();
-    for (long i = 0; i < iterations && result == 0; ++i) {
-      result = RunArchive(plugin, argv[3], -1, nullptr);
+    for (long i = 0; i < iterations && result == wcx::E_SUCCESS; ++i) {
+      result = RunArchive(plugin, argv[3], wcx::PK_SKIP, nullptr);
     }
     const std::chrono::duration<double, std::micro> spent =
         std::chrono::steady_clock::now() - start;
@@ -160,7 +116,22 @@ int main(int argc, char** argv) {
     const IoCounts after = ReadIoCounts();
     std::printf("io %lld %lld\n", after.read - before.read, after.written - before.written);
   }
-  if (result != 0) std::fprintf(stderr, "driver: %s ended with code %d\n", command.c_str(), result);
-  dlclose(module);
+  if (result != wcx::E_SUCCESS) {
+    std::fprintf(stderr, "driver: %s ended with code %d\n", command.c_str(), result);
+  }
   return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 4) return Usage();
+  std::setlocale(LC_ALL, "C.UTF-8");
+  try {
+    const wcx::Plugin plugin = wcx::Plugin::Load(argv[1]);
+    return Run(plugin, argc, argv);
+  } catch (const wcx::Failure& failure) {
+    std::fprintf(stderr, "driver: %s: %s\n", failure.subject().c_str(), failure.what());
+    return kUsageStatus;
+  }
 }

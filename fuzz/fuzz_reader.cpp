@@ -19,15 +19,8 @@
 #include <vector>
 
 #include "CMain/module.h"
-
-extern "C" {
-int CanYouHandleThisFile(char* file_name);
-void* OpenArchive(void* open_record);
-int ReadHeader(void* handle, void* header_record);
-int ProcessFile(void* handle, int operation, char* dest_path, char* dest_name);
-int CloseArchive(void* handle);
-void SetProcessDataProc(void* handle, int (*proc)(char* file_name, int size));
-}
+#include "platform/platform.h"
+#include "quorvane.h"
 
 namespace {
 
@@ -57,40 +50,37 @@ int OpenDescriptors() { return static_cast<int>(Entries("/proc/self/fd").size())
 
 int KeepGoing(char*, int) { return 1; }
 
-// Byte layout of the host's records, as a 64-bit host passes them.
-constexpr std::size_t kOpenRecordSize = 64;
-constexpr std::size_t kOpenResultOffset = 12;
-constexpr std::size_t kHeaderRecordSize = 576;
-constexpr std::size_t kFileNameOffset = 260;
-
 void Browse() {
   CanYouHandleThisFile(input_path.data());
 
-  alignas(8) unsigned char open_record[kOpenRecordSize] = {};
-  char* name = input_path.data();
-  std::memcpy(open_record, &name, sizeof name);
-  void* handle = OpenArchive(open_record);
-  std::int32_t open_result = 0;
-  std::memcpy(&open_result, open_record + kOpenResultOffset, sizeof open_result);
+  wcx::tOpenArchiveData open_record{};
+  open_record.ArcName = input_path.data();
+  open_record.OpenMode = wcx::PK_OM_EXTRACT;
+  void* handle = OpenArchive(&open_record);
   if (handle == nullptr) {
-    if (open_result != 14) Fail("OpenArchive refused with " + std::to_string(open_result));
+    if (open_record.OpenResult != wcx::E_UNKNOWN_FORMAT) {
+      Fail("OpenArchive refused with " + std::to_string(open_record.OpenResult));
+    }
     return;
   }
   SetProcessDataProc(handle, KeepGoing);
 
-  alignas(8) unsigned char header[kHeaderRecordSize] = {};
-  int result = ReadHeader(handle, header);
-  if (result == 0) {
-    if (std::memchr(header + kFileNameOffset, 0, 260) == nullptr) {
+  wcx::tHeaderData header{};
+  int result = ReadHeader(handle, &header);
+  if (result == wcx::E_SUCCESS) {
+    if (std::memchr(header.FileName, 0, sizeof header.FileName) == nullptr) {
       Fail("the listed name is not terminated");
     }
     char dest_name[] = "fuzz-entry";
-    result = ProcessFile(handle, 1, nullptr, dest_name);
-    if (result != 0 && result != 13 && result != 15 && result != 16 && result != 19) {
+    result = ProcessFile(handle, wcx::PK_TEST, nullptr, dest_name);
+    if (result != wcx::E_SUCCESS && result != wcx::E_BAD_ARCHIVE && result != wcx::E_EOPEN &&
+        result != wcx::E_ECREATE && result != wcx::E_EWRITE) {
       Fail("testing ended with code " + std::to_string(result));
     }
-    if (ReadHeader(handle, header) != 10) Fail("the second ReadHeader did not answer 10");
-  } else if (result != 10 && result != 15) {
+    if (ReadHeader(handle, &header) != wcx::E_END_ARCHIVE) {
+      Fail("the second ReadHeader did not answer 10");
+    }
+  } else if (result != wcx::E_END_ARCHIVE && result != wcx::E_EOPEN) {
     Fail("ReadHeader answered " + std::to_string(result));
   }
   CloseArchive(handle);

@@ -110,10 +110,6 @@ int CheckDecompress(int status) {
 
 TCustomBZip2Stream::TCustomBZip2Stream(platform::File& strm) : FStrm(strm), FStrmPos(strm.Position()) {}
 
-void TCustomBZip2Stream::DoProgress() {
-  if (OnProgress) OnProgress(static_cast<std::int32_t>(Position()));
-}
-
 void TCustomBZip2Stream::GuardPosition() {
   if (FStrm.Position() != FStrmPos) FStrm.Seek(FStrmPos, platform::Origin::kBegin);
 }
@@ -158,7 +154,6 @@ std::size_t TBZCompressionStream::Write(const void* buffer, std::size_t count) {
     while (FBZRec.avail_in > 0) {
       CheckCompress(Bz().compress(&FBZRec, kBzRun));
       if (FBZRec.avail_out == 0) FlushStaging(kStagingSize);
-      DoProgress();
     }
     next += chunk;
     left -= chunk;
@@ -242,7 +237,6 @@ std::size_t TBZDecompressionStream::Read(void* buffer, std::size_t count) {
     }
     unsigned int room = FBZRec.avail_out;
     if (CheckDecompress(Bz().decompress(&FBZRec)) == kBzStreamEnd) stream_end_ = true;
-    DoProgress();
     // Without input the library may still hold decoded data of a block it
     // has read whole; the data ends only once it has nothing more to give.
     if (input_exhausted && FBZRec.avail_in == 0 && FBZRec.avail_out == room) break;

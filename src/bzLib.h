@@ -5,7 +5,6 @@
 
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -56,8 +55,6 @@ int BZip2LibraryReferences();
 int CheckCompress(int status);
 int CheckDecompress(int status);
 
-using TProgressEvent = std::function<void(std::int32_t current)>;
-
 inline constexpr std::size_t kStagingSize = 65536;
 
 // Common part of both adapters: the underlying stream (not owned), where this
@@ -74,10 +71,7 @@ class TCustomBZip2Stream {
   virtual std::int64_t Seek(std::int64_t offset, platform::Origin origin) = 0;
   std::int64_t Position() { return Seek(0, platform::Origin::kCurrent); }
 
-  TProgressEvent OnProgress;
-
  protected:
-  void DoProgress();
   // Moves the underlying stream back to where this adapter left it, in case
   // someone else used it in between.
   void GuardPosition();

@@ -1,6 +1,8 @@
 // The plugin's export list: the entry points a file manager calls, with C
 // linkage.  Each one is only a guard around the work in CMain: nothing thrown
 // inside may reach the host, so every failure becomes a result code here.
+#include "quorvane.h"
+
 #include <cstdint>
 
 #include "CMain/builder.h"
@@ -8,13 +10,6 @@
 #include "CMain/module.h"
 #include "CMain/reader.h"
 #include "platform/faults.h"
-#include "wcxhead.h"
-
-#if defined(_WIN32)
-#define QV_EXPORT extern "C"
-#else
-#define QV_EXPORT extern "C" __attribute__((visibility("default")))
-#endif
 
 namespace {
 
@@ -48,26 +43,26 @@ QV_EXPORT void* OpenArchive(wcx::tOpenArchiveData* ArchiveData) noexcept {
   try {
     return quorvane::OpenArchive(ArchiveData);
   } catch (...) {
-    if (ArchiveData) ArchiveData->OpenResult = wcx::kOpenError;
+    if (ArchiveData) ArchiveData->OpenResult = wcx::E_EOPEN;
     return nullptr;
   }
 }
 
 QV_EXPORT int ReadHeader(void* hArcData, wcx::tHeaderData* HeaderData) noexcept {
-  return Guard([&] { return quorvane::ReadHeader(hArcData, HeaderData); }, wcx::kOpenError);
+  return Guard([&] { return quorvane::ReadHeader(hArcData, HeaderData); }, wcx::E_EOPEN);
 }
 
 QV_EXPORT int ReadHeaderEx(void* hArcData, wcx::tHeaderDataEx* HeaderData) noexcept {
-  return Guard([&] { return quorvane::ReadHeaderEx(hArcData, HeaderData); }, wcx::kOpenError);
+  return Guard([&] { return quorvane::ReadHeaderEx(hArcData, HeaderData); }, wcx::E_EOPEN);
 }
 
 QV_EXPORT int ProcessFile(void* hArcData, int Operation, char* DestPath, char* DestName) noexcept {
   return Guard([&] { return quorvane::ProcessFile(hArcData, Operation, DestPath, DestName); },
-               wcx::kCreateError);
+               wcx::E_ECREATE);
 }
 
 QV_EXPORT int CloseArchive(void* hArcData) noexcept {
-  return Guard([&] { return quorvane::CloseArchive(hArcData); }, wcx::kCloseError);
+  return Guard([&] { return quorvane::CloseArchive(hArcData); }, wcx::E_ECLOSE);
 }
 
 QV_EXPORT void SetChangeVolProc(void*, wcx::TChangeVolProc) noexcept {}
@@ -93,7 +88,7 @@ QV_EXPORT void SetProcessDataProc(void* hArcData, wcx::TProcessDataProc ProcessD
 
 QV_EXPORT int PackFiles(char* PackedFile, char* SubPath, char* SrcPath, char* AddList, int Flags) noexcept {
   return Guard([&] { return quorvane::PackFiles(PackedFile, SubPath, SrcPath, AddList, Flags); },
-               wcx::kWriteError);
+               wcx::E_EWRITE);
 }
 
 QV_EXPORT void ConfigurePacker(void*, void*) noexcept {
@@ -107,11 +102,11 @@ QV_EXPORT void* StartMemPack(int Options, char* FileName) noexcept {
 QV_EXPORT int PackToMem(void* hMemPack, char* BufIn, int InLen, int* Taken, char* BufOut, int OutLen,
                         int* Written, int) noexcept {
   return Guard([&] { return quorvane::PackToMem(hMemPack, BufIn, InLen, Taken, BufOut, OutLen, Written); },
-               wcx::kWriteError);
+               wcx::E_EWRITE);
 }
 
 QV_EXPORT int DoneMemPack(void* hMemPack) noexcept {
-  return Guard([&] { return quorvane::DoneMemPack(hMemPack); }, wcx::kCloseError);
+  return Guard([&] { return quorvane::DoneMemPack(hMemPack); }, wcx::E_ECLOSE);
 }
 
 #ifdef _WIN32
@@ -126,18 +121,18 @@ QV_EXPORT void* OpenArchiveW(wcx::tOpenArchiveDataW* ArchiveData) noexcept {
   try {
     return quorvane::OpenArchiveW(ArchiveData);
   } catch (...) {
-    if (ArchiveData) ArchiveData->OpenResult = wcx::kOpenError;
+    if (ArchiveData) ArchiveData->OpenResult = wcx::E_EOPEN;
     return nullptr;
   }
 }
 
 QV_EXPORT int ReadHeaderExW(void* hArcData, wcx::tHeaderDataExW* HeaderData) noexcept {
-  return Guard([&] { return quorvane::ReadHeaderExW(hArcData, HeaderData); }, wcx::kOpenError);
+  return Guard([&] { return quorvane::ReadHeaderExW(hArcData, HeaderData); }, wcx::E_EOPEN);
 }
 
 QV_EXPORT int ProcessFileW(void* hArcData, int Operation, wchar_t* DestPath, wchar_t* DestName) noexcept {
   return Guard([&] { return quorvane::ProcessFileW(hArcData, Operation, DestPath, DestName); },
-               wcx::kCreateError);
+               wcx::E_ECREATE);
 }
 
 QV_EXPORT void SetChangeVolProcW(void*, wcx::TChangeVolProcW) noexcept {}
@@ -149,7 +144,7 @@ QV_EXPORT void SetProcessDataProcW(void* hArcData, wcx::TProcessDataProcW Proces
 QV_EXPORT int PackFilesW(wchar_t* PackedFile, wchar_t* SubPath, wchar_t* SrcPath, wchar_t* AddList,
                          int Flags) noexcept {
   return Guard([&] { return quorvane::PackFilesW(PackedFile, SubPath, SrcPath, AddList, Flags); },
-               wcx::kWriteError);
+               wcx::E_EWRITE);
 }
 
 QV_EXPORT void* StartMemPackW(int Options, wchar_t* FileName) noexcept {

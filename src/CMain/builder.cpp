@@ -33,7 +33,7 @@ int WriteArchive(File& source, File& archive, const std::string& stored, std::ui
   // Payload first, header last: the file is only an archive once it is whole.
   TZPacker packer(progress);
   packer.startpos = kHeaderSize + header.namelen;
-  if (int result = packer.Shrink(source, archive); result != wcx::kSuccess) return result;
+  if (int result = packer.Shrink(source, archive); result != wcx::E_SUCCESS) return result;
   header.unpsize = static_cast<std::uint32_t>(packer.content().size());
   header.crc = packer.content().crc32();
   try {
@@ -42,9 +42,9 @@ int WriteArchive(File& source, File& archive, const std::string& stored, std::ui
     archive.Write(&header, sizeof header);
     archive.Write(stored.data(), stored.size());
   } catch (const platform::FileError&) {
-    return wcx::kWriteError;
+    return wcx::E_EWRITE;
   }
-  return wcx::kSuccess;
+  return wcx::E_SUCCESS;
 }
 
 int BuildArchive(const Path& source, const Path& archive, const Path& inner_name,
@@ -53,7 +53,7 @@ int BuildArchive(const Path& source, const Path& archive, const Path& inner_name
   try {
     input = File::OpenRead(source, platform::Share::kRead);
   } catch (const platform::FileError&) {
-    return wcx::kOpenError;
+    return wcx::E_EOPEN;
   }
   const std::uint32_t filetime = platform::FileDosTime(source);
 
@@ -64,19 +64,19 @@ int BuildArchive(const Path& source, const Path& archive, const Path& inner_name
     output = platform::CreateUniqueFile(platform::DirectoryPart(target), kBesidePrefix, Path(),
                                         platform::Visibility::kPublic, temporary);
   } catch (const platform::FileError&) {
-    return wcx::kWriteError;
+    return wcx::E_EWRITE;
   }
   int result = WriteArchive(input, output, StoredName(inner_name.empty() ? source : inner_name), filetime,
                             progress);
-  if (result == wcx::kSuccess) {
+  if (result == wcx::E_SUCCESS) {
     try {
       platform::KeepAttributes(target, temporary);  // with no old archive, the mode of a new file
       output.Sync();
       output.Close();
       platform::ReplaceFile(temporary, target);
-      return wcx::kSuccess;
+      return wcx::E_SUCCESS;
     } catch (const platform::FileError&) {
-      result = wcx::kWriteError;
+      result = wcx::E_EWRITE;
     }
   }
   output = File();
@@ -93,16 +93,16 @@ Path ToPath(const wchar_t* wide) { return wide ? Path(wide) : Path(); }
 
 template <typename Char>
 int PackListed(const Char* packed_file, const Char* src_path, const Char* add_list) {
-  if (!packed_file || !add_list) return wcx::kNoFiles;
+  if (!packed_file || !add_list) return wcx::E_NO_FILES;
   // The host's list: names, each ending in a zero, closed by an empty one.
   // Each name is taken whole, so a multi-byte character set stays intact.
   // The format holds one file: more than one name cannot be packed without
   // losing the others.
   const std::basic_string_view<Char> first(add_list);
-  if (!first.empty() && add_list[first.size() + 1] != Char()) return wcx::kTooManyFiles;
+  if (!first.empty() && add_list[first.size() + 1] != Char()) return wcx::E_TOO_MANY_FILES;
   Path source = ToPath(add_list);
   if (src_path) source = platform::WithTrailingSeparator(ToPath(src_path)) + source;
-  if (platform::KindOf(source) != platform::FileKind::kRegular) return wcx::kNoFiles;
+  if (platform::KindOf(source) != platform::FileKind::kRegular) return wcx::E_NO_FILES;
   const Path archive = platform::AbsolutePath(ToPath(packed_file));
   return BuildArchive(source, archive, Path(), PackingCallback());
 }

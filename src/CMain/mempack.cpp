@@ -50,56 +50,56 @@ int FinishCollecting(TMemPackState& job) {
     archive = platform::CreateUniqueFile(TempDir(), QV_PATH("quorvane$"), QV_PATH(".qv"),
                                          platform::Visibility::kPrivate, job.fnpack);
   } catch (const platform::FileError&) {
-    return FailJob(job, wcx::kWriteError);
+    return FailJob(job, wcx::E_EWRITE);
   }
   int result = WriteArchive(job.han, archive, StoredName(inner), platform::FileDosTime(job.fntmp), job.pdp);
-  if (result == wcx::kSuccess) {
+  if (result == wcx::E_SUCCESS) {
     try {
       archive.Seek(0, platform::Origin::kBegin);
     } catch (const platform::FileError&) {
-      result = wcx::kWriteError;
+      result = wcx::E_EWRITE;
     }
   }
   // From here the job holds the archive alone: its files can go whatever
   // happens (Windows removes no file that is still open).
   job.han = std::move(archive);
-  if (result != wcx::kSuccess) return FailJob(job, result == wcx::kAborted ? wcx::kAborted : wcx::kWriteError);
+  if (result != wcx::E_SUCCESS) return FailJob(job, result == wcx::E_EABORTED ? wcx::E_EABORTED : wcx::E_EWRITE);
   platform::RemoveFile(job.fntmp);
   job.fntmp.clear();
-  return wcx::kSuccess;
+  return wcx::E_SUCCESS;
 }
 
 int Collect(TMemPackState& job, const char* buf_in, int in_len, int* taken) {
   // Input after the end of input has nowhere to go.
   if (job.state != TMemPackStage::reading || !buf_in) {
     SetCount(taken, 0);
-    return wcx::kWriteError;
+    return wcx::E_EWRITE;
   }
   try {
     job.han.Write(buf_in, static_cast<std::size_t>(in_len));
   } catch (const platform::FileError&) {
     // A short write (a full disk) would leave a hole in the archive.
     SetCount(taken, 0);
-    return FailJob(job, wcx::kWriteError);
+    return FailJob(job, wcx::E_EWRITE);
   }
   SetCount(taken, in_len);
-  return wcx::kMemPackOk;
+  return wcx::MEMPACK_OK;
 }
 
 int HandOut(TMemPackState& job, char* buf_out, int out_len, int* written) {
   if (job.state == TMemPackStage::reading) {
     job.state = TMemPackStage::writting;
-    if (int result = FinishCollecting(job); result != wcx::kSuccess) return result;
+    if (int result = FinishCollecting(job); result != wcx::E_SUCCESS) return result;
   }
   std::size_t n;
   try {
     n = job.han.Read(buf_out, static_cast<std::size_t>(out_len));
   } catch (const platform::FileError&) {
-    return FailJob(job, wcx::kWriteError);  // never hand out a cut archive
+    return FailJob(job, wcx::E_EWRITE);  // never hand out a cut archive
   }
   if (n == 0) EndJob(job);
   SetCount(written, static_cast<int>(n));
-  return wcx::kMemPackOk;
+  return wcx::MEMPACK_OK;
 }
 
 }  // namespace
@@ -131,15 +131,15 @@ int PackToMem(void* handle, const char* buf_in, int in_len, int* taken, char* bu
   if (!found) {
     SetCount(taken, 0);
     SetCount(written, 0);
-    return wcx::kWriteError;
+    return wcx::E_EWRITE;
   }
   TMemPackState& job = *found;
   std::lock_guard guard(job.lock);
-  if (job.state == TMemPackStage::done) return wcx::kMemPackDone;
+  if (job.state == TMemPackStage::done) return wcx::MEMPACK_DONE;
   if (job.state == TMemPackStage::reading && !job.han.IsOpen()) {
     SetCount(taken, 0);
     SetCount(written, 0);
-    return FailJob(job, wcx::kWriteError);
+    return FailJob(job, wcx::E_EWRITE);
   }
   if (in_len > 0) {
     SetCount(written, 0);
@@ -147,11 +147,11 @@ int PackToMem(void* handle, const char* buf_in, int in_len, int* taken, char* bu
   }
   SetCount(written, 0);
   // No room to deliver anything: a later call will.
-  if (out_len <= 0 || !buf_out) return wcx::kMemPackOk;
+  if (out_len <= 0 || !buf_out) return wcx::MEMPACK_OK;
   return HandOut(job, buf_out, out_len, written);
 }
 
-int DoneMemPack(void* handle) { return jobs.Remove(handle) ? wcx::kSuccess : wcx::kCloseError; }
+int DoneMemPack(void* handle) { return jobs.Remove(handle) ? wcx::E_SUCCESS : wcx::E_ECLOSE; }
 
 bool SetJobCallback(void* handle, const TCallback& callback) {
   const std::shared_ptr<TMemPackState> job = jobs.Find(handle);

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "unique_name.h"
+
 namespace quorvane {
 namespace {
 
@@ -17,7 +19,7 @@ struct Directories {
   platform::Path module_dir;
 
   Directories() {
-    platform::SeedRandom();
+    qvcommon::SeedRandom();
     temp_dir = platform::TempDirectory();
     module_dir = platform::ModuleDirectory();
   }
@@ -93,8 +95,8 @@ std::uintptr_t NewHandleValue() {
 }
 
 int GetPackerCaps() {
-  return wcx::kCapsNew | wcx::kCapsOptions | wcx::kCapsMemPack | wcx::kCapsByContent |
-         wcx::kCapsSearchText;
+  return wcx::PK_CAPS_NEW | wcx::PK_CAPS_OPTIONS | wcx::PK_CAPS_MEMPACK | wcx::PK_CAPS_BY_CONTENT |
+         wcx::PK_CAPS_SEARCHTEXT;
 }
 
 void ExtensionInitialize(const wcx::tExtensionStartupInfo* info) {

@@ -33,24 +33,24 @@ TZPacker::~TZPacker() { FreeBZip2Library(); }
 int TZPacker::Expand(platform::File& infile, platform::File* outFile) {
   content_ = TContentTally();
   ReportProgress(progress_, nullptr, 0);
-  if (!bound_) return wcx::kOpenError;
+  if (!bound_) return wcx::E_EOPEN;
   std::unique_ptr<TBZDecompressionStream> stream;
   try {
     infile.Seek(startpos, platform::Origin::kBegin);
     stream = std::make_unique<TBZDecompressionStream>(infile);
   } catch (const EBZip2Error&) {
-    return wcx::kOpenError;  // the library would not start
+    return wcx::E_EOPEN;  // the library would not start
   } catch (const platform::FileError&) {
-    return wcx::kOpenError;
+    return wcx::E_EOPEN;
   }
   try {
     return ExpandBlocks(*stream, infile.Name(), outFile);
   } catch (const EBZip2Error&) {
-    return wcx::kBadData;  // the payload is not one intact bzip2 stream
+    return wcx::E_BAD_ARCHIVE;  // the payload is not one intact bzip2 stream
   } catch (const platform::FileWriteError&) {
-    return wcx::kWriteError;
+    return wcx::E_EWRITE;
   } catch (const platform::FileError&) {
-    return wcx::kOpenError;  // the archive itself could not be read
+    return wcx::E_EOPEN;  // the archive itself could not be read
   }
 }
 
@@ -59,44 +59,44 @@ int TZPacker::ExpandBlocks(TBZDecompressionStream& stream, const platform::Path&
   const TProgressText message(kUnpackingText, archive_name);
   for (;;) {
     const std::size_t n = stream.Read(buffer_->data(), buffer_->size());
-    if (n == 0) return wcx::kSuccess;
+    if (n == 0) return wcx::E_SUCCESS;
     content_.Add(buffer_->data(), n);
     if (outFile) outFile->Write(buffer_->data(), n);
-    if (ReportProgress(progress_, &message, ProgressSize(n)) == 0) return wcx::kAborted;
+    if (ReportProgress(progress_, &message, ProgressSize(n)) == 0) return wcx::E_EABORTED;
   }
 }
 
 int TZPacker::Shrink(platform::File& infile, platform::File& outFile) {
   content_ = TContentTally();
-  if (!bound_) return wcx::kWriteError;
+  if (!bound_) return wcx::E_EWRITE;
   std::unique_ptr<TBZCompressionStream> stream;
   try {
     outFile.Seek(startpos, platform::Origin::kBegin);
     stream = std::make_unique<TBZCompressionStream>(outFile);
   } catch (const EBZip2Error&) {
-    return wcx::kWriteError;
+    return wcx::E_EWRITE;
   } catch (const platform::FileError&) {
-    return wcx::kWriteError;
+    return wcx::E_EWRITE;
   }
   int result;
   try {
     result = ShrinkBlocks(infile, *stream);
   } catch (const platform::FileReadError& error) {
     ShowReadError(error, infile.Name());
-    result = wcx::kWriteError;
+    result = wcx::E_EWRITE;
   } catch (const EBZip2Error&) {
-    result = wcx::kWriteError;
+    result = wcx::E_EWRITE;
   } catch (const platform::FileError&) {
-    result = wcx::kWriteError;
+    result = wcx::E_EWRITE;
   }
   // Ending the compressor completes the stream, after a stop as well; its
   // final writes can fail like any other.
   try {
     stream->Finish();
   } catch (const EBZip2Error&) {
-    if (result == wcx::kSuccess) result = wcx::kWriteError;
+    if (result == wcx::E_SUCCESS) result = wcx::E_EWRITE;
   } catch (const platform::FileError&) {
-    if (result == wcx::kSuccess) result = wcx::kWriteError;
+    if (result == wcx::E_SUCCESS) result = wcx::E_EWRITE;
   }
   return result;
 }
@@ -108,11 +108,11 @@ int TZPacker::ShrinkBlocks(platform::File& infile, TBZCompressionStream& stream)
   // source is reported once, like a block.
   for (bool first = true;; first = false) {
     const std::size_t n = infile.Read(buffer_->data(), buffer_->size());
-    if (n == 0 && !first) return wcx::kSuccess;
+    if (n == 0 && !first) return wcx::E_SUCCESS;
     content_.Add(buffer_->data(), n);
     stream.Write(buffer_->data(), n);
-    if (ReportProgress(progress_, &message, ProgressSize(n)) == 0) return wcx::kAborted;
-    if (n == 0) return wcx::kSuccess;
+    if (ReportProgress(progress_, &message, ProgressSize(n)) == 0) return wcx::E_EABORTED;
+    if (n == 0) return wcx::E_SUCCESS;
   }
 }
 

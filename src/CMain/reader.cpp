@@ -55,20 +55,20 @@ int Unpack(TArcState& state, File* output, bool& produced) {
     // stream, holds nothing to give back.
     const std::int64_t payload = kHeaderSize + state.fnl;
     unsigned char start[4] = {};
-    if (archive.Size() < payload) return wcx::kBadData;
+    if (archive.Size() < payload) return wcx::E_BAD_ARCHIVE;
     archive.Seek(payload, platform::Origin::kBegin);
-    if (archive.Read(start, sizeof start) != sizeof start || !BeginsBzip2Stream(start)) return wcx::kBadData;
+    if (archive.Read(start, sizeof start) != sizeof start || !BeginsBzip2Stream(start)) return wcx::E_BAD_ARCHIVE;
   } catch (const platform::FileError&) {
-    return wcx::kOpenError;
+    return wcx::E_EOPEN;
   }
   TZPacker packer(state.pdp);
   packer.startpos = kHeaderSize + state.fnl;
   int result = packer.Expand(archive, output);
   produced = packer.content().size() > 0;
   // The size field holds the low 32 bits, as the checksum covers them all.
-  if (result == wcx::kSuccess && (packer.content().crc32() != state.crc32 ||
+  if (result == wcx::E_SUCCESS && (packer.content().crc32() != state.crc32 ||
                                   static_cast<std::uint32_t>(packer.content().size()) != state.unpsize)) {
-    result = wcx::kBadData;
+    result = wcx::E_BAD_ARCHIVE;
   }
   return result;
 }
@@ -78,7 +78,7 @@ int Extract(TArcState& state, const Path& target) {
   // folder, a FIFO or a device is not the user's file to replace.
   const FileKind existing = platform::EntryKindOf(target);
   if (existing != FileKind::kMissing && existing != FileKind::kRegular && existing != FileKind::kLink) {
-    return wcx::kCreateError;
+    return wcx::E_ECREATE;
   }
   Path temporary;
   File output;
@@ -86,13 +86,13 @@ int Extract(TArcState& state, const Path& target) {
     output = platform::CreateUniqueFile(platform::DirectoryPart(target), kBesidePrefix, Path(),
                                         platform::Visibility::kPublic, temporary);
   } catch (const platform::FileError&) {
-    return wcx::kCreateError;
+    return wcx::E_ECREATE;
   }
   bool produced = false;
   int result = Unpack(state, &output, produced);
   // Damaged data still takes the target's place: the user keeps what could
   // be recovered, and the code says it is damaged.
-  if (result == wcx::kSuccess || (result == wcx::kBadData && produced)) {
+  if (result == wcx::E_SUCCESS || (result == wcx::E_BAD_ARCHIVE && produced)) {
     try {
       output.Sync();
       output.Close();
@@ -100,9 +100,9 @@ int Extract(TArcState& state, const Path& target) {
       platform::ReplaceFile(temporary, target);
       return result;
     } catch (const platform::FileWriteError&) {
-      result = wcx::kWriteError;
+      result = wcx::E_EWRITE;
     } catch (const platform::FileError&) {
-      result = wcx::kCreateError;
+      result = wcx::E_ECREATE;
     }
   }
   output = File();
@@ -153,23 +153,23 @@ int CanYouHandleThisFile(const char* file_name) {
 void* OpenArchivePath(const Path& path, int& open_result) {
   switch (Recognize(path)) {
     case TRecognition::kForeign:
-      open_result = wcx::kUnknownFormat;
+      open_result = wcx::E_UNKNOWN_FORMAT;
       return nullptr;
     case TRecognition::kInUse:
-      open_result = wcx::kOpenError;
+      open_result = wcx::E_EOPEN;
       return nullptr;
     case TRecognition::kArchive:
       break;
   }
   auto state = std::make_shared<TArcState>();
   state->fn = path;
-  open_result = wcx::kSuccess;
+  open_result = wcx::E_SUCCESS;
   return open_archives.Add(std::move(state));
 }
 
 void* OpenArchive(wcx::tOpenArchiveData* archive_data) {
   if (!archive_data) return nullptr;
-  int open_result = wcx::kOpenError;
+  int open_result = wcx::E_EOPEN;
   void* handle = OpenArchivePath(platform::FromHost(archive_data->ArcName), open_result);
   archive_data->OpenResult = open_result;
   return handle;
@@ -177,20 +177,20 @@ void* OpenArchive(wcx::tOpenArchiveData* archive_data) {
 
 int ReadEntry(void* handle, TEntry* entry) {
   const std::shared_ptr<TArcState> found = open_archives.Find(handle);
-  if (!found) return wcx::kOpenError;
+  if (!found) return wcx::E_EOPEN;
   TArcState& state = *found;
   std::lock_guard guard(state.lock);
   if (state.nextpos > 0) {
     state.pos = 0;
     state.nextpos = 0;
-    return wcx::kEndArchive;
+    return wcx::E_END_ARCHIVE;
   }
   state.pos = state.nextpos;
   THeaderRead read;
   try {
     read = ReadHeaderOf(state.fn);
   } catch (const platform::FileError&) {
-    return wcx::kOpenError;  // gone, or held by a writer, since it was opened
+    return wcx::E_EOPEN;  // gone, or held by a writer, since it was opened
   }
   state.fnl = read.header.namelen;
   state.crc32 = read.header.crc;
@@ -204,7 +204,7 @@ int ReadEntry(void* handle, TEntry* entry) {
     entry->filetime = read.header.filetime;
   }
   state.nextpos = state.pos + 1;
-  return wcx::kSuccess;
+  return wcx::E_SUCCESS;
 }
 
 namespace {
@@ -222,7 +222,7 @@ template <typename Record>
 int ReadEntryEx(void* handle, Record* header_data) {
   TEntry entry;
   const int result = ReadEntry(handle, header_data ? &entry : nullptr);
-  if (result != wcx::kSuccess || !header_data) return result;
+  if (result != wcx::E_SUCCESS || !header_data) return result;
   if constexpr (std::is_same_v<decltype(header_data->FileName[0]), char&>) {
     PutName(header_data->FileName, entry.name.host);
   } else {
@@ -235,7 +235,7 @@ int ReadEntryEx(void* handle, Record* header_data) {
   header_data->FileCRC = 0;
   header_data->FileTime = static_cast<std::int32_t>(platform::HostRecordTime(entry.filetime));
   header_data->FileAttr = static_cast<std::int32_t>(platform::HostRecordAttributes());
-  return wcx::kSuccess;
+  return wcx::E_SUCCESS;
 }
 
 }  // namespace
@@ -243,28 +243,28 @@ int ReadEntryEx(void* handle, Record* header_data) {
 int ReadHeader(void* handle, wcx::tHeaderData* header_data) {
   TEntry entry;
   const int result = ReadEntry(handle, header_data ? &entry : nullptr);
-  if (result != wcx::kSuccess || !header_data) return result;
+  if (result != wcx::E_SUCCESS || !header_data) return result;
   PutName(header_data->FileName, entry.name.host);
   header_data->PackSize = static_cast<std::int32_t>(entry.packsize);
   header_data->UnpSize = static_cast<std::int32_t>(entry.unpsize);
   header_data->FileCRC = 0;
   header_data->FileTime = static_cast<std::int32_t>(platform::HostRecordTime(entry.filetime));
   header_data->FileAttr = static_cast<std::int32_t>(platform::HostRecordAttributes());
-  return wcx::kSuccess;
+  return wcx::E_SUCCESS;
 }
 
 int ReadHeaderEx(void* handle, wcx::tHeaderDataEx* header_data) { return ReadEntryEx(handle, header_data); }
 
 int ProcessFilePaths(void* handle, int operation, const Path* dest_path, const Path& dest_name) {
   const std::shared_ptr<TArcState> found = open_archives.Find(handle);
-  if (!found) return wcx::kOpenError;
+  if (!found) return wcx::E_EOPEN;
   TArcState& state = *found;
   std::lock_guard guard(state.lock);
-  if (operation == wcx::kTest) {
+  if (operation == wcx::PK_TEST) {
     bool produced;
     return Unpack(state, nullptr, produced);
   }
-  if (operation != wcx::kExtract) return wcx::kSuccess;
+  if (operation != wcx::PK_EXTRACT) return wcx::E_SUCCESS;
   // The host decides the output name; the stored one is not used.
   const Path directory = dest_path ? platform::WithTrailingSeparator(*dest_path) : platform::DirectoryPart(dest_name);
   return Extract(state, directory + platform::NamePart(dest_name));
@@ -275,7 +275,7 @@ int ProcessFile(void* handle, int operation, const char* dest_path, const char* 
   return ProcessFilePaths(handle, operation, dest_path ? &path : nullptr, platform::FromHost(dest_name));
 }
 
-int CloseArchive(void* handle) { return open_archives.Remove(handle) ? wcx::kSuccess : wcx::kCloseError; }
+int CloseArchive(void* handle) { return open_archives.Remove(handle) ? wcx::E_SUCCESS : wcx::E_ECLOSE; }
 
 #ifdef _WIN32
 // The wide forms: paths arrive as UTF-16 and stay so; only the stored name
@@ -287,7 +287,7 @@ int CanYouHandleThisFileW(const wchar_t* file_name) {
 
 void* OpenArchiveW(wcx::tOpenArchiveDataW* archive_data) {
   if (!archive_data) return nullptr;
-  int open_result = wcx::kOpenError;
+  int open_result = wcx::E_EOPEN;
   void* handle = OpenArchivePath(archive_data->ArcName ? Path(archive_data->ArcName) : Path(), open_result);
   archive_data->OpenResult = open_result;
   return handle;

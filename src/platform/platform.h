@@ -2,9 +2,9 @@
 //
 // Everything that differs between Linux and Windows lives behind this header:
 // files and their sharing modes, host-string conversion, the two working
-// directories, run-time library loading, the message box, locks and the
-// random source.  posix.cpp and windows.cpp implement it; no other file
-// includes a system header.
+// directories, run-time library loading, the message box and locks.
+// posix.cpp and windows.cpp implement it; no other file includes a system
+// header.
 #pragma once
 
 #include <cstddef>
@@ -194,7 +194,7 @@ class File {
 
 // Creates a file that did not exist before in `directory` (empty, or ending
 // in a separator), named prefix + number + suffix, drawing the next number
-// from the random source on every clash.  `path` receives the name.
+// from qvcommon's random source on every clash.  `path` receives the name.
 File CreateUniqueFile(const Path& directory, PathView prefix, PathView suffix,
                       Visibility visibility, Path& path);
 
@@ -285,12 +285,5 @@ using Mutex = std::mutex;
 
 // Identifies the calling thread among the threads alive now.
 std::uint64_t CurrentThreadId() noexcept;
-
-// ---------------------------------------------------------------- random
-
-// Seeds the pseudo-random source from a high-resolution clock.
-void SeedRandom() noexcept;
-// The next number from 0 to 2147483646.
-std::uint32_t NextRandom() noexcept;
 
 }  // namespace platform

@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,7 @@
 #include "platform/faults.h"
 #include "platform/platform.h"
 #include "platform/system.h"
+#include "utf8.h"
 
 namespace platform {
 namespace {
@@ -46,12 +48,10 @@ bool IsUtf8Locale() {
   return codeset && (std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "utf8") == 0);
 }
 
-// Length of the UTF-8 sequence that starts with `lead` (1 for stray bytes).
-std::size_t Utf8Length(unsigned char lead) {
-  if (lead >= 0xF0 && lead < 0xF8) return 4;
-  if (lead >= 0xE0) return lead < 0xF0 ? 3 : 1;
-  if (lead >= 0xC0) return 2;
-  return 1;
+// The bytes of the character at text[at]; a byte that starts no
+// well-formed character stands alone.
+std::size_t CharacterLength(std::string_view text, std::size_t at) {
+  return std::max<std::size_t>(1, qvcommon::Utf8CharacterLength(text, at));
 }
 
 // Takes the sharing lock for `share` on a freshly opened descriptor; false
@@ -117,14 +117,14 @@ std::string MessageToHost(std::string_view utf8) {
   std::string result;
   iconv_t cd = iconv_open(nl_langinfo(CODESET), "UTF-8");
   if (cd == reinterpret_cast<iconv_t>(-1)) {
-    for (std::size_t i = 0; i < utf8.size(); i += Utf8Length(static_cast<unsigned char>(utf8[i]))) {
+    for (std::size_t i = 0; i < utf8.size(); i += CharacterLength(utf8, i)) {
       result += static_cast<unsigned char>(utf8[i]) < 0x80 ? utf8[i] : '?';
     }
     return result;
   }
   // One character at a time, so that a character the set lacks becomes '?'.
   for (std::size_t i = 0; i < utf8.size();) {
-    std::size_t length = std::min(Utf8Length(static_cast<unsigned char>(utf8[i])), utf8.size() - i);
+    const std::size_t length = CharacterLength(utf8, i);
     char out[16];
     char* in_ptr = const_cast<char*>(utf8.data() + i);
     std::size_t in_left = length;

@@ -17,6 +17,7 @@
 #include <mutex>
 
 #include "platform/faults.h"
+#include "utf8.h"
 
 #ifndef QUORVANE_INTERNAL_BUILD
 namespace __gnu_cxx {
@@ -251,14 +252,13 @@ std::string CutAtCharacter(std::string_view host, std::size_t max_bytes) {
   UINT code_page = ::GetACP();
   std::size_t end = 0;
   while (end < host.size()) {
-    auto lead = static_cast<unsigned char>(host[end]);
+    // A byte that starts no character of the code page stands alone.
     std::size_t length = 1;
     if (code_page == CP_UTF8) {
-      length = lead >= 0xF0 && lead < 0xF8 ? 4 : lead >= 0xE0 && lead < 0xF0 ? 3 : lead >= 0xC0 ? 2 : 1;
-    } else if (::IsDBCSLeadByteEx(code_page, lead)) {
-      length = 2;
+      length = std::max<std::size_t>(1, qvcommon::Utf8CharacterLength(host, end));
+    } else if (::IsDBCSLeadByteEx(code_page, static_cast<BYTE>(host[end]))) {
+      length = std::min<std::size_t>(2, host.size() - end);
     }
-    length = std::min(length, host.size() - end);
     if (end + length > max_bytes) break;
     end += length;
   }

@@ -7,6 +7,7 @@
 
 #include "progress.h"
 #include "results.h"
+#include "utf8.h"
 
 namespace wcx {
 
@@ -15,16 +16,16 @@ namespace {
 void CheckArchiveReadable(const std::string& archive) {
   os::FileInfo info = os::Info(archive);
   if (info.kind == os::Kind::kMissing) {
-    throw Failure(kOpenError, archive, "cannot open the archive: " + os::ErrorText(info.error));
+    throw Failure(E_EOPEN, archive, "cannot open the archive: " + os::ErrorText(info.error));
   }
   if (info.kind == os::Kind::kDirectory) {
-    throw Failure(kOpenError, archive, "cannot open the archive: it is a folder");
+    throw Failure(E_EOPEN, archive, "cannot open the archive: it is a folder");
   }
   if (info.kind != os::Kind::kRegular) return;  // the plugin refuses it unopened
   try {
     os::CheckReadable(archive);
   } catch (const os::Error& error) {
-    throw Failure(kOpenError, archive, std::string("cannot open the archive: ") + error.what());
+    throw Failure(E_EOPEN, archive, std::string("cannot open the archive: ") + error.what());
   }
 }
 
@@ -36,13 +37,13 @@ class OpenedArchive {
       : plugin_(plugin), archive_(archive), command_(command) {
     CheckArchiveReadable(archive);
     if (!plugin.CanHandle(archive)) {
-      throw Failure(kUnknownFormat, archive,
-                    DescribeResult(kUnknownFormat, command, plugin.FormatName()));
+      throw Failure(E_UNKNOWN_FORMAT, archive,
+                    DescribeResult(E_UNKNOWN_FORMAT, command, plugin.FormatName()));
     }
     int result = 0;
     handle_ = plugin.OpenArchive(
-        archive, command == Command::kListing ? kOpenForList : kOpenForExtract, result);
-    if (handle_ == nullptr) Check(result != 0 ? result : kOpenError);
+        archive, command == Command::kListing ? PK_OM_LIST : PK_OM_EXTRACT, result);
+    if (handle_ == nullptr) Check(result != 0 ? result : E_EOPEN);
     plugin.SetCallbacks(handle_, ProgressCallback);
   }
   OpenedArchive(const OpenedArchive&) = delete;
@@ -50,10 +51,10 @@ class OpenedArchive {
   ~OpenedArchive() { plugin_.CloseArchive(handle_); }
 
   // Reads the next entry's header; false after the last one.
-  bool Next(HeaderData& header) {
+  bool Next(tHeaderData& header) {
     std::memset(&header, 0, sizeof header);
     int result = plugin_.ReadHeader(handle_, header);
-    if (result == kEndArchive) return false;
+    if (result == E_END_ARCHIVE) return false;
     Check(result);
     return true;
   }
@@ -75,7 +76,7 @@ class OpenedArchive {
   void* handle_ = nullptr;
 };
 
-std::string EntryName(const HeaderData& header) {
+std::string EntryName(const tHeaderData& header) {
   return std::string(header.FileName, strnlen(header.FileName, sizeof header.FileName));
 }
 
@@ -109,20 +110,8 @@ std::string JsonString(const std::string& text) {
       out += static_cast<char>(c);
       ++i;
     } else {
-      std::size_t length = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
-      bool valid = length > 0 && i + length <= text.size();
-      for (std::size_t k = 1; valid && k < length; ++k) {
-        valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-      }
-      if (valid && length == 3) {
-        unsigned char next = static_cast<unsigned char>(text[i + 1]);
-        valid = !(c == 0xE0 && next < 0xA0) && !(c == 0xED && next >= 0xA0);
-      }
-      if (valid && length == 4) {
-        unsigned char next = static_cast<unsigned char>(text[i + 1]);
-        valid = !(c == 0xF0 && next < 0x90) && !(c == 0xF4 && next >= 0x90);
-      }
-      if (valid) {
+      const std::size_t length = qvcommon::Utf8CharacterLength(text, i);
+      if (length > 0) {
         out.append(text, i, length);
         i += length;
       } else {
@@ -141,16 +130,16 @@ void PrintCapabilities(int caps) {
     int bit;
     const char* meaning;
   } kBits[] = {
-      {1, "can create new archives"},
-      {2, "can modify existing archives"},
-      {4, "archives can hold several files"},
-      {8, "can delete files from archives"},
-      {16, "has a configuration entry"},
-      {32, "can pack in memory"},
-      {64, "recognises archives by their contents"},
-      {128, "archives may be searched for text"},
-      {256, "hidden from the file manager's packer list"},
-      {512, "supports encryption"},
+      {PK_CAPS_NEW, "can create new archives"},
+      {PK_CAPS_MODIFY, "can modify existing archives"},
+      {PK_CAPS_MULTIPLE, "archives can hold several files"},
+      {PK_CAPS_DELETE, "can delete files from archives"},
+      {PK_CAPS_OPTIONS, "has a configuration entry"},
+      {PK_CAPS_MEMPACK, "can pack in memory"},
+      {PK_CAPS_BY_CONTENT, "recognises archives by their contents"},
+      {PK_CAPS_SEARCHTEXT, "archives may be searched for text"},
+      {PK_CAPS_HIDE, "hidden from the file manager's packer list"},
+      {PK_CAPS_ENCRYPT, "supports encryption"},
   };
   std::printf("capabilities: %d\n", caps);
   int known = 0;
@@ -176,7 +165,7 @@ void PrintAboutText(const std::string& caption, const std::string& text) {
 
 void CheckResult(int code, const Plugin& plugin, Command command, const std::string& archive,
                  const std::string& output) {
-  if (code == 0 && os::Interrupted()) code = kAborted;
+  if (code == 0 && os::Interrupted()) code = E_EABORTED;
   if (code == 0) return;
   // Testing unpacks into the plugin's temporary folder, which the user
   // cannot guess from the command line.
@@ -223,12 +212,12 @@ void PendingOutput::Commit() {
 
 void ListArchive(const Plugin& plugin, const std::string& archive, bool json) {
   OpenedArchive opened(plugin, archive, Command::kListing);
-  HeaderData header;
+  tHeaderData header;
   if (json) {
     std::string out = "{\"archive\":" + JsonString(archive) + ",\"entries\":[";
     bool first = true;
     while (opened.Next(header)) {
-      opened.Process(kSkip, nullptr, nullptr);
+      opened.Process(PK_SKIP, nullptr, nullptr);
       std::string modified = os::FormatRecordTime(header.FileTime);
       std::int64_t unix_time = os::RecordTimeToUnix(header.FileTime);
       out += first ? "" : ",";
@@ -245,7 +234,7 @@ void ListArchive(const Plugin& plugin, const std::string& archive, bool json) {
   }
   std::printf("%12s %12s  %-19s  %s\n", "size", "packed", "modified", "name");
   while (opened.Next(header)) {
-    opened.Process(kSkip, nullptr, nullptr);
+    opened.Process(PK_SKIP, nullptr, nullptr);
     std::string modified = os::FormatRecordTime(header.FileTime);
     std::printf("%12llu %12llu  %-19s  %s\n",
                 static_cast<unsigned long long>(Unsigned(header.UnpSize)),
@@ -256,18 +245,18 @@ void ListArchive(const Plugin& plugin, const std::string& archive, bool json) {
 
 void TestArchive(const Plugin& plugin, const std::string& archive) {
   OpenedArchive opened(plugin, archive, Command::kTesting);
-  HeaderData header;
+  tHeaderData header;
   int entries = 0;
   while (opened.Next(header)) {
     std::string name = EntryName(header);
     CurrentProgress().Begin("testing " + Printable(name), Unsigned(header.UnpSize));
-    opened.Process(kTest, nullptr, nullptr);
+    opened.Process(PK_TEST, nullptr, nullptr);
     CurrentProgress().Finish();
     std::printf("%s: OK\n", Printable(name).c_str());
     std::fflush(stdout);
     ++entries;
   }
-  if (entries == 0) opened.Check(kEndArchive);
+  if (entries == 0) opened.Check(E_END_ARCHIVE);
 }
 
 void ExtractArchive(const Plugin& plugin, const std::string& archive, const std::string& folder,
@@ -276,10 +265,10 @@ void ExtractArchive(const Plugin& plugin, const std::string& archive, const std:
   try {
     os::MakeDirectories(folder);
   } catch (const os::Error& error) {
-    throw Failure(kCreateError, archive,
+    throw Failure(E_ECREATE, archive,
                   "cannot create the folder " + folder + ": " + error.what());
   }
-  HeaderData header;
+  tHeaderData header;
   int entries = 0;
   while (opened.Next(header)) {
     // Whatever path the archive claims, only its last part is used, so
@@ -287,39 +276,39 @@ void ExtractArchive(const Plugin& plugin, const std::string& archive, const std:
     std::string stored = EntryName(header);
     std::string name = os::NamePart(stored);
     if (UnsafeName(name)) {
-      opened.Process(kSkip, nullptr, nullptr);
+      opened.Process(PK_SKIP, nullptr, nullptr);
       throw Failure(kExitUnsafeName, archive,
                     "refusing to extract an entry named \"" + Printable(stored) + "\"");
     }
     std::string target = os::Join(folder, name);
-    PendingOutput output(target, force, kCreateError);
+    PendingOutput output(target, force, E_ECREATE);
     CurrentProgress().Begin("extracting " + Printable(name), Unsigned(header.UnpSize));
-    opened.Process(kExtract, nullptr, output.temporary().c_str(), target);
+    opened.Process(PK_EXTRACT, nullptr, output.temporary().c_str(), target);
     CurrentProgress().Finish();
     output.Commit();
     std::printf("%s\n", Printable(target).c_str());
     std::fflush(stdout);
     ++entries;
   }
-  if (entries == 0) opened.Check(kEndArchive);
+  if (entries == 0) opened.Check(E_END_ARCHIVE);
 }
 
 void PackFile(const Plugin& plugin, const std::string& archive, const std::string& file,
               bool force) {
   if (!plugin.CanPackFiles()) {
-    throw Failure(kNotSupported, plugin.path(), "the plugin cannot pack files");
+    throw Failure(E_NOT_SUPPORTED, plugin.path(), "the plugin cannot pack files");
   }
   os::FileInfo source = os::Info(file);
   if (source.kind == os::Kind::kMissing) {
-    throw Failure(kNoFiles, file, "nothing to pack: " + os::ErrorText(source.error));
+    throw Failure(E_NO_FILES, file, "nothing to pack: " + os::ErrorText(source.error));
   }
   if (source.kind == os::Kind::kDirectory) {
-    throw Failure(kNoFiles, file, "nothing to pack: it is a folder (pack folders with --tar)");
+    throw Failure(E_NO_FILES, file, "nothing to pack: it is a folder (pack folders with --tar)");
   }
   if (source.kind != os::Kind::kRegular) {
-    throw Failure(kNoFiles, file, "nothing to pack: not a regular file");
+    throw Failure(E_NO_FILES, file, "nothing to pack: not a regular file");
   }
-  PendingOutput output(archive, force, kWriteError);
+  PendingOutput output(archive, force, E_EWRITE);
   std::string absolute = os::Absolute(file);
   plugin.SetPackingCallback(ProgressCallback);
   CurrentProgress().Begin("packing " + Printable(os::NamePart(file)),

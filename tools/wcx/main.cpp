@@ -188,7 +188,7 @@ int Run(int argc, char** argv) {
     wcx::ShowAbout(plugin);
   }
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    throw Failure(wcx::kWriteError, "standard output", "cannot be written");
+    throw Failure(wcx::E_EWRITE, "standard output", "cannot be written");
   }
   return status;
 }

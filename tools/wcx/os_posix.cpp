@@ -17,7 +17,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <random>
+#include <optional>
+
+#include "unique_name.h"
 
 namespace os {
 
@@ -226,20 +228,19 @@ std::string ReadLink(const std::string& path) {
 
 std::string CreateUniqueFile(const std::string& directory, const std::string& prefix,
                              const std::string& suffix) {
-  static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-  std::random_device random;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string middle;
-    for (int i = 0; i < 10; ++i) middle += kDigits[random() % 36];
-    std::string path = Join(directory, prefix + middle + suffix);
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      close(fd);
-      return path;
-    }
-    if (errno != EEXIST) Fail(errno);
-  }
-  Fail(EEXIST);
+  const std::optional<std::string> path = qvcommon::ClaimUniqueName<char>(
+      Join(directory, prefix), suffix, [](const std::string& candidate) {
+        const int fd =
+            open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+          close(fd);
+          return true;
+        }
+        if (errno != EEXIST) Fail(errno);
+        return false;
+      });
+  if (!path) Fail(EEXIST);
+  return *path;
 }
 
 std::string TemporaryDirectory() {

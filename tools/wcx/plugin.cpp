@@ -1,6 +1,7 @@
 // Loading a WCX plugin and calling its entry points.
 #include "plugin.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -16,17 +17,6 @@ namespace wcx {
 const char* const kInstalledPluginFolder = WCX_PLUGIN_RELATIVE_DIR;
 
 namespace {
-
-// Layout of the record Double Commander passes to ExtensionInitialize, as
-// far as plugins read it; the rest stays zero.
-constexpr std::size_t kPluginDirOffset = 4;
-constexpr std::size_t kPluginConfDirOffset = 16388;
-constexpr std::size_t kDirFieldSize = 16384;
-constexpr std::size_t kInputBoxOffset = 32772;
-constexpr std::size_t kMessageBoxOffset = 32780;
-// Room for the fields Double Commander adds after the message box.
-constexpr std::size_t kExtensionRecordSize = 32788 + 4096 * sizeof(void*);
-constexpr int kIdOk = 1;
 
 void DefaultMessageHandler(const std::string& caption, const std::string& text) {
   std::fprintf(stderr, "wcx: %s%s%s\n", caption.empty() ? "" : caption.c_str(),
@@ -56,27 +46,23 @@ extern "C" int HostMessageBox(char* text, char* caption, long /*flags*/) {
   } catch (...) {
     // A message that cannot be shown must not unwind into the plugin.
   }
-  return kIdOk;
+  return 1;  // the OK button
 }
 
 // wcx asks no questions: every input box is cancelled.
-extern "C" bool HostInputBox(char*, char*, bool, char*, int) { return false; }
+extern "C" int HostInputBox(char*, char*, int, char*, int) { return 0; }
 
 extern "C" int HostChangeVolume(char*, int) { return 0; }
 
-void PutString(unsigned char* record, std::size_t offset, const std::string& text) {
-  std::size_t length = std::min(text.size(), kDirFieldSize - 1);
-  std::memcpy(record + offset, text.data(), length);
+// Copies `text` into a zero-filled field, cut to leave its terminator.
+template <std::size_t N>
+void PutString(char (&field)[N], const std::string& text) {
+  std::memcpy(field, text.data(), std::min(text.size(), N - 1));
 }
 
-template <typename T>
-void PutPointer(unsigned char* record, std::size_t offset, T pointer) {
-  std::memcpy(record + offset, &pointer, sizeof pointer);
-}
-
-template <typename Fn>
-Fn Resolve(const os::Library& library, const char* name) {
-  return reinterpret_cast<Fn>(library.Find(name));
+template <typename Function>
+Function* Resolve(const os::Library& library, const char* name) {
+  return reinterpret_cast<Function*>(library.Find(name));
 }
 
 std::string ConfigDirectory() {
@@ -101,19 +87,19 @@ Plugin Plugin::Load(const std::string& path) {
     throw Failure(kExitNotAPlugin, path, std::string("not a WCX plugin: ") + error.what());
   }
   const os::Library& lib = plugin.library_;
-  plugin.get_packer_caps_ = Resolve<GetPackerCapsFn>(lib, "GetPackerCaps");
-  plugin.can_you_handle_this_file_ = Resolve<CanYouHandleThisFileFn>(lib, "CanYouHandleThisFile");
-  plugin.open_archive_ = Resolve<OpenArchiveFn>(lib, "OpenArchive");
-  plugin.read_header_ = Resolve<ReadHeaderFn>(lib, "ReadHeader");
-  plugin.process_file_ = Resolve<ProcessFileFn>(lib, "ProcessFile");
-  plugin.close_archive_ = Resolve<CloseArchiveFn>(lib, "CloseArchive");
-  plugin.set_change_vol_proc_ = Resolve<SetChangeVolProcFn>(lib, "SetChangeVolProc");
-  plugin.set_process_data_proc_ = Resolve<SetProcessDataProcFn>(lib, "SetProcessDataProc");
-  plugin.pack_files_ = Resolve<PackFilesFn>(lib, "PackFiles");
-  plugin.start_mem_pack_ = Resolve<StartMemPackFn>(lib, "StartMemPack");
-  plugin.pack_to_mem_ = Resolve<PackToMemFn>(lib, "PackToMem");
-  plugin.done_mem_pack_ = Resolve<DoneMemPackFn>(lib, "DoneMemPack");
-  plugin.configure_packer_ = Resolve<ConfigurePackerFn>(lib, "ConfigurePacker");
+  plugin.get_packer_caps_ = Resolve<GetPackerCapsFunc>(lib, "GetPackerCaps");
+  plugin.can_you_handle_this_file_ = Resolve<CanYouHandleThisFileFunc>(lib, "CanYouHandleThisFile");
+  plugin.open_archive_ = Resolve<OpenArchiveFunc>(lib, "OpenArchive");
+  plugin.read_header_ = Resolve<ReadHeaderFunc>(lib, "ReadHeader");
+  plugin.process_file_ = Resolve<ProcessFileFunc>(lib, "ProcessFile");
+  plugin.close_archive_ = Resolve<CloseArchiveFunc>(lib, "CloseArchive");
+  plugin.set_change_vol_proc_ = Resolve<SetChangeVolProcFunc>(lib, "SetChangeVolProc");
+  plugin.set_process_data_proc_ = Resolve<SetProcessDataProcFunc>(lib, "SetProcessDataProc");
+  plugin.pack_files_ = Resolve<PackFilesFunc>(lib, "PackFiles");
+  plugin.start_mem_pack_ = Resolve<StartMemPackFunc>(lib, "StartMemPack");
+  plugin.pack_to_mem_ = Resolve<PackToMemFunc>(lib, "PackToMem");
+  plugin.done_mem_pack_ = Resolve<DoneMemPackFunc>(lib, "DoneMemPack");
+  plugin.configure_packer_ = Resolve<ConfigurePackerFunc>(lib, "ConfigurePacker");
 
   // The six entry points a file manager cannot do without.
   std::string missing;
@@ -130,16 +116,15 @@ Plugin Plugin::Load(const std::string& path) {
     throw Failure(kExitMissingExports, path, "the plugin lacks required exports: " + missing);
   }
 
-  if (auto initialize = Resolve<ExtensionInitializeFn>(lib, "ExtensionInitialize")) {
-    plugin.extension_record_ = std::make_unique<unsigned char[]>(kExtensionRecordSize);
-    unsigned char* record = plugin.extension_record_.get();
-    std::uint32_t size = kExtensionRecordSize;
-    std::memcpy(record, &size, sizeof size);
-    PutString(record, kPluginDirOffset, os::ParentPart(os::Absolute(path)) + "/");
-    PutString(record, kPluginConfDirOffset, ConfigDirectory());
-    PutPointer(record, kInputBoxOffset, &HostInputBox);
-    PutPointer(record, kMessageBoxOffset, &HostMessageBox);
-    initialize(record);
+  if (auto initialize = Resolve<ExtensionInitializeFunc>(lib, "ExtensionInitialize")) {
+    plugin.extension_record_ = std::make_unique<ExtensionRecord>();
+    tExtensionStartupInfo& info = plugin.extension_record_->info;
+    info.StructSize = sizeof(ExtensionRecord);
+    PutString(info.PluginDir, os::ParentPart(os::Absolute(path)) + "/");
+    PutString(info.PluginConfDir, ConfigDirectory());
+    info.InputBox = HostInputBox;
+    info.MessageBox = HostMessageBox;
+    initialize(&info);
   }
   return plugin;
 }
@@ -160,7 +145,7 @@ bool Plugin::CanHandle(const std::string& archive) const {
 
 void* Plugin::OpenArchive(const std::string& archive, int mode, int& result) const {
   std::string name = archive;
-  OpenArchiveData data{};
+  tOpenArchiveData data{};
   data.ArcName = name.data();
   data.OpenMode = mode;
   void* handle = open_archive_(&data);
@@ -168,7 +153,7 @@ void* Plugin::OpenArchive(const std::string& archive, int mode, int& result) con
   return handle;
 }
 
-int Plugin::ReadHeader(void* handle, HeaderData& header) const {
+int Plugin::ReadHeader(void* handle, tHeaderData& header) const {
   return read_header_(handle, &header);
 }
 
@@ -182,12 +167,12 @@ int Plugin::ProcessFile(void* handle, int operation, const char* dest_path,
 
 int Plugin::CloseArchive(void* handle) const { return close_archive_(handle); }
 
-void Plugin::SetCallbacks(void* handle, ProcessDataProc progress) const {
-  set_change_vol_proc_(handle, reinterpret_cast<void*>(&HostChangeVolume));
+void Plugin::SetCallbacks(void* handle, TProcessDataProc progress) const {
+  set_change_vol_proc_(handle, HostChangeVolume);
   set_process_data_proc_(handle, progress);
 }
 
-void Plugin::SetPackingCallback(ProcessDataProc progress) const {
+void Plugin::SetPackingCallback(TProcessDataProc progress) const {
   set_process_data_proc_(reinterpret_cast<void*>(static_cast<std::intptr_t>(-1)), progress);
 }
 

@@ -9,24 +9,9 @@
 #include <stdexcept>
 #include <string>
 
-namespace wcx {
+#include "wcxhead.h"
 
-// The file manager's result codes.
-inline constexpr int kEndArchive = 10;
-inline constexpr int kNoMemory = 11;
-inline constexpr int kBadData = 12;
-inline constexpr int kBadArchive = 13;
-inline constexpr int kUnknownFormat = 14;
-inline constexpr int kOpenError = 15;
-inline constexpr int kCreateError = 16;
-inline constexpr int kCloseError = 17;
-inline constexpr int kReadError = 18;
-inline constexpr int kWriteError = 19;
-inline constexpr int kSmallBuffer = 20;
-inline constexpr int kAborted = 21;
-inline constexpr int kNoFiles = 22;
-inline constexpr int kTooManyFiles = 23;
-inline constexpr int kNotSupported = 24;
+namespace wcx {
 
 // wcx's own exit statuses.
 inline constexpr int kExitOk = 0;

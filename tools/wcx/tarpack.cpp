@@ -43,7 +43,7 @@ std::string TopName(const std::string& path) {
 void Collect(const std::string& path, const std::string& name, std::vector<TarItem>& items) {
   os::FileInfo info = os::LinkInfo(path);
   if (info.kind == os::Kind::kMissing) {
-    throw Failure(kReadError, path, "cannot read: " + os::ErrorText(info.error));
+    throw Failure(E_EREAD, path, "cannot read: " + os::ErrorText(info.error));
   }
   if (info.kind == os::Kind::kOther) {
     std::fprintf(stderr, "wcx: %s: skipped: not a file, folder or link\n", path.c_str());
@@ -55,7 +55,7 @@ void Collect(const std::string& path, const std::string& name, std::vector<TarIt
   try {
     children = os::ListDirectory(path);
   } catch (const os::Error& error) {
-    throw Failure(kReadError, path, std::string("cannot read the folder: ") + error.what());
+    throw Failure(E_EREAD, path, std::string("cannot read the folder: ") + error.what());
   }
   for (const std::string& child : children) {
     Collect(os::Join(path, child), name.empty() ? child : name + "/" + child, items);
@@ -71,7 +71,7 @@ class MemPackJob {
     try {
       output_ = os::File::OpenWrite(output_path);
     } catch (const os::Error& error) {
-      throw Failure(kWriteError, archive, std::string("cannot be created: ") + error.what());
+      throw Failure(E_EWRITE, archive, std::string("cannot be created: ") + error.what());
     }
     plugin.SetPackingCallback(ProgressCallback);
     handle_ = plugin.StartMemPack(archive);
@@ -89,13 +89,13 @@ class MemPackJob {
       int written = 0;
       int answer = plugin_.PackToMem(handle_, data, piece, taken, buffer_.data(),
                                      static_cast<int>(buffer_.size()), written);
-      if (answer != kMemPackOk) {
-        result_ = answer == kMemPackDone ? kWriteError : answer;
+      if (answer != MEMPACK_OK) {
+        result_ = answer == MEMPACK_DONE ? E_EWRITE : answer;
         break;
       }
       Emit(written);
       if (taken < 0 || taken > piece) taken = 0;
-      if (taken == 0 && written <= 0 && ++idle > kMaxIdleCalls) result_ = kWriteError;
+      if (taken == 0 && written <= 0 && ++idle > kMaxIdleCalls) result_ = E_EWRITE;
       if (taken > 0) idle = 0;
       data += taken;
       length -= static_cast<std::size_t>(taken);
@@ -116,15 +116,15 @@ class MemPackJob {
       int written = 0;
       int answer = plugin_.PackToMem(handle_, nullptr, 0, taken, buffer_.data(),
                                      static_cast<int>(buffer_.size()), written);
-      if (answer == kMemPackDone) break;
-      if (answer != kMemPackOk) {
+      if (answer == MEMPACK_DONE) break;
+      if (answer != MEMPACK_OK) {
         result_ = answer;
         break;
       }
       Emit(written);
       idle = written > 0 ? 0 : idle + 1;
       if (idle > kMaxIdleCalls) {
-        result_ = kWriteError;
+        result_ = E_EWRITE;
         break;
       }
     }
@@ -132,7 +132,7 @@ class MemPackJob {
     try {
       output_.Close();
     } catch (const os::Error& error) {
-      throw Failure(kWriteError, archive_, std::string("cannot be written: ") + error.what());
+      throw Failure(E_EWRITE, archive_, std::string("cannot be written: ") + error.what());
     }
   }
 
@@ -159,7 +159,7 @@ class MemPackJob {
     try {
       output_.Write(buffer_.data(), count);
     } catch (const os::Error& error) {
-      throw Failure(kWriteError, archive_, std::string("cannot be written: ") + error.what());
+      throw Failure(E_EWRITE, archive_, std::string("cannot be written: ") + error.what());
     }
     produced_ += count;
   }
@@ -211,14 +211,14 @@ struct EntryDeleter {
                                const std::string& subject) {
   if (context.failure) throw *context.failure;
   if (os::Interrupted()) {
-    throw Failure(kAborted, subject, DescribeResult(kAborted, Command::kPacking));
+    throw Failure(E_EABORTED, subject, DescribeResult(E_EABORTED, Command::kPacking));
   }
   if (int code = context.job->result(); code != 0) {
     throw Failure(ExitStatusFor(code), context.job->archive(),
                   DescribeResult(code, Command::kPacking));
   }
   const char* reason = archive_error_string(a);
-  throw Failure(kWriteError, subject,
+  throw Failure(E_EWRITE, subject,
                 std::string("cannot build the tar stream: ") + (reason ? reason : "unknown error"));
 }
 
@@ -249,7 +249,7 @@ bool WriteItem(struct archive* a, StreamContext& context, const TarItem& item,
       try {
         archive_entry_copy_symlink(entry.get(), os::ReadLink(item.path).c_str());
       } catch (const os::Error& error) {
-        throw Failure(kReadError, item.path, std::string("cannot read the link: ") + error.what());
+        throw Failure(E_EREAD, item.path, std::string("cannot read the link: ") + error.what());
       }
       break;
     default:
@@ -267,7 +267,7 @@ bool WriteItem(struct archive* a, StreamContext& context, const TarItem& item,
   try {
     file = os::File::OpenRead(item.path);
   } catch (const os::Error& error) {
-    throw Failure(kReadError, item.path, std::string("cannot read: ") + error.what());
+    throw Failure(E_EREAD, item.path, std::string("cannot read: ") + error.what());
   }
   std::int64_t left = item.info.size;
   while (left > 0) {
@@ -275,7 +275,7 @@ bool WriteItem(struct archive* a, StreamContext& context, const TarItem& item,
     try {
       got = file.Read(buffer.data(), std::min<std::size_t>(buffer.size(), static_cast<std::size_t>(left)));
     } catch (const os::Error& error) {
-      throw Failure(kReadError, item.path, std::string("cannot read: ") + error.what());
+      throw Failure(E_EREAD, item.path, std::string("cannot read: ") + error.what());
     }
     if (got == 0) return false;
     if (archive_write_data(a, buffer.data(), got) < 0) StreamFailed(a, context, item.path);
@@ -290,11 +290,11 @@ bool WriteItem(struct archive* a, StreamContext& context, const TarItem& item,
 int PackTar(const Plugin& plugin, const std::string& archive,
             const std::vector<std::string>& paths, bool force) {
   if (!plugin.CanPackInMemory()) {
-    throw Failure(kNotSupported, plugin.path(), "the plugin cannot pack in memory");
+    throw Failure(E_NOT_SUPPORTED, plugin.path(), "the plugin cannot pack in memory");
   }
   std::vector<TarItem> items;
   for (const std::string& path : paths) Collect(path, TopName(path), items);
-  if (items.empty()) throw Failure(kNoFiles, archive, DescribeResult(kNoFiles, Command::kPacking));
+  if (items.empty()) throw Failure(E_NO_FILES, archive, DescribeResult(E_NO_FILES, Command::kPacking));
 
   std::uint64_t total = 0;
   int files = 0, folders = 0, links = 0;
@@ -307,7 +307,7 @@ int PackTar(const Plugin& plugin, const std::string& archive,
     links += item.info.kind == os::Kind::kSymlink;
   }
 
-  PendingOutput output(archive, force, kWriteError);
+  PendingOutput output(archive, force, E_EWRITE);
   MemPackJob job(plugin, archive, output.temporary());
   std::unique_ptr<Failure> failure;
   int changed = 0;
@@ -347,8 +347,8 @@ int PackTar(const Plugin& plugin, const std::string& archive,
     // The plugin is still walked to the end of its job, told to stop
     // through its callback, so it can remove its own temporary files.
     job.Cancel();
-    if (failure && failure->status() != kAborted) throw *failure;
-    throw Failure(kAborted, archive, DescribeResult(kAborted, Command::kPacking));
+    if (failure && failure->status() != E_EABORTED) throw *failure;
+    throw Failure(E_EABORTED, archive, DescribeResult(E_EABORTED, Command::kPacking));
   }
   job.Finish();
   CheckResult(job.result(), plugin, Command::kPacking, archive);

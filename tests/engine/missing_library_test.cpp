@@ -1,0 +1,160 @@
+// A copy of the built plugin with a broken, empty or incomplete
+// libbz2.so.1.0 beside it, driven through its exported entry points the way
+// a file manager drives it: every operation that needs the library must end
+// in its code, never in a crash.  The copy with nothing beside it binds the
+// system's library and shows that the same steps succeed.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "archive.h"
+#include "files.h"
+#include "host.h"
+#include "process.h"
+
+namespace {
+
+enum class Beside { kNothing, kEmptyFile, kGarbage, kNoCodingFunctions, kNoDecompressEnd };
+
+const char* NameOf(Beside beside) {
+  switch (beside) {
+    case Beside::kNothing: return "NothingBeside";
+    case Beside::kEmptyFile: return "EmptyFile";
+    case Beside::kGarbage: return "Garbage";
+    case Beside::kNoCodingFunctions: return "NoCodingFunctions";
+    case Beside::kNoDecompressEnd: return "NoDecompressEnd";
+  }
+  return "Unknown";
+}
+std::string Describe(const ::testing::TestParamInfo<Beside>& info) { return NameOf(info.param); }
+void PrintTo(Beside beside, std::ostream* out) { *out << NameOf(beside); }
+
+class MissingLibraryTest : public ::testing::TestWithParam<Beside> {
+ protected:
+  void SetUp() override {
+    const std::string folder = scratch / "plugin";
+    std::filesystem::create_directory(folder);
+    std::filesystem::create_directory(temp_dir);
+    const std::string copy = qvtest::CopyPlugin(folder);
+    const std::string library = folder + "/libbz2.so.1.0";
+    switch (GetParam()) {
+      case Beside::kNothing: break;
+      case Beside::kEmptyFile: qvtest::WriteFile(library, ""); break;
+      case Beside::kGarbage: qvtest::WriteFile(library, qvtest::RandomBytes(5000, 1)); break;
+      case Beside::kNoCodingFunctions: std::filesystem::copy_file(QV_FAKE_PARTIAL_PATH, library); break;
+      case Beside::kNoDecompressEnd: std::filesystem::copy_file(QV_FAKE_FORWARDING_PATH, library); break;
+    }
+    {
+      // The plugin takes its temporary folder when it is loaded.
+      qvtest::ScopedEnv tmpdir("TMPDIR", temp_dir);
+      plugin = std::make_unique<qvtest::Plugin>(copy);
+    }
+    ASSERT_TRUE(plugin->Loaded() && plugin->Missing().empty()) << plugin->Problem();
+
+    contents = qvtest::TextBytes(200000, 2);
+    archive = scratch / "data.qv";
+    qvtest::WriteFile(archive, qvtest::MakeArchive("data.txt", contents,
+                                                   qvtest::BzipProgramCompress(contents, scratch.path())));
+  }
+
+  bool LibraryWorks() const { return GetParam() == Beside::kNothing; }
+
+  qvtest::TempDir scratch;
+  const std::string temp_dir = scratch / "tmp";
+  std::unique_ptr<qvtest::Plugin> plugin;
+  std::string contents;
+  std::string archive;
+};
+
+TEST_P(MissingLibraryTest, ExtractingAndTestingAnswerOpenError) {
+  void* handle = plugin->Open(archive);
+  ASSERT_NE(nullptr, handle);
+
+  qvtest::HeaderRecord header;
+  ASSERT_EQ(0, plugin->ReadHeader(handle, header.data()));
+  EXPECT_EQ("data.txt", header.FileName());
+
+  const int expected = LibraryWorks() ? 0 : 15;
+  std::string dest_path = scratch.path();
+  std::string dest_name = "data.txt";
+  EXPECT_EQ(expected, plugin->ProcessFile(handle, 2, dest_path.data(), dest_name.data()));
+  if (LibraryWorks()) {
+    EXPECT_TRUE(qvtest::ReadFile(scratch / "data.txt") == contents);
+  }
+
+  EXPECT_EQ(10, plugin->ReadHeader(handle, header.data()));
+  ASSERT_EQ(0, plugin->ReadHeader(handle, header.data()));
+  EXPECT_EQ(expected, plugin->ProcessFile(handle, 1, nullptr, nullptr));
+  EXPECT_EQ(std::vector<std::string>{}, qvtest::ListDir(temp_dir))
+      << "testing left its temporary file";
+  EXPECT_EQ(0, plugin->CloseArchive(handle));
+}
+
+TEST_P(MissingLibraryTest, PackingAnswersWriteError) {
+  const std::string source_dir = scratch / "src";
+  std::filesystem::create_directory(source_dir);
+  qvtest::WriteFile(source_dir + "/data.txt", contents);
+  std::string packed = scratch / "packed.qv";
+  std::string sub_path;
+  std::string src_path = source_dir;
+  std::string add_list("data.txt\0\0", 10);
+  const int code = plugin->PackFiles(packed.data(), sub_path.data(), src_path.data(), add_list.data(), 0);
+  if (LibraryWorks()) {
+    EXPECT_EQ(0, code);
+    qvtest::WriteFile(scratch / "payload.bz2", qvtest::ReadFile(packed).substr(28 + 8));
+    EXPECT_TRUE(qvtest::BzipProgramDecompressFile(scratch / "payload.bz2") == contents);
+  } else {
+    EXPECT_EQ(19, code);
+  }
+}
+
+TEST_P(MissingLibraryTest, MemoryPackingAnswersWriteErrorOnce) {
+  std::string target = scratch / "mem.qv";
+  void* handle = plugin->StartMemPack(0, target.data());
+  ASSERT_NE(nullptr, handle);
+  int taken = -5;
+  int written = -5;
+  std::vector<char> out(100000);
+  ASSERT_EQ(0, plugin->PackToMem(handle, contents.data(), static_cast<int>(contents.size()), &taken,
+                                out.data(), static_cast<int>(out.size()), &written, 0));
+  EXPECT_EQ(static_cast<int>(contents.size()), taken);
+
+  std::string archive_bytes;
+  std::vector<int> answers;
+  for (int call = 0; call < 1000; ++call) {
+    written = 0;
+    const int answer = plugin->PackToMem(handle, nullptr, 0, &taken, out.data(),
+                                        static_cast<int>(out.size()), &written, 0);
+    answers.push_back(answer);
+    EXPECT_GE(written, 0);
+    if (answer == 0) archive_bytes.append(out.data(), static_cast<std::size_t>(std::max(written, 0)));
+    if (answer == 1 && answers.size() >= 2 && answers[answers.size() - 2] == 1) break;
+  }
+  if (LibraryWorks()) {
+    // Stored as "mem.tar", seven bytes.
+    ASSERT_GE(archive_bytes.size(), 28u + 7u);
+    qvtest::WriteFile(scratch / "payload.bz2", archive_bytes.substr(28 + 7));
+    EXPECT_TRUE(qvtest::BzipProgramDecompressFile(scratch / "payload.bz2") == contents);
+  } else {
+    EXPECT_TRUE(archive_bytes.empty());
+    // The failure is answered once; the job is over after that.
+    EXPECT_EQ((std::vector<int>{19, 1, 1}), answers);
+  }
+  EXPECT_EQ(0, plugin->DoneMemPack(handle));
+  EXPECT_EQ(std::vector<std::string>{}, qvtest::ListDir(temp_dir))
+      << "the job left its temporary files";
+}
+
+INSTANTIATE_TEST_SUITE_P(Library, MissingLibraryTest,
+                         ::testing::Values(Beside::kNothing, Beside::kEmptyFile, Beside::kGarbage,
+                                           Beside::kNoCodingFunctions, Beside::kNoDecompressEnd),
+                         Describe);
+
+}  // namespace

@@ -1,0 +1,197 @@
+// Fault injection through the platform layer: the test flavour of the plugin
+// can make the n-th open, read, write, seek, close, rename or library lookup
+// fail.  Every operation runs once to count its calls of each kind, then once
+// more for every n with that call failing.  After each run: a result code came
+// back (the process is still here), every descriptor is closed, no temporary
+// file remains, an archive already at the target is unchanged unless the
+// operation succeeded, and a reported success is a real one.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <set>
+#include <string>
+
+#include "archive.h"
+#include "files.h"
+#include "isolated_plugin.h"
+#include "mempack.h"
+#include "process.h"
+
+namespace qvtest {
+namespace {
+
+const char* const kKindNames[] = {"open", "read", "write", "seek", "close", "rename", "lookup"};
+constexpr int kKinds = 7;
+
+// Two full blocks and a partial one.
+const std::string& Contents() {
+  static const std::string contents = TextBytes(140'000);
+  return contents;
+}
+
+// True when `archive` is a whole archive of Contents(), its checksum
+// included.
+bool HoldsContents(const std::string& archive) {
+  const std::optional<ParsedHeader> header = ParseArchive(archive);
+  if (!header || header->magic != kMagic || header->unpsize != Contents().size() ||
+      header->packsize != header->payload.size() || header->crc != Crc32(Contents())) {
+    return false;
+  }
+  const std::optional<std::string> data = Bzip2Decompress(header->payload);
+  return data && *data == Contents();
+}
+
+class FaultInjection : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(isolated_.plugin().Loaded()) << isolated_.plugin().Problem();
+    module_ = dlopen(isolated_.plugin().Path().c_str(), RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(module_, nullptr);
+    inject_ = reinterpret_cast<void (*)(int, long)>(dlsym(module_, "QuorvaneInjectFault"));
+    count_ = reinterpret_cast<long (*)(int)>(dlsym(module_, "QuorvaneFaultCount"));
+    ASSERT_NE(inject_, nullptr);
+    ASSERT_NE(count_, nullptr);
+    ASSERT_TRUE(InitializeExtension(isolated_.plugin()));
+    WriteArchive(archive_, "faults.txt", Contents());
+    WriteFile(isolated_.Work("source.txt"), Contents());
+  }
+
+  void TearDown() override {
+    if (inject_ != nullptr) inject_(0, 0);
+    if (module_ != nullptr) dlclose(module_);
+  }
+
+  // Runs `operation` with the n-th call of every kind failing in turn.
+  // `operation` returns its result code and checks what it produced; `allowed`
+  // lists the codes it may answer.  It must succeed (`success`) unfaulted.
+  // Each faulted run is first tried in a child process, so that a crash is
+  // reported as such and the remaining faults still run.
+  void EveryFault(const std::function<int()>& operation, const std::set<int>& allowed,
+                  int success = kOk) {
+    for (int kind = 0; kind < kKinds; ++kind) {
+      inject_(kind, 0);
+      ASSERT_EQ(operation(), success) << "the operation fails without any fault";
+      const long calls = count_(kind);
+      for (long n = 1; n <= calls; ++n) {
+        SCOPED_TRACE(std::string(kKindNames[kind]) + " call " + std::to_string(n) + " of " +
+                     std::to_string(calls) + " fails");
+        const std::optional<int> survived = RunIsolated([&] {
+          inject_(kind, n);
+          return operation();
+        }, 60);
+        // The child's leftovers, if any, are not the parent run's.
+        for (const std::string& name : isolated_.Leftovers()) {
+          std::remove((isolated_.temp_dir() + "/" + name).c_str());
+        }
+        if (!survived) {
+          ADD_FAILURE() << "the process died or hung";
+          continue;
+        }
+        const int fds = CountOpenFds();
+        inject_(kind, n);
+        faulted_kind_ = kind;
+        const int result = operation();
+        faulted_kind_ = -1;
+        inject_(kind, 0);
+        EXPECT_TRUE(allowed.count(result)) << "answered " << result;
+        EXPECT_EQ(CountOpenFds(), fds) << "a descriptor was left open";
+        EXPECT_EQ(isolated_.Leftovers(), std::vector<std::string>{}) << "a temporary file was left";
+      }
+    }
+    // Nothing that failed before may spoil the next run.
+    EXPECT_EQ(operation(), success) << "the plugin did not recover from the faults";
+  }
+
+  IsolatedPlugin isolated_{QUORVANE_FAULTS_PLUGIN_PATH};
+  const std::string archive_ = isolated_.Work("faults.qv");
+  void* module_ = nullptr;
+  int faulted_kind_ = -1;  // the kind failing in the run being checked
+  void (*inject_)(int, long) = nullptr;
+  long (*count_)(int) = nullptr;
+};
+
+TEST_F(FaultInjection, Extract) {
+  const std::string output = isolated_.Work("out.txt");
+  EveryFault(
+      [&] {
+        std::remove(output.c_str());
+        const Walk walk = WalkArchive(isolated_.plugin(), archive_, kExtract, output);
+        if (!walk.opened) return walk.open_result;
+        if (walk.header != kOk) return walk.header;
+        // A failed extraction must say so: success means the file is right.
+        if (walk.process == kOk) {
+          EXPECT_EQ(ReadFile(output), Contents());
+        }
+        return walk.process;
+      },
+      {kOk, kBadArchive, kUnknownFormat, kEOpen, kECreate, kEWrite});
+}
+
+TEST_F(FaultInjection, Test) {
+  EveryFault(
+      [&] {
+        const Walk walk = WalkArchive(isolated_.plugin(), archive_, kTest);
+        if (!walk.opened) return walk.open_result;
+        if (walk.header != kOk) return walk.header;
+        return walk.process;
+      },
+      {kOk, kBadArchive, kUnknownFormat, kEOpen, kECreate, kEWrite});
+}
+
+TEST_F(FaultInjection, PackFilesOverAnExistingArchive) {
+  const std::string target = isolated_.Work("target.qv");
+  const std::string previous = "an archive that was here before";
+  EveryFault(
+      [&] {
+        WriteFile(target, previous);
+        const std::vector<std::string> before = ListDir(isolated_.work_dir());
+        ClearRecordedMessages();
+        const int result = isolated_.plugin().Pack(target, isolated_.work_dir(), {"source.txt"});
+        const std::string now = ReadFile(target);
+        // The source is read once: a read that fails fails the packing, and
+        // the user hears what went wrong with which file.
+        if (faulted_kind_ == 1 && result != kEOpen) {
+          EXPECT_EQ(result, kEWrite);
+          const std::vector<RecordedMessage> messages = RecordedMessages();
+          EXPECT_EQ(messages.size(), 1u);
+          const std::string text = messages.empty() ? "" : messages[0].text;
+          EXPECT_EQ(text.rfind("Ошибка '", 0), 0u) << text;
+          EXPECT_NE(text.find("' при обработке файла '" + isolated_.Work("source.txt") + "'"), std::string::npos)
+              << text;
+        }
+        if (result == kOk) {
+          EXPECT_TRUE(HoldsContents(now)) << "a reported success wrote a bad archive";
+        } else {
+          EXPECT_EQ(now, previous) << "a failed packing changed the archive";
+        }
+        EXPECT_EQ(ListDir(isolated_.work_dir()), before) << "a file was left beside the target";
+        return result;
+      },
+      {kOk, kEOpen, kEWrite});
+}
+
+TEST_F(FaultInjection, InMemoryJob) {
+  EveryFault(
+      [&] {
+        const MemPackRun run = RunMemPack(isolated_.plugin(), isolated_.Work("mem.qv"),
+                                          Contents());
+        if (run.input_result != -1) {
+          // Collecting failed: the job reports it, and then is over.
+          EXPECT_TRUE(run.input_result == kEWrite || run.input_result == kEOpen)
+              << run.input_result;
+          EXPECT_EQ(run.result, 1);
+          return run.input_result;
+        }
+        if (run.result == 1) {
+          EXPECT_TRUE(HoldsContents(run.archive)) << "a finished job handed out a bad archive";
+        } else {
+          EXPECT_EQ(run.after, 1) << "after its failure the job must be over";
+        }
+        return run.result;
+      },
+      {1, kEOpen, kEWrite}, 1);
+}
+
+}  // namespace
+}  // namespace qvtest

@@ -1,0 +1,120 @@
+// The user stops at every possible moment: the host's callback answers 0 at
+// report k, for every k an operation makes, in extraction, testing, packing
+// and in-memory packing.  Each stop must come back as 21 with every
+// descriptor closed, no temporary file left, and an archive that was already
+// at the target left exactly as it was.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "archive.h"
+#include "files.h"
+#include "isolated_plugin.h"
+#include "mempack.h"
+#include "process.h"
+
+namespace qvtest {
+namespace {
+
+// Five full 64 KiB blocks and a partial one: six reports when packing.
+const std::string& Contents() {
+  static const std::string contents = TextBytes(5 * 65536 + 1000);
+  return contents;
+}
+
+class StopAtEveryBlock : public testing::Test {
+ protected:
+  void SetUp() override {
+    // Registered once, as a host does; it serves packing as well.
+    isolated_.plugin().SetProcessDataProc(nullptr, ProgressRecorder::Callback);
+    WriteArchive(archive_, "stop.txt", Contents());
+    WriteFile(source_, Contents());
+  }
+
+  // What must hold after any stopped or finished operation.
+  void ExpectClean(int fds) {
+    EXPECT_EQ(CountOpenFds(), fds) << "a descriptor was left open";
+    EXPECT_EQ(isolated_.Leftovers(), std::vector<std::string>{}) << "a temporary file was left";
+  }
+
+  // Reports made by `run` when nobody stops it; it must succeed.
+  template <typename Run>
+  std::size_t CountReports(Run run, int success = kOk) {
+    ProgressRecorder recorder;
+    EXPECT_EQ(run(), success);
+    return recorder.Count();
+  }
+
+  IsolatedPlugin isolated_;
+  const std::string archive_ = isolated_.Work("stop.qv");
+  const std::string source_ = isolated_.Work("source.txt");
+};
+
+TEST_F(StopAtEveryBlock, ExtractAndTest) {
+  const std::string output = isolated_.Work("out.txt");
+  for (int operation : {kTest, kExtract}) {
+    SCOPED_TRACE(operation == kTest ? "test" : "extract");
+    auto run = [&] { return WalkArchive(isolated_.plugin(), archive_, operation, output).process; };
+    const std::size_t reports = CountReports(run);
+    // The first report (no name) comes before any data, then one per block.
+    ASSERT_GE(reports, 6u);
+    for (std::size_t k = 0; k < reports; ++k) {
+      SCOPED_TRACE("stopped at report " + std::to_string(k));
+      const int fds = CountOpenFds();
+      ProgressRecorder recorder;
+      recorder.StopAt(k);
+      EXPECT_EQ(run(), kEAborted) << "a stopped unpacking must say so";
+      // Nothing is asked after the answer to stop.
+      EXPECT_EQ(recorder.Count(), std::max<std::size_t>(k, 1) + 1);
+      ExpectClean(fds);
+      if (operation == kExtract) {
+        // The partial output stays, and it is the start of the real data.
+        const std::string out = ReadFile(output);
+        EXPECT_LE(out.size(), Contents().size());
+        EXPECT_EQ(Contents().compare(0, out.size(), out), 0);
+      }
+    }
+  }
+}
+
+TEST_F(StopAtEveryBlock, PackFilesLeavesAnExistingArchiveAlone) {
+  const std::string target = isolated_.Work("target.qv");
+  const std::string previous = "an archive that was here before";
+  auto run = [&] { return isolated_.plugin().Pack(target, isolated_.work_dir(), {"source.txt"}); };
+  const std::size_t reports = CountReports(run);
+  ASSERT_EQ(reports, 6u);
+  for (std::size_t k = 0; k < reports; ++k) {
+    SCOPED_TRACE("stopped at report " + std::to_string(k));
+    WriteFile(target, previous);
+    const std::vector<std::string> before = ListDir(isolated_.work_dir());
+    const int fds = CountOpenFds();
+    ProgressRecorder recorder;
+    recorder.StopAt(k);
+    EXPECT_EQ(run(), kEAborted);
+    EXPECT_EQ(recorder.Count(), k + 1);
+    ExpectClean(fds);
+    EXPECT_EQ(ReadFile(target), previous) << "a stopped packing replaced the archive";
+    EXPECT_EQ(ListDir(isolated_.work_dir()), before) << "packing left a file beside the target";
+  }
+}
+
+TEST_F(StopAtEveryBlock, InMemoryPacking) {
+  auto run = [&] { return RunMemPack(isolated_.plugin(), "/somewhere/stop.qv", Contents()).result; };
+  const std::size_t reports = CountReports(run, 1);
+  ASSERT_EQ(reports, 6u);
+  for (std::size_t k = 0; k < reports; ++k) {
+    SCOPED_TRACE("stopped at report " + std::to_string(k));
+    const int fds = CountOpenFds();
+    ProgressRecorder recorder;
+    recorder.StopAt(k);
+    const MemPackRun stopped = RunMemPack(isolated_.plugin(), "/somewhere/stop.qv", Contents());
+    EXPECT_EQ(stopped.result, kEAborted);
+    EXPECT_EQ(stopped.after, 1) << "after its failure the job must be over";
+    EXPECT_EQ(stopped.archive, "") << "a stopped job handed out an archive";
+    EXPECT_EQ(recorder.Count(), k + 1);
+    ExpectClean(fds);
+  }
+}
+
+}  // namespace
+}  // namespace qvtest

@@ -1,0 +1,559 @@
+// End-to-end tests of wcx: the built program runs as a child process on
+// temporary files, with the real plugin, the bzip2 program and GNU tar, and
+// its output, exit status and leftovers are checked.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "archive.h"
+#include "files.h"
+#include "process.h"
+
+namespace qvtest {
+namespace {
+
+using Names = std::vector<std::string>;
+
+std::string N(std::uint64_t value) { return std::to_string(value); }
+
+std::string Right(const std::string& text, std::size_t width) {
+  return std::string(width > text.size() ? width - text.size() : 0, ' ') + text;
+}
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+constexpr std::int64_t kMarch5th = 1709647628;  // 2024-03-05 14:07:08 UTC
+const char kListHeader[] = "        size       packed  modified             name\n";
+const char kVersionLine[] = "wcx (Quorvane) " WCX_VERSION "\n";
+
+class WcxTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(mkdir(tmp_.c_str(), 0700), 0);
+    umask(022);
+  }
+
+  std::string P(const std::string& name) const { return root_ + "/" + name; }
+
+  // wcx in the test folder, with a fixed locale and time zone, and a
+  // temporary folder of its own so the plugin's leftovers show.
+  std::vector<std::string> Env() const { return {"LC_ALL=C.UTF-8", "TZ=UTC", "TMPDIR=" + tmp_}; }
+  Outcome Wcx(std::vector<std::string> args) const {
+    args.insert(args.begin(), WCX_EXE);
+    return RunProgram(args, root_, Env());
+  }
+  std::unique_ptr<Child> StartWcx(std::vector<std::string> args, bool hold_stderr = false) const {
+    args.insert(args.begin(), WCX_EXE);
+    return std::make_unique<Child>(args, root_, Env(), hold_stderr);
+  }
+  // wcx on a disk that is full once a file reaches `kib` KiB: writes beyond
+  // that fail with EFBIG instead of ending the process.
+  Outcome WcxOnASmallDisk(int kib, std::vector<std::string> args) const {
+    args.insert(args.begin(), {"/bin/bash", "-c",
+                               "trap '' XFSZ; ulimit -f " + std::to_string(kib) +
+                                   "; exec \"$0\" \"$@\"",
+                               WCX_EXE});
+    return RunProgram(args, root_, Env());
+  }
+
+  void Folder(const std::string& name) const {
+    std::filesystem::create_directories(P(name));
+  }
+  // Packs `content` as `file` into `archive`, failing the test otherwise.
+  void Pack(const std::string& archive, const std::string& file, const std::string& content) {
+    WriteFile(P(file), content);
+    Outcome packed = Wcx({"pack", "--force", archive, file});
+    ASSERT_EQ(packed.status, 0) << packed.err;
+  }
+
+  TempDir folder_{"wcx_test"};
+  std::string root_ = folder_.path();
+  std::string tmp_ = root_ + "/tmp";
+};
+
+TEST_F(WcxTest, PacksListsTestsAndExtractsOneFile) {
+  const std::string content = "Quarterly figures\n" + std::string(5000, 'x') + "\nend\n";
+  WriteFile(P("report.txt"), content);
+  SetModificationTime(P("report.txt"), kMarch5th);
+
+  Outcome pack = Wcx({"pack", "a.qv", "report.txt"});
+  const std::string archive = ReadFile(P("a.qv"));
+  EXPECT_EQ(pack.status, 0);
+  EXPECT_EQ(pack.err, "");
+  EXPECT_EQ(pack.out, "a.qv: packed report.txt, " + N(content.size()) + " bytes into " +
+                          N(archive.size()) + "\n");
+
+  const std::string packed = N(archive.size() - 28 - 10);
+  Outcome list = Wcx({"list", "a.qv"});
+  EXPECT_EQ(list.status, 0);
+  EXPECT_EQ(list.out, kListHeader + Right(N(content.size()), 12) + " " + Right(packed, 12) +
+                          "  2024-03-05 14:07:08  report.txt\n");
+  Outcome json = Wcx({"list", "--json", "a.qv"});
+  EXPECT_EQ(json.out, "{\"archive\":\"a.qv\",\"entries\":[{\"name\":\"report.txt\",\"size\":" +
+                          N(content.size()) + ",\"packed\":" + packed +
+                          ",\"modified\":\"2024-03-05 14:07:08\",\"mtime\":1709647628,"
+                          "\"attributes\":33188}]}\n");
+
+  Outcome test = Wcx({"test", "a.qv"});
+  EXPECT_EQ(test.status, 0);
+  EXPECT_EQ(test.out, "report.txt: OK\n");
+
+  Outcome extract = Wcx({"extract", "a.qv", "out/new"});
+  EXPECT_EQ(extract.status, 0) << extract.err;
+  EXPECT_EQ(extract.out, "out/new/report.txt\n");
+  EXPECT_EQ(extract.err, "");
+  EXPECT_EQ(ReadFile(P("out/new/report.txt")), content);
+  struct stat st;
+  ASSERT_EQ(stat(P("out/new/report.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u) << "a new file's usual permissions";
+  EXPECT_EQ(ListDir(P("out/new")), Names{"report.txt"});
+  EXPECT_EQ(ListDir(P(".")), (Names{"a.qv", "out", "report.txt", "tmp"}));
+  EXPECT_EQ(ListDir(tmp_), Names{});
+}
+
+TEST_F(WcxTest, ListShowsAwkwardNamesSafely) {
+  struct Case {
+    std::string file;
+    std::string plain;
+    std::string json;
+  };
+  const Case cases[] = {
+      {"say \"hi\".txt", "say \"hi\".txt", "say \\\"hi\\\".txt"},
+      {"two\nlines.txt", "two?lines.txt", "two\\u000alines.txt"},
+      {"отчёт за май.txt", "отчёт за май.txt", "отчёт за май.txt"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.plain);
+    Pack("back\\slash.qv", c.file, "some text\n");
+    Outcome list = Wcx({"list", "back\\slash.qv"});
+    EXPECT_EQ(list.status, 0);
+    EXPECT_TRUE(EndsWith(list.out, "  " + c.plain + "\n")) << list.out;
+    Outcome json = Wcx({"list", "--json", "back\\slash.qv"});
+    EXPECT_EQ(json.out.rfind("{\"archive\":\"back\\\\slash.qv\",\"entries\":[{\"name\":\"" + c.json +
+                                 "\",", 0),
+              0u)
+        << json.out;
+  }
+}
+
+TEST_F(WcxTest, ExistingOutputIsKeptUnlessForced) {
+  Pack("a.qv", "report.txt", "new contents\n");
+  const std::string archive = ReadFile(P("a.qv"));
+  Folder("out");
+  WriteFile(P("out/report.txt"), "old contents\n");
+
+  Outcome refused = Wcx({"extract", "a.qv", "out"});
+  EXPECT_EQ(refused.status, 5);
+  EXPECT_EQ(refused.out, "");
+  EXPECT_EQ(refused.err, "wcx: out/report.txt: already exists (use --force to replace it)\n");
+  EXPECT_EQ(ReadFile(P("out/report.txt")), "old contents\n");
+  EXPECT_EQ(ListDir(P("out")), Names{"report.txt"});
+
+  for (const Names& args : {Names{"pack", "a.qv", "report.txt"},
+                            Names{"pack", "--tar", "a.qv", "report.txt"}}) {
+    Outcome pack = Wcx(args);
+    EXPECT_EQ(pack.status, 5);
+    EXPECT_EQ(pack.err, "wcx: a.qv: already exists (use --force to replace it)\n");
+    EXPECT_EQ(ReadFile(P("a.qv")), archive);
+  }
+
+  Outcome forced = Wcx({"extract", "--force", "a.qv", "out"});
+  EXPECT_EQ(forced.status, 0) << forced.err;
+  EXPECT_EQ(ReadFile(P("out/report.txt")), "new contents\n");
+  EXPECT_EQ(ListDir(P("out")), Names{"report.txt"});
+}
+
+TEST_F(WcxTest, ForcedExtractionReplacesALinkInsteadOfWritingThroughIt) {
+  Pack("a.qv", "report.txt", "from the archive\n");
+  WriteFile(P("outside.txt"), "precious\n");
+  Folder("out");
+  ASSERT_EQ(symlink("../outside.txt", P("out/report.txt").c_str()), 0);
+
+  Outcome extract = Wcx({"extract", "--force", "a.qv", "out"});
+  EXPECT_EQ(extract.status, 0) << extract.err;
+  EXPECT_EQ(ReadFile(P("outside.txt")), "precious\n");
+  struct stat st;
+  ASSERT_EQ(lstat(P("out/report.txt").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(ReadFile(P("out/report.txt")), "from the archive\n");
+}
+
+TEST_F(WcxTest, ExtractionStaysInsideTheFolder) {
+  // Whatever name a crafted archive stores, at most one file appears, and
+  // directly inside the folder; an entry wcx cannot name is refused.
+  for (const std::string name : {"../../escape.txt", "/tmp/escape.txt", "..", ".", "", "sub/"}) {
+    SCOPED_TRACE(name);
+    WriteFile(P("bad.qv"), MakeArchive(name, "payload\n", BzipProgramCompress("payload\n", root_)));
+    Outcome bad = Wcx({"extract", "bad.qv", "out"});
+    const Names written = ListDir(P("out"));
+    if (bad.status == 0) {
+      ASSERT_EQ(written.size(), 1u);
+      EXPECT_EQ(bad.out, "out/" + written[0] + "\n");
+      EXPECT_EQ(ReadFile(P("out/" + written[0])), "payload\n");
+      EXPECT_NE(written[0], "..");
+    } else {
+      EXPECT_EQ(bad.status, 6);
+      EXPECT_EQ(bad.err, "wcx: bad.qv: refusing to extract an entry named \"" + name + "\"\n");
+      EXPECT_EQ(written, Names{});
+    }
+    EXPECT_EQ(ListDir(P(".")), (Names{"bad.qv", "out", "tmp"}));
+    std::filesystem::remove_all(P("out"));
+  }
+}
+
+TEST_F(WcxTest, EachFailureHasItsOwnStatusAndMessage) {
+  Pack("a.qv", "report.txt", "Some text that is long enough to give bzip2 a real block.\n");
+  const std::string archive = ReadFile(P("a.qv"));
+  std::string damaged = archive;
+  damaged[damaged.size() - 20] = static_cast<char>(damaged[damaged.size() - 20] ^ 0x55);
+  WriteFile(P("damaged.qv"), damaged);
+  std::string wrong_crc = archive;
+  for (std::size_t i = 24; i < 28; ++i) wrong_crc[i] = static_cast<char>(wrong_crc[i] ^ 0xFF);
+  WriteFile(P("badcrc.qv"), wrong_crc);
+  WriteFile(P("notes.txt"), "QUORVAN is close, but not the magic\n");
+  WriteFile(P("blocker"), "a file where a folder is wanted\n");
+  Folder("folder");
+
+  const std::string missing = "cannot open the archive: No such file or directory\n";
+  const std::string damaged_archive = "checksum mismatch: the archive's data is damaged\n";
+  const std::string damaged_output =
+      "checksum mismatch: the extracted data is damaged, so it was not kept\n";
+  struct Case {
+    Names args;
+    int status;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{"list", "missing.qv"}, 15, "wcx: missing.qv: " + missing},
+      {{"test", "missing.qv"}, 15, "wcx: missing.qv: " + missing},
+      {{"extract", "missing.qv", "out"}, 15, "wcx: missing.qv: " + missing},
+      {{"list", "folder"}, 15, "wcx: folder: cannot open the archive: it is a folder\n"},
+      {{"list", "notes.txt"}, 14, "wcx: notes.txt: not a Quorvane archive\n"},
+      {{"test", "notes.txt"}, 14, "wcx: notes.txt: not a Quorvane archive\n"},
+      {{"extract", "notes.txt", "out"}, 14, "wcx: notes.txt: not a Quorvane archive\n"},
+      {{"test", "damaged.qv"}, 13, "wcx: damaged.qv: " + damaged_archive},
+      {{"extract", "damaged.qv", "out"}, 13, "wcx: damaged.qv: " + damaged_output},
+      {{"test", "badcrc.qv"}, 13, "wcx: badcrc.qv: " + damaged_archive},
+      {{"extract", "badcrc.qv", "out"}, 13, "wcx: badcrc.qv: " + damaged_output},
+      {{"extract", "a.qv", "blocker/sub"}, 16,
+       "wcx: a.qv: cannot create the folder blocker/sub: Not a directory\n"},
+      {{"pack", "b.qv", "folder"}, 22,
+       "wcx: folder: nothing to pack: it is a folder (pack folders with --tar)\n"},
+      {{"pack", "b.qv", "missing.txt"}, 22,
+       "wcx: missing.txt: nothing to pack: No such file or directory\n"},
+      {{"pack", "blocker/b.qv", "report.txt"}, 19,
+       "wcx: blocker/b.qv: cannot be created: Not a directory\n"},
+      {{"pack", "--tar", "b.qv", "missing.txt"}, 18,
+       "wcx: missing.txt: cannot read: No such file or directory\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    Outcome outcome = Wcx(c.args);
+    EXPECT_EQ(outcome.status, c.status);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(outcome.err, c.err);
+  }
+  // Nothing half-made anywhere: no damaged output, no temporary files.
+  EXPECT_EQ(ListDir(P("out")), Names{});
+  EXPECT_EQ(ListDir(P(".")), (Names{"a.qv", "badcrc.qv", "blocker", "damaged.qv", "folder",
+                                       "notes.txt", "out", "report.txt", "tmp"}));
+  EXPECT_EQ(ListDir(tmp_), Names{});
+}
+
+TEST_F(WcxTest, AFullDiskIsToldAboutWhatCouldNotBeWritten) {
+  // Each command names what it was writing: the extracted file or the
+  // archive.  Testing writes nothing, so a full disk does not stop it.
+  WriteNoise(P("big.bin"), 1 << 20);
+  Pack("big.qv", "big.bin", ReadFile(P("big.bin")));
+  struct Case {
+    Names args;
+    int status;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{"extract", "big.qv", "out"}, 19, "wcx: out/big.bin: cannot be written (the disk may be full)\n"},
+      {{"test", "big.qv"}, 0, ""},
+      {{"pack", "again.qv", "big.bin"}, 19,
+       "wcx: again.qv: the archive cannot be written (the disk may be full, compressing failed, "
+       "or the plugin cannot load its compression library)\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    Outcome outcome = WcxOnASmallDisk(256, c.args);
+    EXPECT_EQ(outcome.status, c.status);
+    EXPECT_EQ(outcome.err, c.err);
+  }
+  EXPECT_EQ(ListDir(P("out")), Names{});
+  EXPECT_EQ(ListDir(P(".")), (Names{"big.bin", "big.qv", "out", "tmp"}));
+  EXPECT_EQ(ListDir(tmp_), Names{});
+}
+
+TEST_F(WcxTest, UsageErrors) {
+  const std::string hint = " (try 'wcx --help')\n";
+  struct Case {
+    Names args;
+    std::string err;
+  };
+  const Case cases[] = {
+      {{}, "wcx: no command given" + hint},
+      {{"unpack", "a.qv"}, "wcx: unknown command unpack" + hint},
+      {{"extract"}, "wcx: usage: wcx extract [--force] ARCHIVE [DIR]" + hint},
+      {{"pack", "a.qv"}, "wcx: usage: wcx pack [--force] ARCHIVE FILE" + hint},
+      {{"pack", "a.qv", "x", "y"}, "wcx: usage: wcx pack [--force] ARCHIVE FILE" + hint},
+      {{"test", "--json", "a.qv"}, "wcx: --json is for list only" + hint},
+      {{"list", "--bogus", "a.qv"}, "wcx: unknown option --bogus" + hint},
+      {{"list", "a.qv", "--plugin"}, "wcx: --plugin needs a path" + hint},
+  };
+  for (const Case& c : cases) {
+    Outcome outcome = Wcx(c.args);
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_EQ(outcome.err, c.err);
+  }
+  Outcome help = Wcx({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("usage: wcx ", 0), 0u);
+  Outcome version = Wcx({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, kVersionLine);
+}
+
+TEST_F(WcxTest, RefusesFilesThatAreNotUsablePlugins) {
+  WriteFile(P("notes.txt"), "just some text\n");
+  Outcome text = Wcx({"--plugin", "notes.txt", "about"});
+  EXPECT_EQ(text.status, 3);
+  EXPECT_EQ(text.err.rfind("wcx: notes.txt: not a WCX plugin: ", 0), 0u) << text.err;
+  EXPECT_EQ(text.out, "");
+
+  Outcome missing = Wcx({"--plugin", "missing.wcx", "list", "a.qv"});
+  EXPECT_EQ(missing.status, 3);
+  EXPECT_EQ(missing.err, "wcx: missing.wcx: not a WCX plugin: No such file or directory\n");
+
+  Outcome lacking = Wcx({"--plugin", WCX_NOEXPORTS, "about"});
+  EXPECT_EQ(lacking.status, 4);
+  EXPECT_EQ(lacking.err, std::string("wcx: ") + WCX_NOEXPORTS +
+                             ": the plugin lacks required exports: OpenArchive, ReadHeader, "
+                             "ProcessFile, CloseArchive, SetChangeVolProc, SetProcessDataProc\n");
+}
+
+TEST_F(WcxTest, PluginWithoutItsCompressionLibrary) {
+  Pack("a.qv", "report.txt", "text\n");
+  // A library file beside the plugin that is no library.
+  Folder("plugin");
+  std::filesystem::copy_file(WCX_PLUGIN, P("plugin/quorvane.wcx"));
+  WriteFile(P("plugin/libbz2.so.1.0"), "not a library\n");
+  const Names plugin = {"--plugin", "plugin/quorvane.wcx"};
+  auto with_plugin = [&](Names args) {
+    args.insert(args.begin(), plugin.begin(), plugin.end());
+    return Wcx(args);
+  };
+
+  Outcome list = with_plugin({"list", "a.qv"});
+  EXPECT_EQ(list.status, 0) << "listing needs no compression";
+  const std::string cannot_open =
+      "the archive cannot be opened for reading (or the plugin cannot load its compression "
+      "library)\n";
+  EXPECT_EQ(with_plugin({"test", "a.qv"}).err, "wcx: a.qv: " + cannot_open);
+  Outcome extract = with_plugin({"extract", "a.qv", "out"});
+  EXPECT_EQ(extract.status, 15);
+  EXPECT_EQ(extract.err, "wcx: a.qv: " + cannot_open);
+  EXPECT_EQ(ListDir(P("out")), Names{});
+
+  const std::string cannot_write =
+      "the archive cannot be written (the disk may be full, compressing failed, or the plugin "
+      "cannot load its compression library)\n";
+  for (const Names& args : {Names{"pack", "b.qv", "report.txt"},
+                            Names{"pack", "--tar", "b.qv", "report.txt"}}) {
+    Outcome pack = with_plugin(args);
+    EXPECT_EQ(pack.status, 19);
+    EXPECT_EQ(pack.err, "wcx: b.qv: " + cannot_write);
+  }
+  EXPECT_EQ(ListDir(P(".")), (Names{"a.qv", "out", "plugin", "report.txt", "tmp"}));
+  EXPECT_EQ(ListDir(tmp_), Names{});
+}
+
+TEST_F(WcxTest, AboutDecodesCapabilitiesAndShowsTheAboutText) {
+  Outcome about = Wcx({"about"});
+  EXPECT_EQ(about.status, 0);
+  EXPECT_EQ(about.err, "");
+  const std::string plugin_dir = std::filesystem::path(WCX_EXE).parent_path().string();
+  EXPECT_EQ(about.out.rfind(kVersionLine + ("plugin: " + plugin_dir + "/quorvane.wcx\n"), 0), 0u)
+      << about.out;
+  EXPECT_NE(about.out.find("capabilities: 241\n"
+                           "     1  can create new archives\n"
+                           "    16  has a configuration entry\n"
+                           "    32  can pack in memory\n"
+                           "    64  recognises archives by their contents\n"
+                           "   128  archives may be searched for text\n"
+                           "about:\n"),
+            std::string::npos)
+      << about.out;
+  EXPECT_NE(about.out.find("  QuorvaneTC\n"
+                           "  Simply plugin for working with Orvel's Quorvane archives\n"),
+            std::string::npos)
+      << about.out;
+}
+
+TEST_F(WcxTest, PackTarKeepsATreeThatGnuTarRestores) {
+  Folder("tree/a/b/c");
+  Folder("tree/a/empty_dir");
+  WriteFile(P("tree/a/b/c/deep.txt"), "three folders down\n");
+  WriteFile(P("tree/empty.txt"), "");
+  WriteFile(P("tree/пример файла.txt"), "имя не из ASCII\n");
+  ASSERT_EQ(symlink("a/b/c/deep.txt", P("tree/link").c_str()), 0);
+  WriteFile(P("loose.txt"), "a file given by itself\n");
+
+  Outcome pack = Wcx({"pack", "--tar", "t.qv", "tree", "loose.txt"});
+  EXPECT_EQ(pack.status, 0) << pack.err;
+  Outcome list = Wcx({"list", "t.qv"});
+  EXPECT_TRUE(EndsWith(list.out, "  t.tar\n")) << list.out;
+  EXPECT_EQ(Wcx({"test", "t.qv"}).out, "t.tar: OK\n");
+  Outcome extract = Wcx({"extract", "t.qv", "x"});
+  EXPECT_EQ(extract.out, "x/t.tar\n");
+
+  const std::string tar = ReadFile(P("x/t.tar"));
+  EXPECT_EQ(pack.out, "t.qv: packed 4 files, 5 folders, 1 link (" + N(tar.size()) +
+                          " bytes of tar) into " + N(ReadFile(P("t.qv")).size()) + "\n");
+
+  Outcome names = RunProgram({"/usr/bin/tar", "-tf", "x/t.tar"}, root_);
+  EXPECT_EQ(names.status, 0) << names.err;
+  EXPECT_EQ(names.out,
+            "tree/\ntree/a/\ntree/a/b/\ntree/a/b/c/\ntree/a/b/c/deep.txt\ntree/a/empty_dir/\n"
+            "tree/empty.txt\ntree/link\ntree/пример файла.txt\nloose.txt\n");
+
+  Folder("y");
+  Outcome untar = RunProgram({"/usr/bin/tar", "-xf", "x/t.tar", "-C", "y"}, root_);
+  EXPECT_EQ(untar.status, 0) << untar.err;
+  Outcome diff = RunProgram({"/usr/bin/diff", "-r", "--no-dereference", "tree", "y/tree"}, root_);
+  EXPECT_EQ(diff.status, 0) << diff.out << diff.err;
+  EXPECT_EQ(ReadFile(P("y/loose.txt")), "a file given by itself\n");
+  EXPECT_EQ(std::filesystem::read_symlink(P("y/tree/link")), "a/b/c/deep.txt");
+  EXPECT_EQ(ListDir(tmp_), Names{});
+}
+
+TEST_F(WcxTest, PackTarStoresAFileThatChangesAsItsHeaderDescribesIt) {
+  // The file changes once wcx has taken its size and before it has read it
+  // to the end: wcx announces the archive it is making only after it has
+  // looked at every file, and its first progress line, drawn after the
+  // first 64 KiB, waits until the test reads it.
+  std::string original;
+  for (int line = 0; original.size() < 200 * 1024; ++line) {
+    original += "line " + N(static_cast<std::uint64_t>(line)) + " of a growing log\n";
+  }
+  const std::size_t kept = 100 * 1024;
+  struct Case {
+    const char* change;
+    std::function<void(const std::string&)> make_it;
+    std::string stored;
+  };
+  const Case cases[] = {
+      {"grows",
+       [](const std::string& path) {
+         std::ofstream(path, std::ios::app) << std::string(5000, '+');
+       },
+       original},
+      {"shrinks",
+       [&](const std::string& path) {
+         ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(kept)), 0);
+       },
+       original.substr(0, kept) + std::string(original.size() - kept, '\0')},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.change);
+    WriteFile(P("log.txt"), original);
+    FolderWatch watch(root_);
+    auto child = StartWcx({"--progress", "pack", "--force", "--tar", "a.qv", "log.txt"}, true);
+    ASSERT_TRUE(watch.WaitForCreation(".wcx-")) << child->Finish().err;
+    c.make_it(P("log.txt"));
+    Outcome pack = child->Finish();
+    EXPECT_EQ(pack.status, 1) << pack.err;
+    EXPECT_NE(pack.err.find("wcx: log.txt: file changed as we read it\n"), std::string::npos)
+        << pack.err;
+    EXPECT_EQ(pack.out.rfind("a.qv: packed 1 file, 0 folders, 0 links (", 0), 0u) << pack.out;
+
+    std::filesystem::remove_all(P("x"));
+    ASSERT_EQ(Wcx({"extract", "a.qv", "x"}).status, 0);
+    Outcome untar = RunProgram({"/usr/bin/tar", "-xf", "a.tar"}, P("x"));
+    EXPECT_EQ(untar.status, 0) << untar.err;
+    EXPECT_TRUE(ReadFile(P("x/log.txt")) == c.stored) << "not stored as its header describes it";
+  }
+  EXPECT_EQ(ListDir(tmp_), Names{});
+}
+
+TEST_F(WcxTest, InterruptedPackingLeavesTheOldArchive) {
+  WriteNoise(P("big.bin"), 200ull << 20);
+  Pack("a.qv", "report.txt", "the archive that must survive\n");
+  const std::string old = ReadFile(P("a.qv"));
+
+  // Stopped while the plugin compresses a file, while wcx feeds it a tar,
+  // and while the plugin compresses that tar.
+  struct Case {
+    Names args;
+    std::string started;
+  };
+  const Case cases[] = {
+      {{"--progress", "pack", "--force", "a.qv", "big.bin"}, "packing big.bin ["},
+      {{"--progress", "pack", "--force", "--tar", "a.qv", "big.bin"}, "reading ["},
+      {{"--progress", "pack", "--force", "--tar", "a.qv", "big.bin"}, "packing ["},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.started);
+    auto child = StartWcx(c.args);
+    ASSERT_TRUE(child->WaitForError(c.started)) << child->Finish().err;
+    child->Signal(SIGINT);
+    Outcome outcome = child->Finish();
+    EXPECT_EQ(outcome.status, 21) << outcome.err;
+    EXPECT_TRUE(EndsWith(outcome.err,
+                         "wcx: a.qv: stopped by the user; nothing was left half-written\n"))
+        << outcome.err;
+    EXPECT_EQ(ReadFile(P("a.qv")), old);
+    EXPECT_EQ(ListDir(P(".")), (Names{"a.qv", "big.bin", "report.txt", "tmp"}));
+    EXPECT_EQ(ListDir(tmp_), Names{});
+  }
+}
+
+TEST_F(WcxTest, InterruptedExtractionLeavesNoPartialFile) {
+  // Zeros compress to almost nothing, so a large archive is quick to make.
+  WriteFile(P("zeros.bin"), "");
+  ASSERT_EQ(truncate(P("zeros.bin").c_str(), 200 << 20), 0);
+  Outcome pack = Wcx({"pack", "z.qv", "zeros.bin"});
+  ASSERT_EQ(pack.status, 0) << pack.err;
+  Folder("out");
+  Folder("fresh");
+  WriteFile(P("out/zeros.bin"), "keep me\n");
+
+  for (const Names& args : {Names{"--progress", "extract", "--force", "z.qv", "out"},
+                            Names{"--progress", "extract", "z.qv", "fresh"}}) {
+    SCOPED_TRACE(args[3]);
+    auto child = StartWcx(args);
+    ASSERT_TRUE(child->WaitForError("extracting zeros.bin [")) << child->Finish().err;
+    child->Signal(SIGINT);
+    Outcome outcome = child->Finish();
+    EXPECT_EQ(outcome.status, 21);
+    EXPECT_TRUE(EndsWith(outcome.err, "wcx: z.qv: stopped by the user; no partial file was left\n"))
+        << outcome.err;
+  }
+  EXPECT_EQ(ReadFile(P("out/zeros.bin")), "keep me\n");
+  EXPECT_EQ(ListDir(P("out")), Names{"zeros.bin"});
+  EXPECT_EQ(ListDir(P("fresh")), Names{});
+
+  auto child = StartWcx({"--progress", "test", "z.qv"});
+  ASSERT_TRUE(child->WaitForError("testing zeros.bin [")) << child->Finish().err;
+  child->Signal(SIGINT);
+  Outcome tested = child->Finish();
+  EXPECT_EQ(tested.status, 21);
+  EXPECT_TRUE(EndsWith(tested.err, "wcx: z.qv: stopped by the user\n")) << tested.err;
+  EXPECT_EQ(ListDir(tmp_), Names{});
+}
+
+}  // namespace
+}  // namespace qvtest
