@@ -113,16 +113,22 @@ class FaultInjection : public testing::Test {
 
 TEST_F(FaultInjection, Extract) {
   const std::string output = isolated_.Work("out.txt");
+  const std::string previous = "the user's own file";
   EveryFault(
       [&] {
-        std::remove(output.c_str());
+        WriteFile(output, previous);
+        const std::vector<std::string> before = ListDir(isolated_.work_dir());
         const Walk walk = WalkArchive(isolated_.plugin(), archive_, kExtract, output);
         if (!walk.opened) return walk.open_result;
         if (walk.header != kOk) return walk.header;
-        // A failed extraction must say so: success means the file is right.
+        // A failed extraction must say so: success means the file is right,
+        // and anything else short of damaged data leaves the old file as it was.
         if (walk.process == kOk) {
           EXPECT_EQ(ReadFile(output), Contents());
+        } else if (walk.process != kBadArchive) {
+          EXPECT_EQ(ReadFile(output), previous) << "a failed extraction changed the file it would replace";
         }
+        EXPECT_EQ(ListDir(isolated_.work_dir()), before) << "a file was left beside the target";
         return walk.process;
       },
       {kOk, kBadArchive, kUnknownFormat, kEOpen, kECreate, kEWrite});

@@ -379,7 +379,7 @@ TEST(WindowsSharing, ReadersShareTheArchive) {
   EXPECT_EQ(qvtest::ReadBytes(dir / L"two.bin"), content);
 }
 
-TEST(WindowsSharing, OutputsHeldElsewhereAreLeftAlone) {
+TEST(WindowsSharing, OutputsHeldElsewhereAreLeftAloneAndReplacedOnesKeepTheirAttributes) {
   qvtest::Plugin& plugin = qvtest::SharedPlugin();
   TempDir dir;
   qvtest::WriteArchive(dir.Host(L"a.qv"), "a.txt", "new content");
@@ -407,6 +407,11 @@ TEST(WindowsSharing, OutputsHeldElsewhereAreLeftAlone) {
     ASSERT_TRUE(writer.ok());
     EXPECT_NE(plugin.Pack(dir.Host(L"new.qv"), dir.path(), {"source.txt"}), qvtest::kOk);
   }
+  // A hidden archive stays hidden when packing replaces it.
+  const std::wstring old = dir / L"old.qv";
+  ASSERT_TRUE(SetFileAttributesW(old.c_str(), FILE_ATTRIBUTE_HIDDEN));
+  EXPECT_EQ(plugin.Pack(dir.Host(L"old.qv"), dir.path(), {"source.txt"}), qvtest::kOk);
+  EXPECT_TRUE(GetFileAttributesW(old.c_str()) & FILE_ATTRIBUTE_HIDDEN);
   // No half-built archive or temporary file stays behind in any case.
   EXPECT_EQ(dir.WideList(), (std::vector<std::wstring>{L"a.qv", L"old.qv", L"out.txt", L"source.txt"}));
 }
