@@ -319,8 +319,13 @@ void PackFile(const Plugin& plugin, const std::string& archive, const std::strin
   CheckResult(result, plugin, Command::kPacking, archive);
   std::int64_t packed = os::Info(output.temporary()).size;
   output.Commit();
+  // What the plugin read, as it reported it: a file whose size the system
+  // does not know beforehand (/proc/cpuinfo) or that grew meanwhile says 0
+  // or too little when asked.
+  const std::uint64_t read = CurrentProgress().done();
   std::printf("%s: packed %s, %lld bytes into %lld\n", Printable(archive).c_str(),
-              Printable(os::NamePart(absolute)).c_str(), static_cast<long long>(source.size),
+              Printable(os::NamePart(absolute)).c_str(),
+              static_cast<long long>(read > 0 ? read : static_cast<std::uint64_t>(source.size)),
               static_cast<long long>(packed));
 }
 

@@ -22,6 +22,8 @@ class Progress {
   void Clear();
   // Ends the operation.
   void Finish() { Clear(); }
+  // The bytes the plugin said it got through since Begin.
+  std::uint64_t done() const { return done_; }
 
  private:
   void Draw(bool force);
