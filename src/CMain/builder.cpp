@@ -47,8 +47,7 @@ int WriteArchive(File& source, File& archive, const std::string& stored, std::ui
   return wcx::E_SUCCESS;
 }
 
-int BuildArchive(const Path& source, const Path& archive, const Path& inner_name,
-                 const TProgress& progress) {
+int BuildArchive(const Path& source, const Path& archive, const Path& inner_name, const TProgress& progress) {
   File input;
   try {
     input = File::OpenRead(source, platform::Share::kRead);
@@ -66,8 +65,8 @@ int BuildArchive(const Path& source, const Path& archive, const Path& inner_name
   } catch (const platform::FileError&) {
     return wcx::E_EWRITE;
   }
-  int result = WriteArchive(input, output, StoredName(inner_name.empty() ? source : inner_name), filetime,
-                            progress);
+  int result =
+      WriteArchive(input, output, StoredName(inner_name.empty() ? source : inner_name), filetime, progress);
   if (result == wcx::E_SUCCESS) {
     try {
       platform::KeepAttributes(target, temporary);  // with no old archive, the mode of a new file

@@ -29,8 +29,8 @@ std::string StoredName(const platform::Path& name);
 int BuildArchive(const platform::Path& source, const platform::Path& archive,
                  const platform::Path& inner_name, const TProgress& progress);
 
-int PackFiles(const char* packed_file, const char* sub_path, const char* src_path,
-              const char* add_list, int flags);
+int PackFiles(const char* packed_file, const char* sub_path, const char* src_path, const char* add_list,
+              int flags);
 #ifdef _WIN32
 int PackFilesW(const wchar_t* packed_file, const wchar_t* sub_path, const wchar_t* src_path,
                const wchar_t* add_list, int flags);

@@ -63,7 +63,8 @@ int FinishCollecting(TMemPackState& job) {
   // From here the job holds the archive alone: its files can go whatever
   // happens (Windows removes no file that is still open).
   job.han = std::move(archive);
-  if (result != wcx::E_SUCCESS) return FailJob(job, result == wcx::E_EABORTED ? wcx::E_EABORTED : wcx::E_EWRITE);
+  if (result != wcx::E_SUCCESS)
+    return FailJob(job, result == wcx::E_EABORTED ? wcx::E_EABORTED : wcx::E_EWRITE);
   platform::RemoveFile(job.fntmp);
   job.fntmp.clear();
   return wcx::E_SUCCESS;
@@ -122,7 +123,9 @@ void* StartMemPackPath(const Path& file_name) {
 void* StartMemPack(int, const char* file_name) { return StartMemPackPath(platform::FromHost(file_name)); }
 
 #ifdef _WIN32
-void* StartMemPackW(int, const wchar_t* file_name) { return StartMemPackPath(file_name ? Path(file_name) : Path()); }
+void* StartMemPackW(int, const wchar_t* file_name) {
+  return StartMemPackPath(file_name ? Path(file_name) : Path());
+}
 #endif
 
 int PackToMem(void* handle, const char* buf_in, int in_len, int* taken, char* buf_out, int out_len,

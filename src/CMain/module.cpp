@@ -63,7 +63,8 @@ TProgressText::TProgressText(std::string_view utf8, const platform::Path& path)
 
 int ReportProgress(const TProgress& progress, const TProgressText* text, int size) {
 #ifdef _WIN32
-  if (progress.proc_w) return progress.proc_w(text ? const_cast<wchar_t*>(text->wide.c_str()) : nullptr, size);
+  if (progress.proc_w)
+    return progress.proc_w(text ? const_cast<wchar_t*>(text->wide.c_str()) : nullptr, size);
 #endif
   if (!progress.proc) return 1;
   return progress.proc(text ? const_cast<char*>(text->host.c_str()) : nullptr, size);

@@ -27,7 +27,8 @@ const platform::Path& TempDir();
 // The host's progress callback for one job, in whichever form the host
 // registered it.  The wide form, where there is one, is preferred.
 struct TProgress {
-  TProgress(wcx::TProcessDataProc narrow = nullptr) : proc(narrow) {}  // NOLINT: a plain callback is one
+  // Implicit: a plain 8-bit callback is the common case.
+  TProgress(wcx::TProcessDataProc narrow = nullptr) : proc(narrow) {}
 
   wcx::TProcessDataProc proc = nullptr;
 #ifdef _WIN32

@@ -4,7 +4,6 @@
 
 #include <string>
 
-
 namespace quorvane {
 namespace {
 
@@ -16,8 +15,7 @@ int ProgressSize(std::size_t bytes) { return static_cast<int>(bytes); }
 // The plugin's read-error message: the file layer's text and the path.
 void ShowReadError(const platform::FileError& error, const platform::Path& path) {
   platform::ShowMessage(platform::MessageToHost("Ошибка '") + error.what() +
-                            platform::MessageToHost("' при обработке файла '") + platform::ToHost(path) +
-                            "'",
+                            platform::MessageToHost("' при обработке файла '") + platform::ToHost(path) + "'",
                         kCaption);
 }
 

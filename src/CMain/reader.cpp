@@ -57,7 +57,8 @@ int Unpack(TArcState& state, File* output, bool& produced) {
     unsigned char start[4] = {};
     if (archive.Size() < payload) return wcx::E_BAD_ARCHIVE;
     archive.Seek(payload, platform::Origin::kBegin);
-    if (archive.Read(start, sizeof start) != sizeof start || !BeginsBzip2Stream(start)) return wcx::E_BAD_ARCHIVE;
+    if (archive.Read(start, sizeof start) != sizeof start || !BeginsBzip2Stream(start))
+      return wcx::E_BAD_ARCHIVE;
   } catch (const platform::FileError&) {
     return wcx::E_EOPEN;
   }
@@ -67,7 +68,7 @@ int Unpack(TArcState& state, File* output, bool& produced) {
   produced = packer.content().size() > 0;
   // The size field holds the low 32 bits, as the checksum covers them all.
   if (result == wcx::E_SUCCESS && (packer.content().crc32() != state.crc32 ||
-                                  static_cast<std::uint32_t>(packer.content().size()) != state.unpsize)) {
+                                   static_cast<std::uint32_t>(packer.content().size()) != state.unpsize)) {
     result = wcx::E_BAD_ARCHIVE;
   }
   return result;
@@ -200,7 +201,8 @@ int ReadEntry(void* handle, TEntry* entry) {
     entry->name = SafeEntryName(read.name, state.fn);
     entry->packsize = read.header.packsize;
     entry->unpsize = read.header.unpsize;
-    entry->payload = static_cast<std::uint64_t>(std::max<std::int64_t>(0, read.file_size - kHeaderSize - state.fnl));
+    entry->payload =
+        static_cast<std::uint64_t>(std::max<std::int64_t>(0, read.file_size - kHeaderSize - state.fnl));
     entry->filetime = read.header.filetime;
   }
   state.nextpos = state.pos + 1;
@@ -266,7 +268,8 @@ int ProcessFilePaths(void* handle, int operation, const Path* dest_path, const P
   }
   if (operation != wcx::PK_EXTRACT) return wcx::E_SUCCESS;
   // The host decides the output name; the stored one is not used.
-  const Path directory = dest_path ? platform::WithTrailingSeparator(*dest_path) : platform::DirectoryPart(dest_name);
+  const Path directory =
+      dest_path ? platform::WithTrailingSeparator(*dest_path) : platform::DirectoryPart(dest_name);
   return Extract(state, directory + platform::NamePart(dest_name));
 }
 
@@ -297,7 +300,8 @@ int ReadHeaderExW(void* handle, wcx::tHeaderDataExW* header_data) { return ReadE
 
 int ProcessFileW(void* handle, int operation, const wchar_t* dest_path, const wchar_t* dest_name) {
   const Path path = dest_path ? Path(dest_path) : Path();
-  return ProcessFilePaths(handle, operation, dest_path ? &path : nullptr, dest_name ? Path(dest_name) : Path());
+  return ProcessFilePaths(handle, operation, dest_path ? &path : nullptr,
+                          dest_name ? Path(dest_name) : Path());
 }
 #endif
 

@@ -34,11 +34,11 @@ struct TEntryName {
 
 // One listed entry, ready for either form of the host's header record.
 struct TEntry {
-  TEntryName name;              // a plain file name
-  std::uint32_t packsize = 0;   // as stored
-  std::uint32_t unpsize = 0;    // as stored: the low 32 bits of the size
-  std::uint64_t payload = 0;    // the payload's real size in the archive file
-  std::uint32_t filetime = 0;   // DOS date/time, as stored
+  TEntryName name;             // a plain file name
+  std::uint32_t packsize = 0;  // as stored
+  std::uint32_t unpsize = 0;   // as stored: the low 32 bits of the size
+  std::uint64_t payload = 0;   // the payload's real size in the archive file
+  std::uint32_t filetime = 0;  // DOS date/time, as stored
 };
 
 int CanYouHandleThisFile(const char* file_name);
