@@ -35,6 +35,17 @@ class THandleTable {
     return found == items_.end() ? nullptr : found->second;
   }
 
+  // Gives the object behind `handle` the callback, under the object's own
+  // lock; false for an unknown handle.  (Objects keep their callback in
+  // `pdp` and their lock in `lock`.)
+  bool SetCallback(void* handle, const TCallback& callback) const {
+    const std::shared_ptr<T> item = Find(handle);
+    if (!item) return false;
+    std::lock_guard guard(item->lock);
+    callback.ApplyTo(item->pdp);
+    return true;
+  }
+
   // Takes the object out of the table; null for an unknown handle.
   std::shared_ptr<T> Remove(void* handle) {
     std::lock_guard guard(lock_);

@@ -156,12 +156,6 @@ int PackToMem(void* handle, const char* buf_in, int in_len, int* taken, char* bu
 
 int DoneMemPack(void* handle) { return jobs.Remove(handle) ? wcx::E_SUCCESS : wcx::E_ECLOSE; }
 
-bool SetJobCallback(void* handle, const TCallback& callback) {
-  const std::shared_ptr<TMemPackState> job = jobs.Find(handle);
-  if (!job) return false;
-  std::lock_guard guard(job->lock);
-  callback.ApplyTo(job->pdp);
-  return true;
-}
+bool SetJobCallback(void* handle, const TCallback& callback) { return jobs.SetCallback(handle, callback); }
 
 }  // namespace quorvane

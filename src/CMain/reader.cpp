@@ -306,11 +306,7 @@ int ProcessFileW(void* handle, int operation, const wchar_t* dest_path, const wc
 #endif
 
 bool SetArchiveCallback(void* handle, const TCallback& callback) {
-  const std::shared_ptr<TArcState> state = open_archives.Find(handle);
-  if (!state) return false;
-  std::lock_guard guard(state->lock);
-  callback.ApplyTo(state->pdp);
-  return true;
+  return open_archives.SetCallback(handle, callback);
 }
 
 }  // namespace quorvane
