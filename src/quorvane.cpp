@@ -31,6 +31,18 @@ void Guard(Work&& work) noexcept {
   }
 }
 
+// An open that throws refuses the archive with "cannot be opened" in the
+// host's record, in either form of the record.
+template <typename Record, typename Work>
+void* GuardOpen(Record* record, Work&& work) noexcept {
+  try {
+    return work();
+  } catch (...) {
+    if (record) record->OpenResult = wcx::E_EOPEN;
+    return nullptr;
+  }
+}
+
 }  // namespace
 
 QV_EXPORT int GetPackerCaps() noexcept { return quorvane::GetPackerCaps(); }
@@ -40,12 +52,7 @@ QV_EXPORT int CanYouHandleThisFile(char* FileName) noexcept {
 }
 
 QV_EXPORT void* OpenArchive(wcx::tOpenArchiveData* ArchiveData) noexcept {
-  try {
-    return quorvane::OpenArchive(ArchiveData);
-  } catch (...) {
-    if (ArchiveData) ArchiveData->OpenResult = wcx::E_EOPEN;
-    return nullptr;
-  }
+  return GuardOpen(ArchiveData, [&] { return quorvane::OpenArchive(ArchiveData); });
 }
 
 QV_EXPORT int ReadHeader(void* hArcData, wcx::tHeaderData* HeaderData) noexcept {
@@ -118,12 +125,7 @@ QV_EXPORT int CanYouHandleThisFileW(wchar_t* FileName) noexcept {
 }
 
 QV_EXPORT void* OpenArchiveW(wcx::tOpenArchiveDataW* ArchiveData) noexcept {
-  try {
-    return quorvane::OpenArchiveW(ArchiveData);
-  } catch (...) {
-    if (ArchiveData) ArchiveData->OpenResult = wcx::E_EOPEN;
-    return nullptr;
-  }
+  return GuardOpen(ArchiveData, [&] { return quorvane::OpenArchiveW(ArchiveData); });
 }
 
 QV_EXPORT int ReadHeaderExW(void* hArcData, wcx::tHeaderDataExW* HeaderData) noexcept {
