@@ -12,6 +12,8 @@ constexpr int kBzRun = 0;
 constexpr int kBzFinish = 2;
 constexpr int kBzStreamEnd = 4;
 constexpr int kBzSequenceError = -1;
+// The status the library's file interface gives a stream that stops short.
+constexpr int kBzUnexpectedEnd = -7;
 
 using CompressInitFn = int (*)(TBZStreamRec*, int block_size, int verbosity, int work_factor);
 using CompressFn = int (*)(TBZStreamRec*, int action);
@@ -211,6 +213,7 @@ std::int64_t TBZDecompressionStream::Seek(std::int64_t offset, platform::Origin 
 }
 
 std::size_t TBZDecompressionStream::Read(void* buffer, std::size_t count) {
+  if (failure_) std::rethrow_exception(failure_);
   count = ClampCount(count);
   FBZRec.next_out = static_cast<char*>(buffer);
   FBZRec.avail_out = static_cast<unsigned int>(count);
@@ -218,28 +221,41 @@ std::size_t TBZDecompressionStream::Read(void* buffer, std::size_t count) {
   // Each call looks for more input afresh: bytes that turn up after the end
   // of the stream must still be noticed.
   bool input_exhausted = false;
-  while (FBZRec.avail_out > 0) {
-    if (FBZRec.avail_in == 0 && !input_exhausted) {
-      std::size_t n = FStrm.Read(FBuffer.data(), kStagingSize);
-      if (n == 0) {
-        input_exhausted = true;
-      } else {
-        FBZRec.next_in = FBuffer.data();
-        FBZRec.avail_in = static_cast<unsigned int>(n);
-        FStrmPos += static_cast<std::int64_t>(n);
+  try {
+    while (FBZRec.avail_out > 0) {
+      if (FBZRec.avail_in == 0 && !input_exhausted) {
+        std::size_t n = FStrm.Read(FBuffer.data(), kStagingSize);
+        if (n == 0) {
+          input_exhausted = true;
+        } else {
+          FBZRec.next_in = FBuffer.data();
+          FBZRec.avail_in = static_cast<unsigned int>(n);
+          FStrmPos += static_cast<std::int64_t>(n);
+        }
+      }
+      if (stream_end_) {
+        // Anything after the end of the stream is an error, as the library
+        // itself would answer; it is never asked again once it has ended.
+        if (FBZRec.avail_in > 0) CheckDecompress(kBzSequenceError);
+        break;
+      }
+      unsigned int room = FBZRec.avail_out;
+      if (CheckDecompress(Bz().decompress(&FBZRec)) == kBzStreamEnd) {
+        stream_end_ = true;
+        continue;
+      }
+      // Without input the library may still hold decoded data of a block it
+      // has read whole; the data ends only once it has nothing more to give,
+      // and a stream must end with its end marker.
+      if (input_exhausted && FBZRec.avail_in == 0 && FBZRec.avail_out == room) {
+        CheckDecompress(kBzUnexpectedEnd);
       }
     }
-    if (stream_end_) {
-      // Anything after the end of the stream is an error, as the library
-      // itself would answer; it is never asked again once it has ended.
-      if (FBZRec.avail_in > 0) CheckDecompress(kBzSequenceError);
-      break;
-    }
-    unsigned int room = FBZRec.avail_out;
-    if (CheckDecompress(Bz().decompress(&FBZRec)) == kBzStreamEnd) stream_end_ = true;
-    // Without input the library may still hold decoded data of a block it
-    // has read whole; the data ends only once it has nothing more to give.
-    if (input_exhausted && FBZRec.avail_in == 0 && FBZRec.avail_out == room) break;
+  } catch (const EBZDecompressionError&) {
+    // What was decoded before the damage is given out first; the error
+    // comes with the next call.
+    if (FBZRec.avail_out == count) throw;
+    failure_ = std::current_exception();
   }
   return count - FBZRec.avail_out;
 }

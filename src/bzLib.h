@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <stdexcept>
 #include <string>
 
@@ -111,6 +112,8 @@ class TBZDecompressionStream final : public TCustomBZip2Stream {
 
  private:
   bool stream_end_ = false;
+  // Damage found after some bytes of a call were decoded: raised by the next.
+  std::exception_ptr failure_;
 };
 
 }  // namespace quorvane
