@@ -260,4 +260,15 @@ std::size_t TBZDecompressionStream::Read(void* buffer, std::size_t count) {
   return count - FBZRec.avail_out;
 }
 
+// ---------------------------------------------------------------- decoder
+
+TBZDecoder::TBZDecoder() {
+  if (!Bz().Complete()) Missing(false);
+  CheckDecompress(Bz().decompress_init(&FBZRec, 0, 0));
+}
+
+TBZDecoder::~TBZDecoder() { Bz().decompress_end(&FBZRec); }
+
+int TBZDecoder::Decompress() { return Bz().decompress(&FBZRec); }
+
 }  // namespace quorvane

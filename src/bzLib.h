@@ -101,6 +101,26 @@ class TBZCompressionStream final : public TCustomBZip2Stream {
   bool ended_ = false;
 };
 
+// A decoder on a record of its own, for code that feeds the library itself.
+class TBZDecoder {
+ public:
+  // Raises EBZDecompressionError when there is no library or it will not start.
+  TBZDecoder();
+  ~TBZDecoder();
+  TBZDecoder(const TBZDecoder&) = delete;
+  TBZDecoder& operator=(const TBZDecoder&) = delete;
+
+  // One library call on record(); the status as the library gives it.
+  int Decompress();
+  TBZStreamRec& record() { return FBZRec; }
+  std::uint64_t total_out() const {
+    return std::uint64_t{FBZRec.total_out_hi32} << 32 | FBZRec.total_out_lo32;
+  }
+
+ private:
+  TBZStreamRec FBZRec{};
+};
+
 class TBZDecompressionStream final : public TCustomBZip2Stream {
  public:
   explicit TBZDecompressionStream(platform::File& source);
