@@ -2,7 +2,12 @@
 // each failure is mapped once, here, by what failed.
 #include "CMain/packer.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <string>
+#include <thread>
+
+#include "bzParallelRead.h"
 
 namespace quorvane {
 namespace {
@@ -19,6 +24,15 @@ void ShowReadError(const platform::FileError& error, const platform::Path& path)
                         kCaption);
 }
 
+// Stand-in until the shared thread settings land: QUORVANE_THREADS, else
+// the machine's cores, at most 16.
+int ConfiguredThreads() {
+  const char* setting = std::getenv("QUORVANE_THREADS");
+  int threads = setting ? std::atoi(setting) : 0;
+  if (threads <= 0) threads = static_cast<int>(std::thread::hardware_concurrency());
+  return std::clamp(threads, 1, 16);
+}
+
 }  // namespace
 
 TZPacker::TZPacker(const TProgress& progress)
@@ -32,17 +46,25 @@ int TZPacker::Expand(platform::File& infile, platform::File* outFile) {
   content_ = TContentTally();
   ReportProgress(progress_, nullptr, 0);
   if (!bound_) return wcx::E_EOPEN;
+  const TProgressText message(kUnpackingText, infile.Name());
+  std::unique_ptr<TBZParallelDecompressionStream> parallel;
   std::unique_ptr<TBZDecompressionStream> stream;
   try {
     infile.Seek(startpos, platform::Origin::kBegin);
-    stream = std::make_unique<TBZDecompressionStream>(infile);
+    // While the workers decode, the host still hears from the job and can
+    // stop it.
+    parallel = TBZParallelDecompressionStream::Open(infile, ConfiguredThreads(),
+                                                    [&] { return ReportProgress(progress_, &message, 0) != 0; });
+    if (!parallel) stream = std::make_unique<TBZDecompressionStream>(infile);
   } catch (const EBZip2Error&) {
     return wcx::E_EOPEN;  // the library would not start
   } catch (const platform::FileError&) {
     return wcx::E_EOPEN;
   }
   try {
-    return ExpandBlocks(*stream, infile.Name(), outFile);
+    return parallel ? ExpandBlocks(*parallel, message, outFile) : ExpandBlocks(*stream, message, outFile);
+  } catch (const EBZStopped&) {
+    return wcx::E_EABORTED;
   } catch (const EBZip2Error&) {
     return wcx::E_BAD_ARCHIVE;  // the payload is not one intact bzip2 stream
   } catch (const platform::FileWriteError&) {
@@ -52,9 +74,8 @@ int TZPacker::Expand(platform::File& infile, platform::File* outFile) {
   }
 }
 
-int TZPacker::ExpandBlocks(TBZDecompressionStream& stream, const platform::Path& archive_name,
-                           platform::File* outFile) {
-  const TProgressText message(kUnpackingText, archive_name);
+template <typename Stream>
+int TZPacker::ExpandBlocks(Stream& stream, const TProgressText& message, platform::File* outFile) {
   for (;;) {
     const std::size_t n = stream.Read(buffer_->data(), buffer_->size());
     if (n == 0) return wcx::E_SUCCESS;

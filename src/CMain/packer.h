@@ -58,8 +58,8 @@ class TZPacker {
   std::int64_t startpos = 0;
 
  private:
-  int ExpandBlocks(TBZDecompressionStream& stream, const platform::Path& archive_name,
-                   platform::File* outFile);
+  template <typename Stream>
+  int ExpandBlocks(Stream& stream, const TProgressText& message, platform::File* outFile);
   int ShrinkBlocks(platform::File& infile, TBZCompressionStream& stream);
 
   TProgress progress_;
