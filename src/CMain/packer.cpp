@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "parallel/compressor.h"
+
 namespace quorvane {
 namespace {
 
@@ -67,10 +69,14 @@ int TZPacker::ExpandBlocks(TBZDecompressionStream& stream, const platform::Path&
 int TZPacker::Shrink(platform::File& infile, platform::File& outFile) {
   content_ = TContentTally();
   if (!bound_) return wcx::E_EWRITE;
+  const TProgressText message(kPackingText, infile.Name());
+  // While the workers catch up, the host still hears from the job, and may
+  // stop it.
+  const auto still_wanted = [this, &message] { return ReportProgress(progress_, &message, 0) != 0; };
   std::unique_ptr<TBZCompressionStream> stream;
   try {
     outFile.Seek(startpos, platform::Origin::kBegin);
-    stream = std::make_unique<TBZCompressionStream>(outFile);
+    stream = std::make_unique<TBZCompressionStream>(outFile, still_wanted);
   } catch (const EBZip2Error&) {
     return wcx::E_EWRITE;
   } catch (const platform::FileError&) {
@@ -78,7 +84,10 @@ int TZPacker::Shrink(platform::File& infile, platform::File& outFile) {
   }
   int result;
   try {
-    result = ShrinkBlocks(infile, *stream);
+    result = ShrinkBlocks(infile, *stream, message);
+    if (result == wcx::E_SUCCESS) stream->Finish();
+  } catch (const parallel::EStopped&) {
+    result = wcx::E_EABORTED;
   } catch (const platform::FileReadError& error) {
     ShowReadError(error, infile.Name());
     result = wcx::E_EWRITE;
@@ -87,20 +96,13 @@ int TZPacker::Shrink(platform::File& infile, platform::File& outFile) {
   } catch (const platform::FileError&) {
     result = wcx::E_EWRITE;
   }
-  // Ending the compressor completes the stream, after a stop as well; its
-  // final writes can fail like any other.
-  try {
-    stream->Finish();
-  } catch (const EBZip2Error&) {
-    if (result == wcx::E_SUCCESS) result = wcx::E_EWRITE;
-  } catch (const platform::FileError&) {
-    if (result == wcx::E_SUCCESS) result = wcx::E_EWRITE;
-  }
+  // A job that failed or was stopped leaves no archive: its stream is not
+  // worth completing.
+  if (result != wcx::E_SUCCESS) stream->Abandon();
   return result;
 }
 
-int TZPacker::ShrinkBlocks(platform::File& infile, TBZCompressionStream& stream) {
-  const TProgressText message(kPackingText, infile.Name());
+int TZPacker::ShrinkBlocks(platform::File& infile, TBZCompressionStream& stream, const TProgressText& message) {
   // Read to the end, not up to a size taken beforehand: what is stored is
   // exactly what was read, however the file changes meanwhile.  An empty
   // source is reported once, like a block.

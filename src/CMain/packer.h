@@ -60,7 +60,7 @@ class TZPacker {
  private:
   int ExpandBlocks(TBZDecompressionStream& stream, const platform::Path& archive_name,
                    platform::File* outFile);
-  int ShrinkBlocks(platform::File& infile, TBZCompressionStream& stream);
+  int ShrinkBlocks(platform::File& infile, TBZCompressionStream& stream, const TProgressText& message);
 
   TProgress progress_;
   bool bound_ = false;
