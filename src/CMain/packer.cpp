@@ -10,7 +10,6 @@ namespace quorvane {
 namespace {
 
 constexpr char kUnpackingText[] = "Распаковка: ";
-constexpr char kPackingText[] = "Orvel's Quorvane - Упаковка: ";
 
 int ProgressSize(std::size_t bytes) { return static_cast<int>(bytes); }
 

@@ -17,6 +17,9 @@
 
 namespace quorvane {
 
+// The text of packing's progress reports, before the name.
+inline constexpr char kPackingText[] = "Orvel's Quorvane - Упаковка: ";
+
 // How many bytes went by, and their CRC-32.
 class TContentTally {
  public:
