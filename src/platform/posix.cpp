@@ -470,20 +470,6 @@ void KeepModuleMapped() {
 
 }  // namespace
 
-Thread::Thread(Thread&& other) noexcept
-    : handle_(std::exchange(other.handle_, 0)), started_(std::exchange(other.started_, false)) {}
-
-Thread& Thread::operator=(Thread&& other) noexcept {
-  if (this != &other) {
-    Join();
-    handle_ = std::exchange(other.handle_, 0);
-    started_ = std::exchange(other.started_, false);
-  }
-  return *this;
-}
-
-Thread::~Thread() { Join(); }
-
 Thread Thread::Start(std::function<void()> body) {
   KeepModuleMapped();
   auto run = std::make_unique<std::function<void()>>(std::move(body));

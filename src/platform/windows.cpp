@@ -595,20 +595,6 @@ DWORD WINAPI ThreadMain(void* context) {
 
 }  // namespace
 
-Thread::Thread(Thread&& other) noexcept
-    : handle_(std::exchange(other.handle_, 0)), started_(std::exchange(other.started_, false)) {}
-
-Thread& Thread::operator=(Thread&& other) noexcept {
-  if (this != &other) {
-    Join();
-    handle_ = std::exchange(other.handle_, 0);
-    started_ = std::exchange(other.started_, false);
-  }
-  return *this;
-}
-
-Thread::~Thread() { Join(); }
-
 Thread Thread::Start(std::function<void()> body) {
   auto start = std::make_unique<ThreadStart>();
   start->body = std::move(body);
