@@ -3,6 +3,10 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstddef>
+#include <cstdlib>
+
+#include "parallel/compressor.h"
 
 namespace quorvane {
 namespace {
@@ -116,14 +120,112 @@ void TCustomBZip2Stream::GuardPosition() {
   if (FStrm.Position() != FStrmPos) FStrm.Seek(FStrmPos, platform::Origin::kBegin);
 }
 
+// ---------------------------------------------------------------- encoder
+
+namespace {
+
+// Each block the cache hands out starts with its size.
+constexpr std::size_t kSizeRoom = alignof(std::max_align_t);
+
+}  // namespace
+
+TBZMemoryCache::~TBZMemoryCache() {
+  for (void* block : idle_) std::free(block);
+}
+
+void* TBZMemoryCache::Alloc(void* self, int items, int size) {
+  auto& cache = *static_cast<TBZMemoryCache*>(self);
+  const std::size_t bytes = static_cast<std::size_t>(items) * static_cast<std::size_t>(size);
+  for (auto it = cache.idle_.begin(); it != cache.idle_.end(); ++it) {
+    if (*static_cast<std::size_t*>(*it) == bytes) {
+      void* block = *it;
+      cache.idle_.erase(it);
+      return static_cast<char*>(block) + kSizeRoom;
+    }
+  }
+  void* block = std::malloc(bytes + kSizeRoom);
+  if (!block) return nullptr;
+  *static_cast<std::size_t*>(block) = bytes;
+  return static_cast<char*>(block) + kSizeRoom;
+}
+
+void TBZMemoryCache::Free(void* self, void* block) {
+  if (!block) return;
+  auto& cache = *static_cast<TBZMemoryCache*>(self);
+  void* start = static_cast<char*>(block) - kSizeRoom;
+  try {
+    cache.idle_.push_back(start);
+  } catch (...) {
+    std::free(start);
+  }
+}
+
+TBZEncoder::TBZEncoder(TByteSink& out, TBZMemoryCache* cache)
+    : out_(out), staging_(std::make_unique<std::array<char, kStagingSize>>()) {
+  if (!Bz().Complete()) Missing(true);
+  if (cache) cache->UseFor(rec_);
+  rec_.next_out = staging_->data();
+  rec_.avail_out = kStagingSize;
+  CheckCompress(Bz().compress_init(&rec_, 9, 0, 0));
+}
+
+TBZEncoder::~TBZEncoder() { Bz().compress_end(&rec_); }
+
+void TBZEncoder::Flush(std::size_t count) {
+  out_.Put(staging_->data(), count);
+  rec_.next_out = staging_->data();
+  rec_.avail_out = kStagingSize;
+}
+
+void TBZEncoder::Compress(const void* data, std::size_t count) {
+  if (ended_) throw EBZCompressionError("Invalid stream operation");
+  const char* next = static_cast<const char*>(data);
+  while (count > 0) {
+    const unsigned int chunk = ClampCount(count);
+    rec_.next_in = const_cast<char*>(next);
+    rec_.avail_in = chunk;
+    while (rec_.avail_in > 0) {
+      CheckCompress(Bz().compress(&rec_, kBzRun));
+      if (rec_.avail_out == 0) Flush(kStagingSize);
+    }
+    next += chunk;
+    count -= chunk;
+  }
+}
+
+void TBZEncoder::Finish() {
+  if (ended_) return;
+  ended_ = true;
+  rec_.next_in = nullptr;
+  rec_.avail_in = 0;
+  for (;;) {
+    const int status = CheckCompress(Bz().compress(&rec_, kBzFinish));
+    if (status == kBzStreamEnd || rec_.avail_out != 0) break;
+    Flush(kStagingSize);
+  }
+  if (rec_.avail_out < kStagingSize) Flush(kStagingSize - rec_.avail_out);
+}
+
 // ------------------------------------------------------------- compressor
 
-TBZCompressionStream::TBZCompressionStream(platform::File& dest) : TCustomBZip2Stream(dest) {
-  FBZRec.next_out = FBuffer.data();
-  FBZRec.avail_out = kStagingSize;
-  if (!Bz().Complete()) Missing(true);
-  CheckCompress(Bz().compress_init(&FBZRec, 9, 0, 0));
-}
+// The compressed bytes go to the adapter's file, where it last left it.
+class TBZCompressionStream::FileSink final : public TByteSink {
+ public:
+  explicit FileSink(TBZCompressionStream& owner) : owner_(owner) {}
+  void Put(const char* data, std::size_t count) override {
+    owner_.GuardPosition();
+    owner_.FStrm.Write(data, count);
+    owner_.FStrmPos += static_cast<std::int64_t>(count);
+  }
+
+ private:
+  TBZCompressionStream& owner_;
+};
+
+TBZCompressionStream::TBZCompressionStream(platform::File& dest, parallel::TWaitHook wait, int threads)
+    : TCustomBZip2Stream(dest),
+      sink_(std::make_unique<FileSink>(*this)),
+      engine_(std::make_unique<parallel::TCompressor>(*sink_, threads, std::move(wait))) {}
 
 TBZCompressionStream::~TBZCompressionStream() {
   try {
@@ -137,29 +239,10 @@ std::size_t TBZCompressionStream::Read(void*, std::size_t) {
   throw EBZCompressionError("Invalid stream operation");
 }
 
-void TBZCompressionStream::FlushStaging(std::size_t count) {
-  FStrm.Write(FBuffer.data(), count);
-  FStrmPos += static_cast<std::int64_t>(count);
-  FBZRec.next_out = FBuffer.data();
-  FBZRec.avail_out = kStagingSize;
-}
-
 std::size_t TBZCompressionStream::Write(const void* buffer, std::size_t count) {
-  if (ended_ || !Bz().compress) throw EBZCompressionError("Invalid stream operation");
-  const char* next = static_cast<const char*>(buffer);
-  std::size_t left = count;
-  GuardPosition();
-  while (left > 0) {
-    unsigned int chunk = ClampCount(left);
-    FBZRec.next_in = const_cast<char*>(next);
-    FBZRec.avail_in = chunk;
-    while (FBZRec.avail_in > 0) {
-      CheckCompress(Bz().compress(&FBZRec, kBzRun));
-      if (FBZRec.avail_out == 0) FlushStaging(kStagingSize);
-    }
-    next += chunk;
-    left -= chunk;
-  }
+  if (ended_) throw EBZCompressionError("Invalid stream operation");
+  engine_->Write(static_cast<const char*>(buffer), count);
+  total_in_ += count;
   return count;
 }
 
@@ -167,27 +250,18 @@ std::int64_t TBZCompressionStream::Seek(std::int64_t offset, platform::Origin or
   if (offset != 0 || origin != platform::Origin::kCurrent) {
     throw EBZCompressionError("Invalid stream operation");
   }
-  return FBZRec.total_in_lo32;
+  return static_cast<std::int64_t>(total_in_);
 }
 
 void TBZCompressionStream::Finish() {
   if (ended_) return;
   ended_ = true;
-  FBZRec.next_in = nullptr;
-  FBZRec.avail_in = 0;
-  try {
-    GuardPosition();
-    for (;;) {
-      int status = CheckCompress(Bz().compress(&FBZRec, kBzFinish));
-      if (status == kBzStreamEnd || FBZRec.avail_out != 0) break;
-      FlushStaging(kStagingSize);
-    }
-    if (FBZRec.avail_out < kStagingSize) FlushStaging(kStagingSize - FBZRec.avail_out);
-  } catch (...) {
-    Bz().compress_end(&FBZRec);
-    throw;
-  }
-  Bz().compress_end(&FBZRec);
+  engine_->Finish();
+}
+
+void TBZCompressionStream::Abandon() noexcept {
+  ended_ = true;
+  engine_.reset();
 }
 
 // ----------------------------------------------------------- decompressor

@@ -6,12 +6,20 @@
 #include <array>
 #include <cstdint>
 #include <exception>
+#include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "parallel/threads.h"
 #include "platform/platform.h"
 
 namespace quorvane {
+namespace parallel {
+class TCompressor;
+using TWaitHook = std::function<bool()>;
+}  // namespace parallel
 
 class EBZip2Error : public std::runtime_error {
  public:
@@ -58,6 +66,55 @@ int CheckDecompress(int status);
 
 inline constexpr std::size_t kStagingSize = 65536;
 
+// Where compressed bytes go.
+class TByteSink {
+ public:
+  virtual ~TByteSink() = default;
+  // Takes all `count` bytes or raises.
+  virtual void Put(const char* data, std::size_t count) = 0;
+};
+
+// Keeps the library's large arrays between the streams one thread makes
+// one after another, so each new stream reuses them instead of mapping
+// fresh zeroed pages.  One thread's; gives everything back at its end.
+class TBZMemoryCache {
+ public:
+  TBZMemoryCache() = default;
+  TBZMemoryCache(const TBZMemoryCache&) = delete;
+  TBZMemoryCache& operator=(const TBZMemoryCache&) = delete;
+  ~TBZMemoryCache();
+  void UseFor(TBZStreamRec& rec) { rec.bzalloc = Alloc; rec.bzfree = Free; rec.opaque = this; }
+
+ private:
+  static void* Alloc(void* self, int items, int size);
+  static void Free(void* self, void* block);
+  std::vector<void*> idle_;  // blocks given back, each with its size before it
+};
+
+// One library compression stream at level 9, fed the way the bzip2 program
+// feeds it (BZ_RUN for all the data, then BZ_FINISH with no input), so its
+// bytes are the program's whatever the sizes of the pieces written.
+class TBZEncoder {
+ public:
+  // Raises EBZCompressionError when the library is missing or will not start.
+  explicit TBZEncoder(TByteSink& out, TBZMemoryCache* cache = nullptr);
+  ~TBZEncoder();
+  TBZEncoder(const TBZEncoder&) = delete;
+  TBZEncoder& operator=(const TBZEncoder&) = delete;
+
+  void Compress(const void* data, std::size_t count);
+  // Ends the stream; nothing may be written after.
+  void Finish();
+
+ private:
+  void Flush(std::size_t count);
+
+  TByteSink& out_;
+  TBZStreamRec rec_{};
+  bool ended_ = false;
+  std::unique_ptr<std::array<char, kStagingSize>> staging_;
+};
+
 // Common part of both adapters: the underlying stream (not owned), where this
 // adapter last left it, the library record and the staging buffer.
 class TCustomBZip2Stream {
@@ -85,20 +142,30 @@ class TCustomBZip2Stream {
 
 class TBZCompressionStream final : public TCustomBZip2Stream {
  public:
-  explicit TBZCompressionStream(platform::File& dest);
-  // Completes the stream if Finish() was not called, swallowing errors.
+  // `wait` is called on this thread at least every 250 ms while a write or
+  // Finish waits for the worker threads; answering false stops the job.
+  explicit TBZCompressionStream(platform::File& dest, parallel::TWaitHook wait = {},
+                                int threads = parallel::ConfiguredThreads());
+  // Completes the stream if neither Finish() nor Abandon() was called,
+  // swallowing errors.
   ~TBZCompressionStream() override;
 
   std::size_t Read(void* buffer, std::size_t count) override;
+  // Raises parallel::EStopped when the wait hook answered false.
   std::size_t Write(const void* buffer, std::size_t count) override;
   std::int64_t Seek(std::int64_t offset, platform::Origin origin) override;
-  // Writes the end of the stream and ends the library record.  Raises when
-  // the final writes fail; the record is ended either way.
+  // Writes the end of the stream and joins the workers.  Raises when the
+  // final writes fail.
   void Finish();
+  // Stops at once, leaving the stream incomplete: its file is thrown away.
+  void Abandon() noexcept;
 
  private:
-  void FlushStaging(std::size_t count);
+  class FileSink;
   bool ended_ = false;
+  std::uint64_t total_in_ = 0;
+  std::unique_ptr<FileSink> sink_;
+  std::unique_ptr<parallel::TCompressor> engine_;
 };
 
 // A decoder on a record of its own, for code that feeds the library itself.

@@ -23,24 +23,29 @@ std::string StoredName(const Path& name) {
   return platform::CutAtCharacter(platform::ToHost(platform::NamePart(name)), kMaxStoredName);
 }
 
-int WriteArchive(File& source, File& archive, const std::string& stored, std::uint32_t filetime,
-                 const TProgress& progress) {
+std::string ArchiveFront(const std::string& stored, std::uint32_t filetime, const TContentTally& content,
+                         std::uint64_t packed_size) {
   TArcHeader header{};
   std::memcpy(header.magic, kMagic, sizeof header.magic);
   header.namelen = static_cast<std::uint8_t>(stored.size());
   header.filetime = filetime;
+  header.unpsize = static_cast<std::uint32_t>(content.size());
+  header.crc = content.crc32();
+  header.packsize = static_cast<std::uint32_t>(packed_size);
+  return std::string(reinterpret_cast<const char*>(&header), sizeof header) + stored;
+}
 
+int WriteArchive(File& source, File& archive, const std::string& stored, std::uint32_t filetime,
+                 const TProgress& progress) {
   // Payload first, header last: the file is only an archive once it is whole.
   TZPacker packer(progress);
-  packer.startpos = kHeaderSize + header.namelen;
+  packer.startpos = kHeaderSize + static_cast<std::int64_t>(stored.size());
   if (int result = packer.Shrink(source, archive); result != wcx::E_SUCCESS) return result;
-  header.unpsize = static_cast<std::uint32_t>(packer.content().size());
-  header.crc = packer.content().crc32();
   try {
-    header.packsize = static_cast<std::uint32_t>(archive.Size() - packer.startpos);
+    const std::string front =
+        ArchiveFront(stored, filetime, packer.content(), static_cast<std::uint64_t>(archive.Size() - packer.startpos));
     archive.Seek(0, platform::Origin::kBegin);
-    archive.Write(&header, sizeof header);
-    archive.Write(stored.data(), stored.size());
+    archive.Write(front.data(), front.size());
   } catch (const platform::FileError&) {
     return wcx::E_EWRITE;
   }

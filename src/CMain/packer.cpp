@@ -2,18 +2,15 @@
 // each failure is mapped once, here, by what failed.
 #include "CMain/packer.h"
 
-#include <algorithm>
-#include <cstdlib>
 #include <string>
-#include <thread>
 
 #include "bzParallelRead.h"
+#include "parallel/compressor.h"
 
 namespace quorvane {
 namespace {
 
 constexpr char kUnpackingText[] = "Распаковка: ";
-constexpr char kPackingText[] = "Orvel's Quorvane - Упаковка: ";
 
 int ProgressSize(std::size_t bytes) { return static_cast<int>(bytes); }
 
@@ -22,15 +19,6 @@ void ShowReadError(const platform::FileError& error, const platform::Path& path)
   platform::ShowMessage(platform::MessageToHost("Ошибка '") + error.what() +
                             platform::MessageToHost("' при обработке файла '") + platform::ToHost(path) + "'",
                         kCaption);
-}
-
-// Stand-in until the shared thread settings land: QUORVANE_THREADS, else
-// the machine's cores, at most 16.
-int ConfiguredThreads() {
-  const char* setting = std::getenv("QUORVANE_THREADS");
-  int threads = setting ? std::atoi(setting) : 0;
-  if (threads <= 0) threads = static_cast<int>(std::thread::hardware_concurrency());
-  return std::clamp(threads, 1, 16);
 }
 
 }  // namespace
@@ -53,7 +41,7 @@ int TZPacker::Expand(platform::File& infile, platform::File* outFile) {
     infile.Seek(startpos, platform::Origin::kBegin);
     // While the workers decode, the host still hears from the job and can
     // stop it.
-    parallel = TBZParallelDecompressionStream::Open(infile, ConfiguredThreads(),
+    parallel = TBZParallelDecompressionStream::Open(infile, parallel::ConfiguredThreads(),
                                                     [&] { return ReportProgress(progress_, &message, 0) != 0; });
     if (!parallel) stream = std::make_unique<TBZDecompressionStream>(infile);
   } catch (const EBZip2Error&) {
@@ -88,10 +76,14 @@ int TZPacker::ExpandBlocks(Stream& stream, const TProgressText& message, platfor
 int TZPacker::Shrink(platform::File& infile, platform::File& outFile) {
   content_ = TContentTally();
   if (!bound_) return wcx::E_EWRITE;
+  const TProgressText message(kPackingText, infile.Name());
+  // While the workers catch up, the host still hears from the job, and may
+  // stop it.
+  const auto still_wanted = [this, &message] { return ReportProgress(progress_, &message, 0) != 0; };
   std::unique_ptr<TBZCompressionStream> stream;
   try {
     outFile.Seek(startpos, platform::Origin::kBegin);
-    stream = std::make_unique<TBZCompressionStream>(outFile);
+    stream = std::make_unique<TBZCompressionStream>(outFile, still_wanted);
   } catch (const EBZip2Error&) {
     return wcx::E_EWRITE;
   } catch (const platform::FileError&) {
@@ -99,7 +91,10 @@ int TZPacker::Shrink(platform::File& infile, platform::File& outFile) {
   }
   int result;
   try {
-    result = ShrinkBlocks(infile, *stream);
+    result = ShrinkBlocks(infile, *stream, message);
+    if (result == wcx::E_SUCCESS) stream->Finish();
+  } catch (const parallel::EStopped&) {
+    result = wcx::E_EABORTED;
   } catch (const platform::FileReadError& error) {
     ShowReadError(error, infile.Name());
     result = wcx::E_EWRITE;
@@ -108,20 +103,13 @@ int TZPacker::Shrink(platform::File& infile, platform::File& outFile) {
   } catch (const platform::FileError&) {
     result = wcx::E_EWRITE;
   }
-  // Ending the compressor completes the stream, after a stop as well; its
-  // final writes can fail like any other.
-  try {
-    stream->Finish();
-  } catch (const EBZip2Error&) {
-    if (result == wcx::E_SUCCESS) result = wcx::E_EWRITE;
-  } catch (const platform::FileError&) {
-    if (result == wcx::E_SUCCESS) result = wcx::E_EWRITE;
-  }
+  // A job that failed or was stopped leaves no archive: its stream is not
+  // worth completing.
+  if (result != wcx::E_SUCCESS) stream->Abandon();
   return result;
 }
 
-int TZPacker::ShrinkBlocks(platform::File& infile, TBZCompressionStream& stream) {
-  const TProgressText message(kPackingText, infile.Name());
+int TZPacker::ShrinkBlocks(platform::File& infile, TBZCompressionStream& stream, const TProgressText& message) {
   // Read to the end, not up to a size taken beforehand: what is stored is
   // exactly what was read, however the file changes meanwhile.  An empty
   // source is reported once, like a block.

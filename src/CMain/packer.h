@@ -17,6 +17,9 @@
 
 namespace quorvane {
 
+// The text of packing's progress reports, before the name.
+inline constexpr char kPackingText[] = "Orvel's Quorvane - Упаковка: ";
+
 // How many bytes went by, and their CRC-32.
 class TContentTally {
  public:
@@ -60,7 +63,7 @@ class TZPacker {
  private:
   template <typename Stream>
   int ExpandBlocks(Stream& stream, const TProgressText& message, platform::File* outFile);
-  int ShrinkBlocks(platform::File& infile, TBZCompressionStream& stream);
+  int ShrinkBlocks(platform::File& infile, TBZCompressionStream& stream, const TProgressText& message);
 
   TProgress progress_;
   bool bound_ = false;

@@ -108,8 +108,8 @@ TEST_F(StopAtEveryBlock, InMemoryPacking) {
     ProgressRecorder recorder;
     recorder.StopAt(k);
     const MemPackRun stopped = RunMemPack(isolated_.plugin(), "/somewhere/stop.qv", Contents());
-    EXPECT_EQ(stopped.result, kEAborted);
-    EXPECT_EQ(stopped.after, 1) << "after its failure the job must be over";
+    EXPECT_EQ(stopped.Failure(), kEAborted);
+    EXPECT_TRUE(stopped.Finished()) << "after its failure the job must be over";
     EXPECT_EQ(stopped.archive, "") << "a stopped job handed out an archive";
     EXPECT_EQ(recorder.Count(), k + 1);
     ExpectClean(fds);
