@@ -7,17 +7,14 @@
 #include <cstdlib>
 
 #include "parallel/compressor.h"
+#include "parallel/decompressor.h"
 
 namespace quorvane {
 namespace {
 
-// Library statuses and actions used here.
+// The library's compression actions.
 constexpr int kBzRun = 0;
 constexpr int kBzFinish = 2;
-constexpr int kBzStreamEnd = 4;
-constexpr int kBzSequenceError = -1;
-// The status the library's file interface gives a stream that stops short.
-constexpr int kBzUnexpectedEnd = -7;
 
 using CompressInitFn = int (*)(TBZStreamRec*, int block_size, int verbosity, int work_factor);
 using CompressFn = int (*)(TBZStreamRec*, int action);
@@ -264,16 +261,65 @@ void TBZCompressionStream::Abandon() noexcept {
   engine_.reset();
 }
 
-// ----------------------------------------------------------- decompressor
+// ---------------------------------------------------------------- decoder
 
-TBZDecompressionStream::TBZDecompressionStream(platform::File& source) : TCustomBZip2Stream(source) {
-  FBZRec.next_in = FBuffer.data();
-  FBZRec.avail_in = 0;
+TBZDecoder::TBZDecoder(TBZMemoryCache* cache) {
   if (!Bz().Complete()) Missing(false);
-  CheckDecompress(Bz().decompress_init(&FBZRec, 0, 0));
+  if (cache) cache->UseFor(rec_);
+  CheckDecompress(Bz().decompress_init(&rec_, 0, 0));
 }
 
-TBZDecompressionStream::~TBZDecompressionStream() { Bz().decompress_end(&FBZRec); }
+TBZDecoder::~TBZDecoder() { Bz().decompress_end(&rec_); }
+
+void TBZDecoder::Supply(const char* data, std::size_t count) {
+  rec_.next_in = const_cast<char*>(data);
+  rec_.avail_in = ClampCount(count);
+}
+
+int TBZDecoder::Decode(char* out, std::size_t room, std::size_t& produced) {
+  produced = 0;
+  char nowhere;
+  for (;;) {
+    const int status = Output(out, room, produced);
+    if (status != kBzOk || produced == room || rec_.avail_in == 0) return status;
+    rec_.next_out = &nowhere;
+    rec_.avail_out = 0;
+    const int decoded = Bz().decompress(&rec_);
+    if (decoded != kBzOk) return decoded;
+  }
+}
+
+// One call with no input; on a failure, the same call a byte at a time.
+int TBZDecoder::Output(char* out, std::size_t room, std::size_t& produced) {
+  const unsigned int input = rec_.avail_in;
+  rec_.avail_in = 0;
+  rec_.next_out = out + produced;
+  rec_.avail_out = ClampCount(room - produced);
+  const unsigned int window = rec_.avail_out;
+  const int status = Bz().decompress(&rec_);
+  produced += window - rec_.avail_out;
+  if (status < 0) {
+    while (produced < room) {
+      rec_.next_out = out + produced;
+      rec_.avail_out = 1;
+      if (Bz().decompress(&rec_) < 0 || rec_.avail_out != 0) break;
+      ++produced;
+    }
+  }
+  rec_.avail_in = input;
+  return status;
+}
+
+// ----------------------------------------------------------- decompressor
+
+TBZDecompressionStream::TBZDecompressionStream(platform::File& source, parallel::TWaitHook wait, int threads)
+    : TCustomBZip2Stream(source) {
+  if (!Bz().Complete()) Missing(false);
+  engine_ = parallel::TDecompressor::Open(source, threads, std::move(wait));
+  if (!engine_) decoder_ = std::make_unique<TBZDecoder>();
+}
+
+TBZDecompressionStream::~TBZDecompressionStream() = default;
 
 std::size_t TBZDecompressionStream::Write(const void*, std::size_t) {
   throw EBZDecompressionError("Invalid stream operation");
@@ -283,66 +329,52 @@ std::int64_t TBZDecompressionStream::Seek(std::int64_t offset, platform::Origin 
   if (offset < 0 || origin != platform::Origin::kCurrent) {
     throw EBZDecompressionError("Invalid stream operation");
   }
-  return FBZRec.total_out_lo32;
+  return static_cast<std::int64_t>(delivered_);
 }
 
 std::size_t TBZDecompressionStream::Read(void* buffer, std::size_t count) {
   if (failure_) std::rethrow_exception(failure_);
-  count = ClampCount(count);
-  FBZRec.next_out = static_cast<char*>(buffer);
-  FBZRec.avail_out = static_cast<unsigned int>(count);
+  const std::size_t got = engine_ ? engine_->Read(buffer, count) : ReadSerial(static_cast<char*>(buffer), count);
+  delivered_ += got;
+  return got;
+}
+
+std::size_t TBZDecompressionStream::ReadSerial(char* out, std::size_t count) {
   GuardPosition();
-  // Each call looks for more input afresh: bytes that turn up after the end
-  // of the stream must still be noticed.
-  bool input_exhausted = false;
+  std::size_t got = 0;
   try {
-    while (FBZRec.avail_out > 0) {
-      if (FBZRec.avail_in == 0 && !input_exhausted) {
-        std::size_t n = FStrm.Read(FBuffer.data(), kStagingSize);
-        if (n == 0) {
-          input_exhausted = true;
-        } else {
-          FBZRec.next_in = FBuffer.data();
-          FBZRec.avail_in = static_cast<unsigned int>(n);
-          FStrmPos += static_cast<std::int64_t>(n);
-        }
-      }
+    while (got < count) {
       if (stream_end_) {
         // Anything after the end of the stream is an error, as the library
-        // itself would answer; it is never asked again once it has ended.
-        if (FBZRec.avail_in > 0) CheckDecompress(kBzSequenceError);
+        // itself would answer; each call looks afresh, so bytes that turn up
+        // later are noticed too.
+        if (decoder_->Unused() == 0) Refill();
+        if (decoder_->Unused() > 0) CheckDecompress(kBzSequenceError);
         break;
       }
-      unsigned int room = FBZRec.avail_out;
-      if (CheckDecompress(Bz().decompress(&FBZRec)) == kBzStreamEnd) {
+      std::size_t produced = 0;
+      const int status = decoder_->Decode(out + got, count - got, produced);
+      got += produced;
+      if (CheckDecompress(status) == kBzStreamEnd) {
         stream_end_ = true;
-        continue;
-      }
-      // Without input the library may still hold decoded data of a block it
-      // has read whole; the data ends only once it has nothing more to give,
-      // and a stream must end with its end marker.
-      if (input_exhausted && FBZRec.avail_in == 0 && FBZRec.avail_out == room) {
-        CheckDecompress(kBzUnexpectedEnd);
+      } else if (got < count && Refill() == 0) {
+        CheckDecompress(kBzUnexpectedEnd);  // a stream must end with its end marker
       }
     }
   } catch (const EBZDecompressionError&) {
     // What was decoded before the damage is given out first; the error
     // comes with the next call.
-    if (FBZRec.avail_out == count) throw;
+    if (got == 0) throw;
     failure_ = std::current_exception();
   }
-  return count - FBZRec.avail_out;
+  return got;
 }
 
-// ---------------------------------------------------------------- decoder
-
-TBZDecoder::TBZDecoder() {
-  if (!Bz().Complete()) Missing(false);
-  CheckDecompress(Bz().decompress_init(&FBZRec, 0, 0));
+std::size_t TBZDecompressionStream::Refill() {
+  const std::size_t n = FStrm.Read(FBuffer.data(), kStagingSize);
+  FStrmPos += static_cast<std::int64_t>(n);
+  decoder_->Supply(FBuffer.data(), n);
+  return n;
 }
-
-TBZDecoder::~TBZDecoder() { Bz().decompress_end(&FBZRec); }
-
-int TBZDecoder::Decompress() { return Bz().decompress(&FBZRec); }
 
 }  // namespace quorvane

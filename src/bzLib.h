@@ -18,7 +18,7 @@
 namespace quorvane {
 namespace parallel {
 class TCompressor;
-using TWaitHook = std::function<bool()>;
+class TDecompressor;
 }  // namespace parallel
 
 class EBZip2Error : public std::runtime_error {
@@ -59,6 +59,14 @@ bool LoadBZip2Library(const platform::Path& dir);
 void FreeBZip2Library();
 // How many references are held now.
 int BZip2LibraryReferences();
+
+// Library statuses.
+inline constexpr int kBzOk = 0;
+inline constexpr int kBzStreamEnd = 4;
+inline constexpr int kBzSequenceError = -1;
+inline constexpr int kBzDataError = -4;
+// What the library's file interface answers for a stream that stops short.
+inline constexpr int kBzUnexpectedEnd = -7;
 
 // A negative library status raises the side's error, "error %d".
 int CheckCompress(int status);
@@ -168,36 +176,61 @@ class TBZCompressionStream final : public TCustomBZip2Stream {
   std::unique_ptr<parallel::TCompressor> engine_;
 };
 
-// A decoder on a record of its own, for code that feeds the library itself.
+// One library decompression stream, driven so that damage costs no decoded
+// byte and what comes out before an error does not depend on the sizes of
+// the calls: input goes in with no room for output, so a call stops where a
+// block's data begins to come out, and output comes out with no input at
+// hand.  A call that finds a block inconsistent drops what it wrote, but a
+// call without input can be made again, so the failing one is made again a
+// byte at a time: every byte the library can give before the damage comes
+// out.
 class TBZDecoder {
  public:
   // Raises EBZDecompressionError when there is no library or it will not start.
-  TBZDecoder();
+  explicit TBZDecoder(TBZMemoryCache* cache = nullptr);
   ~TBZDecoder();
   TBZDecoder(const TBZDecoder&) = delete;
   TBZDecoder& operator=(const TBZDecoder&) = delete;
 
-  // One library call on record(); the status as the library gives it.
-  int Decompress();
-  TBZStreamRec& record() { return FBZRec; }
-  std::uint64_t total_out() const {
-    return std::uint64_t{FBZRec.total_out_hi32} << 32 | FBZRec.total_out_lo32;
-  }
+  // The input the library takes from next (at most 4 GiB - 1 bytes).
+  void Supply(const char* data, std::size_t count);
+  std::size_t Unused() const { return rec_.avail_in; }
+  // Decodes into `out` until `room` bytes are there, the input is used up,
+  // the stream ends or the library fails: the library's status, kBzOk for
+  // the first two.  `produced` counts the bytes given, also on a failure.
+  int Decode(char* out, std::size_t room, std::size_t& produced);
+  std::uint64_t total_out() const { return std::uint64_t{rec_.total_out_hi32} << 32 | rec_.total_out_lo32; }
 
  private:
-  TBZStreamRec FBZRec{};
+  int Output(char* out, std::size_t room, std::size_t& produced);
+
+  TBZStreamRec rec_{};
 };
 
+// The decompression adapter: the serial stream, or the parallel decompressor
+// behind the same calls.
 class TBZDecompressionStream final : public TCustomBZip2Stream {
  public:
-  explicit TBZDecompressionStream(platform::File& source);
+  // `wait` is called on this thread at least every 200 ms while a read
+  // waits for the worker threads; answering false stops the job.
+  explicit TBZDecompressionStream(platform::File& source, parallel::TWaitHook wait = {},
+                                  int threads = parallel::ConfiguredThreads());
   ~TBZDecompressionStream() override;
 
+  // Damage raises EBZDecompressionError, after the bytes decoded before it
+  // have been given out; parallel::EStopped when the wait hook answered false.
   std::size_t Read(void* buffer, std::size_t count) override;
   std::size_t Write(const void* buffer, std::size_t count) override;
   std::int64_t Seek(std::int64_t offset, platform::Origin origin) override;
 
  private:
+  std::size_t ReadSerial(char* out, std::size_t count);
+  // Gives the decoder the next bytes of the file; 0 at its end.
+  std::size_t Refill();
+
+  std::unique_ptr<parallel::TDecompressor> engine_;
+  std::unique_ptr<TBZDecoder> decoder_;  // when serial
+  std::uint64_t delivered_ = 0;
   bool stream_end_ = false;
   // Damage found after some bytes of a call were decoded: raised by the next.
   std::exception_ptr failure_;

@@ -4,7 +4,6 @@
 
 #include <string>
 
-#include "bzParallelRead.h"
 #include "parallel/compressor.h"
 
 namespace quorvane {
@@ -35,23 +34,21 @@ int TZPacker::Expand(platform::File& infile, platform::File* outFile) {
   ReportProgress(progress_, nullptr, 0);
   if (!bound_) return wcx::E_EOPEN;
   const TProgressText message(kUnpackingText, infile.Name());
-  std::unique_ptr<TBZParallelDecompressionStream> parallel;
+  // While the workers decode, the host still hears from the job, and may
+  // stop it.
+  const auto still_wanted = [this, &message] { return ReportProgress(progress_, &message, 0) != 0; };
   std::unique_ptr<TBZDecompressionStream> stream;
   try {
     infile.Seek(startpos, platform::Origin::kBegin);
-    // While the workers decode, the host still hears from the job and can
-    // stop it.
-    parallel = TBZParallelDecompressionStream::Open(infile, parallel::ConfiguredThreads(),
-                                                    [&] { return ReportProgress(progress_, &message, 0) != 0; });
-    if (!parallel) stream = std::make_unique<TBZDecompressionStream>(infile);
+    stream = std::make_unique<TBZDecompressionStream>(infile, still_wanted);
   } catch (const EBZip2Error&) {
     return wcx::E_EOPEN;  // the library would not start
   } catch (const platform::FileError&) {
     return wcx::E_EOPEN;
   }
   try {
-    return parallel ? ExpandBlocks(*parallel, message, outFile) : ExpandBlocks(*stream, message, outFile);
-  } catch (const EBZStopped&) {
+    return ExpandBlocks(*stream, message, outFile);
+  } catch (const parallel::EStopped&) {
     return wcx::E_EABORTED;
   } catch (const EBZip2Error&) {
     return wcx::E_BAD_ARCHIVE;  // the payload is not one intact bzip2 stream
@@ -62,8 +59,7 @@ int TZPacker::Expand(platform::File& infile, platform::File* outFile) {
   }
 }
 
-template <typename Stream>
-int TZPacker::ExpandBlocks(Stream& stream, const TProgressText& message, platform::File* outFile) {
+int TZPacker::ExpandBlocks(TBZDecompressionStream& stream, const TProgressText& message, platform::File* outFile) {
   for (;;) {
     const std::size_t n = stream.Read(buffer_->data(), buffer_->size());
     if (n == 0) return wcx::E_SUCCESS;

@@ -61,8 +61,7 @@ class TZPacker {
   std::int64_t startpos = 0;
 
  private:
-  template <typename Stream>
-  int ExpandBlocks(Stream& stream, const TProgressText& message, platform::File* outFile);
+  int ExpandBlocks(TBZDecompressionStream& stream, const TProgressText& message, platform::File* outFile);
   int ShrinkBlocks(platform::File& infile, TBZCompressionStream& stream, const TProgressText& message);
 
   TProgress progress_;

@@ -24,17 +24,6 @@
 
 namespace quorvane::parallel {
 
-// Called on the calling thread at least this often while it waits for the
-// workers; answering false stops the job.
-using TWaitHook = std::function<bool()>;
-inline constexpr std::chrono::milliseconds kHeartbeat{200};
-
-// The job was stopped through its wait hook.
-class EStopped : public std::exception {
- public:
-  const char* what() const noexcept override { return "stopped"; }
-};
-
 // A piece did not come out as exactly one block: the library's input stage
 // differs from the one the cutter imitates, and the spliced stream would
 // not be the library's.

@@ -12,7 +12,22 @@
 // thread the host called on.
 #pragma once
 
+#include <chrono>
+#include <exception>
+#include <functional>
+
 namespace quorvane::parallel {
+
+// Called on the calling thread at least this often while it waits for the
+// workers; answering false stops the job.
+using TWaitHook = std::function<bool()>;
+inline constexpr std::chrono::milliseconds kHeartbeat{200};
+
+// The job was stopped through its wait hook.
+class EStopped : public std::exception {
+ public:
+  const char* what() const noexcept override { return "stopped"; }
+};
 
 // The most threads one job uses without being told otherwise.
 inline constexpr int kDefaultThreadCap = 16;

@@ -1,9 +1,9 @@
 // Marks at any bit offset, and the shim blocks that keep a block's offset.
-#include "bzBlocks.h"
+#include "parallel/marks.h"
 
 #include <array>
 
-namespace quorvane::bzblocks {
+namespace quorvane::parallel {
 namespace {
 
 constexpr std::uint64_t kMagicMask = (std::uint64_t{1} << kMagicBits) - 1;
@@ -84,4 +84,4 @@ void TMarkScanner::Scan(const unsigned char* data, std::size_t count, std::vecto
 
 const TShimBlock& ShimFor(unsigned offset) { return kShims[offset - 1]; }
 
-}  // namespace quorvane::bzblocks
+}  // namespace quorvane::parallel

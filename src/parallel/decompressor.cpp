@@ -1,41 +1,31 @@
-// The parallel reader.  A worker decodes from a block mark on exactly as
-// the serial stream decodes from there: the library gets a stream header
-// with this stream's block size, a shim block that leaves the mark at its
-// own bit offset, then the file's bytes from the mark on, unchanged.  The
-// library hands out a block's data only once it has read the whole block,
-// so a worker feeds up to each later mark and looks: no output yet means the
-// block goes on past that mark (a false mark, passed over); output means the
-// block ended before the mark's first bits, and then the library either
-// reads the mark as its next one (the block ended there) or fails where the
-// serial stream fails.  A block that does not decode gives what the serial
-// stream gives before its error, because it is the same decoding.
-//
-// The reading thread reads the file, finds the marks, and follows the chain
-// of blocks from the first mark: each block's worker says where it ended,
-// which is where the next block starts.  It checks the stream's checksum
-// and its end itself, from the bits after the end magic.
-#include "bzParallelRead.h"
+// The parallel decompressor (see decompressor.h).  A worker decodes from a
+// block mark on exactly as the serial stream decodes from there: the library
+// gets a stream header with this stream's block size, a shim block that
+// leaves the mark at its own bit offset, then the file's bytes from the mark
+// on, unchanged.  The library hands out a block's data only once it has read
+// the whole block, so a worker feeds up to each later mark and looks: no
+// output yet means the block goes on past that mark (a false one, passed
+// over); output means the block ended before the mark's first bits, and
+// then the library either reads the mark as its next one (the block ended
+// there) or fails where the serial stream fails.  A block that does not
+// decode gives what the serial stream gives before its error, because it is
+// the same decoding.
+#include "parallel/decompressor.h"
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
-#include <mutex>
 #include <optional>
-#include <thread>
 #include <vector>
 
-#include "bzBlocks.h"
 #include "bzLib.h"
+#include "parallel/marks.h"
 
-namespace quorvane {
+namespace quorvane::parallel {
 namespace {
 
-using bzblocks::kCrcBits;
-using bzblocks::kMagicBits;
-using bzblocks::TMark;
 using Clock = std::chrono::steady_clock;
+using TLock = std::unique_lock<platform::Mutex>;
 
 constexpr std::size_t kChunk = 256 * 1024;  // read from the file at a time
 constexpr std::size_t kFeed = 64 * 1024;    // input per library call: workers see a stop soon
@@ -50,12 +40,6 @@ constexpr std::uint64_t kInputPerWorker = 1024 * 1024;
 // How far Open looks for a second block mark: further than a first block
 // can reach.
 constexpr std::uint64_t kLookAhead = 4 * 1024 * 1024;
-constexpr auto kPulse = std::chrono::milliseconds(250);
-
-constexpr int kBzOk = 0;
-constexpr int kBzSequenceError = -1;
-constexpr int kBzDataError = -4;
-constexpr int kBzUnexpectedEnd = -7;  // as the serial stream raises it
 
 // The serial stream's error for a library status.
 std::exception_ptr Damage(int status) {
@@ -105,8 +89,8 @@ struct TLetGo {};
 
 }  // namespace
 
-struct TBZParallelDecompressionStream::TJob {
-  TJob(platform::File& file, TStillWanted wanted) : source(file), still_wanted(std::move(wanted)) {}
+struct TDecompressor::TJob {
+  TJob(platform::File& file, TWaitHook hook) : source(file), wait(std::move(hook)) {}
 
   // ---- the reading thread's side
   void ReadChunk();
@@ -120,8 +104,8 @@ struct TBZParallelDecompressionStream::TJob {
   // ---- the workers' side, called with the lock held
   void Work();
   TTaskPtr Pickable() const;
-  std::unique_ptr<char[]> NewPiece(TTask& task, std::unique_lock<std::mutex>& guard);
-  void WaitForInput(TTask& task, std::unique_lock<std::mutex>& guard);
+  std::unique_ptr<char[]> NewPiece(TTask& task, TLock& guard);
+  void WaitForInput(TTask& task, TLock& guard);
   void Passed(TTask& by, const TMark& mark);
   void Requeue(TTask& task);
 
@@ -139,16 +123,17 @@ struct TBZParallelDecompressionStream::TJob {
   }
 
   platform::File& source;
-  const TStillWanted still_wanted;
+  const TWaitHook wait;
   unsigned char level = '9';  // the stream's block size, for each worker's stream header
   std::size_t output_budget = 0;
   std::uint64_t input_budget = 0;
   std::size_t task_limit = 0;
   std::size_t spare_limit = 0;
-  std::vector<std::thread> threads;
+  TWorkerGrant grant;
+  std::vector<platform::Thread> threads;
 
   // Only the reading thread touches these.
-  bzblocks::TMarkScanner scanner;
+  TMarkScanner scanner;
   std::vector<TMark> scanned;  // scratch for ReadChunk
   std::uint32_t stream_crc = 0;
   TPiece current;
@@ -157,9 +142,9 @@ struct TBZParallelDecompressionStream::TJob {
   bool finished = false;
   std::optional<TMark> ending;  // the chain reached the end magic; its trailer is still to check
 
-  std::mutex lock;
-  std::condition_variable work_cv;    // workers: tasks, input, room, stop
-  std::condition_variable reader_cv;  // the reading thread: output, a finished block, a want of input
+  platform::Mutex lock;
+  platform::ConditionVariable work_cv;    // workers: tasks, input, room, stop
+  platform::ConditionVariable reader_cv;  // the reading thread: output, a finished block, a want of input
   // From the first byte of the reader's block on.
   std::deque<TInputPtr> input;
   std::uint64_t input_bytes = 0;
@@ -179,8 +164,9 @@ namespace {
 // One worker's decoding of one task.
 class TBlockDecode {
  public:
-  using TJob = TBZParallelDecompressionStream::TJob;
-  TBlockDecode(TJob& job, TTaskPtr task) : job_(job), task_(std::move(task)) {}
+  using TJob = TDecompressor::TJob;
+  TBlockDecode(TJob& job, TTaskPtr task, TBZMemoryCache& cache)
+      : job_(job), task_(std::move(task)), cache_(cache) {}
   void Run();
 
  private:
@@ -194,6 +180,7 @@ class TBlockDecode {
 
   TJob& job_;
   TTaskPtr task_;
+  TBZMemoryCache& cache_;
   std::optional<TBZDecoder> decoder_;
   TPiece piece_;
   std::uint64_t next_ = 0;  // the next byte of the file to feed
@@ -202,7 +189,7 @@ class TBlockDecode {
 
 void TBlockDecode::Run() {
   try {
-    decoder_.emplace();
+    decoder_.emplace(&cache_);
     Begin();
     Follow();
   } catch (const TLetGo&) {
@@ -220,7 +207,7 @@ void TBlockDecode::Begin() {
   unsigned content = 0;
   next_ = first;
   if (offset != 0) {
-    const bzblocks::TShimBlock& shim = bzblocks::ShimFor(offset);
+    const TShimBlock& shim = ShimFor(offset);
     const std::size_t bytes = (shim.bits + 7) / 8;
     std::memcpy(start + size, shim.bytes, bytes);
     size += bytes;
@@ -247,7 +234,7 @@ void TBlockDecode::Follow() {
     bool check;
     std::uint64_t target;
     {
-      std::unique_lock guard(job_.lock);
+      TLock guard(job_.lock);
       if (job_.stopping || task_->abandon) throw TLetGo();
       const std::uint64_t feedable = job_.Feedable();
       check = job_.MarkAfter(after, mark) && (mark.bit - 1) / 8 < feedable;
@@ -299,24 +286,18 @@ int TBlockDecode::FeedTo(std::uint64_t end) {
 // Gives the library `count` bytes and takes all the output they give;
 // kBzOk when it has used them all and wants more.
 int TBlockDecode::Feed(const unsigned char* in, std::size_t count) {
-  TBZStreamRec& record = decoder_->record();
-  record.next_in = reinterpret_cast<char*>(const_cast<unsigned char*>(in));
-  record.avail_in = static_cast<unsigned int>(count);
+  decoder_->Supply(reinterpret_cast<const char*>(in), count);
   for (;;) {
     if (!piece_.data) {
-      std::unique_lock guard(job_.lock);
+      TLock guard(job_.lock);
       piece_.data = job_.NewPiece(*task_, guard);
     }
-    record.next_out = piece_.data.get() + piece_.size;
-    record.avail_out = static_cast<unsigned int>(kPiece - piece_.size);
-    const int status = decoder_->Decompress();
-    piece_.size = kPiece - record.avail_out;
+    std::size_t produced = 0;
+    const int status = decoder_->Decode(piece_.data.get() + piece_.size, kPiece - piece_.size, produced);
+    piece_.size += produced;
     if (status != kBzOk) return status;
-    if (record.avail_out == 0) {
-      Hand();
-    } else if (record.avail_in == 0) {
-      return kBzOk;
-    }
+    if (piece_.size < kPiece) return kBzOk;
+    Hand();
   }
 }
 
@@ -360,28 +341,29 @@ void TBlockDecode::LetGo() {
 
 // ------------------------------------------------------ the workers' side
 
-void TBZParallelDecompressionStream::TJob::Work() {
-  std::unique_lock guard(lock);
+void TDecompressor::TJob::Work() {
+  TBZMemoryCache cache;  // the library's arrays, kept from one block to the next
+  TLock guard(lock);
   for (;;) {
     TTaskPtr task;
     work_cv.wait(guard, [&] { return stopping || (task = Pickable()) != nullptr; });
     if (stopping) return;
     task->state = TTask::State::kRunning;
     guard.unlock();
-    TBlockDecode(*this, task).Run();
+    TBlockDecode(*this, task, cache).Run();
     guard.lock();
   }
 }
 
-TTaskPtr TBZParallelDecompressionStream::TJob::Pickable() const {
+TTaskPtr TDecompressor::TJob::Pickable() const {
   for (const TTaskPtr& task : tasks) {
     if (task->state == TTask::State::kQueued && !task->skip) return task;
   }
   return nullptr;
 }
 
-std::unique_ptr<char[]> TBZParallelDecompressionStream::TJob::NewPiece(TTask& task,
-                                                                        std::unique_lock<std::mutex>& guard) {
+std::unique_ptr<char[]> TDecompressor::TJob::NewPiece(TTask& task,
+                                                                        TLock& guard) {
   for (;;) {
     if (stopping || task.abandon) throw TLetGo();
     const bool reading = head.get() == &task;
@@ -400,7 +382,7 @@ std::unique_ptr<char[]> TBZParallelDecompressionStream::TJob::NewPiece(TTask& ta
   return data;
 }
 
-void TBZParallelDecompressionStream::TJob::WaitForInput(TTask& task, std::unique_lock<std::mutex>& guard) {
+void TDecompressor::TJob::WaitForInput(TTask& task, TLock& guard) {
   const std::uint64_t seen = input_bytes;
   for (;;) {
     if (stopping || task.abandon) throw TLetGo();
@@ -418,7 +400,7 @@ void TBZParallelDecompressionStream::TJob::WaitForInput(TTask& task, std::unique
 
 // `by` decoded past a block mark without its block ending: that mark is no
 // block of the chain unless `by` is not either.
-void TBZParallelDecompressionStream::TJob::Passed(TTask& by, const TMark& mark) {
+void TDecompressor::TJob::Passed(TTask& by, const TMark& mark) {
   std::lock_guard guard(lock);
   if (stopping || by.abandon) throw TLetGo();
   if (mark.end) return;
@@ -436,7 +418,7 @@ void TBZParallelDecompressionStream::TJob::Passed(TTask& by, const TMark& mark) 
 
 // Back to the queue, its output dropped.  A task behind the reader is gone
 // instead.
-void TBZParallelDecompressionStream::TJob::Requeue(TTask& task) {
+void TDecompressor::TJob::Requeue(TTask& task) {
   Discard(task);
   if (task.gone) return;
   task.state = TTask::State::kQueued;
@@ -448,13 +430,13 @@ void TBZParallelDecompressionStream::TJob::Requeue(TTask& task) {
 
 // ------------------------------------------------------------ shared helpers
 
-TInputPtr TBZParallelDecompressionStream::TJob::ChunkAt(std::uint64_t byte) const {
+TInputPtr TDecompressor::TJob::ChunkAt(std::uint64_t byte) const {
   auto after = std::upper_bound(input.begin(), input.end(), byte,
                                 [](std::uint64_t at, const TInputPtr& chunk) { return at < chunk->offset; });
   return *--after;
 }
 
-std::uint64_t TBZParallelDecompressionStream::TJob::Bits(std::uint64_t bit, int count) const {
+std::uint64_t TDecompressor::TJob::Bits(std::uint64_t bit, int count) const {
   const std::uint64_t first = bit / 8;
   const std::uint64_t last = (bit + static_cast<unsigned>(count) - 1) / 8;
   std::uint64_t window = 0;
@@ -466,7 +448,7 @@ std::uint64_t TBZParallelDecompressionStream::TJob::Bits(std::uint64_t bit, int 
   return window >> after & ((std::uint64_t{1} << count) - 1);
 }
 
-bool TBZParallelDecompressionStream::TJob::MarkAfter(std::uint64_t bit, TMark& mark) const {
+bool TDecompressor::TJob::MarkAfter(std::uint64_t bit, TMark& mark) const {
   const auto found = std::upper_bound(marks.begin(), marks.end(), bit,
                                       [](std::uint64_t at, const TMark& m) { return at < m.bit; });
   if (found == marks.end()) return false;
@@ -474,14 +456,14 @@ bool TBZParallelDecompressionStream::TJob::MarkAfter(std::uint64_t bit, TMark& m
   return true;
 }
 
-void TBZParallelDecompressionStream::TJob::Discard(TTask& task) {
+void TDecompressor::TJob::Discard(TTask& task) {
   for (TPiece& piece : task.output) Recycle(std::move(piece.data));
   task.output.clear();
   buffered -= task.buffered;
   task.buffered = 0;
 }
 
-void TBZParallelDecompressionStream::TJob::DropBefore(std::uint64_t bit) {
+void TDecompressor::TJob::DropBefore(std::uint64_t bit) {
   while (!tasks.empty() && tasks.front()->start < bit) {
     TTask& task = *tasks.front();
     task.gone = task.abandon = true;
@@ -492,14 +474,14 @@ void TBZParallelDecompressionStream::TJob::DropBefore(std::uint64_t bit) {
   while (!input.empty() && input.front()->offset + input.front()->size <= bit / 8) input.pop_front();
 }
 
-void TBZParallelDecompressionStream::TJob::Recycle(std::unique_ptr<char[]> data) {
+void TDecompressor::TJob::Recycle(std::unique_ptr<char[]> data) {
   if (data && spare.size() < spare_limit) spare.push_back(std::move(data));
 }
 
 // ------------------------------------------------- the reading thread's side
 
 // Reads one chunk and publishes it with the marks it holds.
-void TBZParallelDecompressionStream::TJob::ReadChunk() {
+void TDecompressor::TJob::ReadChunk() {
   auto chunk = std::make_shared<TInput>();
   chunk->offset = scanner.bytes();
   chunk->bytes.reset(new unsigned char[kChunk]);
@@ -527,7 +509,7 @@ void TBZParallelDecompressionStream::TJob::ReadChunk() {
   work_cv.notify_all();
 }
 
-bool TBZParallelDecompressionStream::TJob::ShouldRead() const {
+bool TDecompressor::TJob::ShouldRead() const {
   if (input_ended) return false;
   if (ending) return input_bytes <= StreamBytes();
   if (head_wants_input) return true;
@@ -535,7 +517,7 @@ bool TBZParallelDecompressionStream::TJob::ShouldRead() const {
   return held < input_budget && tasks.size() < task_limit;
 }
 
-void TBZParallelDecompressionStream::TJob::TakePiece() {
+void TDecompressor::TJob::TakePiece() {
   Recycle(std::move(current.data));
   current = std::move(head->output.front());
   head->output.pop_front();
@@ -546,12 +528,12 @@ void TBZParallelDecompressionStream::TJob::TakePiece() {
 }
 
 // The reader's block is done and all its output given out.
-void TBZParallelDecompressionStream::TJob::Advance() {
+void TDecompressor::TJob::Advance() {
   if (head->error) {
     failure = head->error;
     return;
   }
-  stream_crc = bzblocks::CombineCRC(stream_crc, static_cast<std::uint32_t>(Bits(head->start + kMagicBits, kCrcBits)));
+  stream_crc = CombineCRC(stream_crc, static_cast<std::uint32_t>(Bits(head->start + kMagicBits, kCrcBits)));
   const TMark next = head->end;
   DropBefore(next.bit);
   if (next.end) {
@@ -568,7 +550,7 @@ void TBZParallelDecompressionStream::TJob::Advance() {
 
 // The end magic's trailer: the stream's checksum, then nothing more.  The
 // serial stream finds the same faults in the same order.
-void TBZParallelDecompressionStream::TJob::CheckEnd() {
+void TDecompressor::TJob::CheckEnd() {
   const std::uint64_t stream_bytes = StreamBytes();
   if (!input_ended && input_bytes <= stream_bytes) return;
   if (input_bytes * 8 < ending->bit + kMagicBits + kCrcBits) {
@@ -587,50 +569,61 @@ void TBZParallelDecompressionStream::TJob::CheckEnd() {
 
 // ------------------------------------------------------------------ stream
 
-TBZParallelDecompressionStream::TBZParallelDecompressionStream(std::unique_ptr<TJob> job) : job_(std::move(job)) {}
+TDecompressor::TDecompressor(std::unique_ptr<TJob> job) : job_(std::move(job)) {}
 
-TBZParallelDecompressionStream::~TBZParallelDecompressionStream() {
+TDecompressor::~TDecompressor() {
   {
     std::lock_guard guard(job_->lock);
     job_->stopping = true;
   }
   job_->work_cv.notify_all();
-  for (std::thread& thread : job_->threads) thread.join();
+  job_->threads.clear();  // joins
+  job_->grant.Release();
 }
 
-std::unique_ptr<TBZParallelDecompressionStream> TBZParallelDecompressionStream::Open(platform::File& source,
-                                                                                     int threads,
-                                                                                     TStillWanted still_wanted) {
+std::unique_ptr<TDecompressor> TDecompressor::Open(platform::File& source, int threads, TWaitHook wait) {
   if (threads < 2) return nullptr;
   const std::int64_t start = source.Position();
-  auto job = std::make_unique<TJob>(source, std::move(still_wanted));
+  auto job = std::make_unique<TJob>(source, std::move(wait));
   // A stream of one block is the serial stream's, and so is one that does
   // not start with a block: there is nothing to share.
   while (job->tasks.size() < 2 && !job->input_ended && job->input_bytes < kLookAhead) job->ReadChunk();
-  const bool blocks = job->tasks.size() >= 2 && job->tasks.front()->start == 32 && job->input_bytes >= 4;
+  const bool blocks = job->tasks.size() >= 2 && job->tasks.front()->start == 32;
   const unsigned char* header = blocks ? job->input.front()->bytes.get() : nullptr;
-  if (!blocks || header[0] != 'B' || header[1] != 'Z' || header[2] != 'h' || header[3] < '1' || header[3] > '9') {
+  if (blocks && header[0] == 'B' && header[1] == 'Z' && header[2] == 'h' && header[3] >= '1' && header[3] <= '9') {
+    job->grant = TWorkerGrant::Take(threads);
+  }
+  if (job->grant.count() < 2) {
     source.Seek(start, platform::Origin::kBegin);
     return nullptr;
   }
   job->level = header[3];
   job->head = job->tasks.front();
-  const std::size_t workers = static_cast<std::size_t>(threads);
+  const auto workers = static_cast<std::size_t>(job->grant.count());
   job->output_budget = workers * kOutputPerWorker;
   job->input_budget = (workers + 2) * kInputPerWorker;
   job->task_limit = 4 * workers + 4;
   job->spare_limit = 2 * workers + 4;
-  std::unique_ptr<TBZParallelDecompressionStream> stream(new TBZParallelDecompressionStream(std::move(job)));
-  TJob& started = *stream->job_;
-  for (std::size_t i = 0; i < workers; ++i) started.threads.emplace_back([&started] { started.Work(); });
-  return stream;
+  std::unique_ptr<TDecompressor> decompressor(new TDecompressor(std::move(job)));
+  TJob& started = *decompressor->job_;
+  // A worker that cannot be started is one fewer; the calling thread waits
+  // for the ones that run.
+  try {
+    for (std::size_t i = 0; i < workers; ++i) started.threads.push_back(platform::Thread::Start([&started] { started.Work(); }));
+  } catch (const std::system_error&) {
+    if (started.threads.empty()) {
+      decompressor.reset();
+      source.Seek(start, platform::Origin::kBegin);
+    }
+  }
+  return decompressor;
 }
 
-std::size_t TBZParallelDecompressionStream::Read(void* buffer, std::size_t count) {
+std::size_t TDecompressor::Read(void* buffer, std::size_t count) {
   TJob& job = *job_;
   char* out = static_cast<char*>(buffer);
   std::size_t got = 0;
-  Clock::time_point pulse = Clock::now() + kPulse;
+  Clock::time_point pulse = Clock::now() + kHeartbeat;
   while (got < count) {
     if (job.taken < job.current.size) {
       const std::size_t n = std::min(count - got, job.current.size - job.taken);
@@ -640,7 +633,7 @@ std::size_t TBZParallelDecompressionStream::Read(void* buffer, std::size_t count
       continue;
     }
     if (job.finished || job.failure) break;
-    std::unique_lock guard(job.lock);
+    TLock guard(job.lock);
     if (job.ShouldRead()) {
       guard.unlock();
       job.ReadChunk();
@@ -650,14 +643,16 @@ std::size_t TBZParallelDecompressionStream::Read(void* buffer, std::size_t count
       job.TakePiece();
     } else if (job.head->state == TTask::State::kDone) {
       job.Advance();
-    } else if (job.reader_cv.wait_until(guard, pulse) == std::cv_status::timeout) {
+    } else if (const Clock::time_point now = Clock::now(); now < pulse) {
+      job.reader_cv.wait_for(guard, std::chrono::ceil<std::chrono::milliseconds>(pulse - now));
+    } else {
       guard.unlock();
-      if (!job.still_wanted()) throw EBZStopped();
-      pulse = Clock::now() + kPulse;
+      if (job.wait && !job.wait()) throw EStopped();
+      pulse = Clock::now() + kHeartbeat;
     }
   }
   if (got == 0 && job.failure) std::rethrow_exception(job.failure);
   return got;
 }
 
-}  // namespace quorvane
+}  // namespace quorvane::parallel

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace quorvane::bzblocks {
+namespace quorvane::parallel {
 
 // The 48-bit marks in front of every block and of the stream's end.
 inline constexpr std::uint64_t kBlockMagic = 0x314159265359;
@@ -55,4 +55,4 @@ struct TShimBlock {
 // The shim for a block that starts `offset` (1 to 7) bits into a byte.
 const TShimBlock& ShimFor(unsigned offset);
 
-}  // namespace quorvane::bzblocks
+}  // namespace quorvane::parallel
