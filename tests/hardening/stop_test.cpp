@@ -27,7 +27,12 @@ class StopAtEveryBlock : public testing::Test {
   void SetUp() override {
     // Registered once, as a host does; it serves packing as well.
     isolated_.plugin().SetProcessDataProc(nullptr, ProgressRecorder::Callback);
-    WriteArchive(archive_, "stop.txt", Contents());
+    // Blocks of 100 kB, so that unpacking stops while workers decode.
+    ArchiveRecipe recipe;
+    recipe.name = "stop.txt";
+    recipe.content = Contents();
+    recipe.block_size = 1;
+    WriteArchive(archive_, recipe);
     WriteFile(source_, Contents());
   }
 
@@ -45,6 +50,7 @@ class StopAtEveryBlock : public testing::Test {
     return recorder.Count();
   }
 
+  ScopedEnv threads_{"QUORVANE_THREADS", "2"};
   IsolatedPlugin isolated_;
   const std::string archive_ = isolated_.Work("stop.qv");
   const std::string source_ = isolated_.Work("source.txt");
