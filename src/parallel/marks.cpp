@@ -10,25 +10,20 @@ constexpr std::uint64_t kMagicMask = (std::uint64_t{1} << kMagicBits) - 1;
 
 // Most bytes cannot end a mark: the newest 16 bits of the window must hold
 // the last bits of one (at one of the 8 offsets) before the 16 comparisons
-// are worth making.
-class TTailFilter {
- public:
-  TTailFilter() {
-    for (std::uint64_t magic : {kBlockMagic, kEndMagic}) {
-      for (unsigned shift = 0; shift < 8; ++shift) {
-        // The mark's last 16 - shift bits, followed by `shift` bits of
-        // whatever comes after it.
-        const unsigned tail = static_cast<unsigned>(magic & ((1u << (16 - shift)) - 1)) << shift;
-        for (unsigned after = 0; after < (1u << shift); ++after) Set(tail | after);
-      }
+// are worth making.  Made by the compiler: a table built at run time would
+// need a guard whose lock the Windows runtime leaves behind at each unload.
+constexpr std::array<bool, 65536> MarkTails() {
+  std::array<bool, 65536> maybe{};
+  for (std::uint64_t magic : {kBlockMagic, kEndMagic}) {
+    for (unsigned shift = 0; shift < 8; ++shift) {
+      // The mark's last 16 - shift bits, then `shift` bits of what follows.
+      const unsigned tail = static_cast<unsigned>(magic & ((1u << (16 - shift)) - 1)) << shift;
+      for (unsigned after = 0; after < (1u << shift); ++after) maybe[tail | after] = true;
     }
   }
-  bool Maybe(unsigned newest16) const { return maybe_[newest16]; }
-
- private:
-  void Set(unsigned value) { maybe_[value] = true; }
-  std::array<bool, 65536> maybe_{};
-};
+  return maybe;
+}
+constexpr std::array<bool, 65536> kMarkTails = MarkTails();
 
 // bzip2's own blocks for a few letters, from the block magic to the last
 // bit, chosen for the lengths of their last byte: "aabac", "aaabaab", "a",
@@ -71,12 +66,11 @@ namespace {
 }  // namespace
 
 void TMarkScanner::Scan(const unsigned char* data, std::size_t count, std::vector<TMark>& found) {
-  static const TTailFilter filter;
   std::uint64_t window = window_;
   const std::uint64_t before = bytes_;
   for (std::size_t i = 0; i < count; ++i) {
     window = window << 8 | data[i];
-    if (filter.Maybe(static_cast<unsigned>(window & 0xFFFF))) MarksEndingAt(window, before + i + 1, found);
+    if (kMarkTails[window & 0xFFFF]) MarksEndingAt(window, before + i + 1, found);
   }
   window_ = window;
   bytes_ = before + count;

@@ -159,9 +159,15 @@ TEST_P(WindowsUnload, TwoHundredCyclesLeaveNothingBehind) {
   const std::wstring module_path = qvtest::FromBuildTree(plugin_path);
   ASSERT_EQ(GetModuleHandleW(module_path.c_str()), nullptr) << "another copy of the plugin is loaded";
   TempDir dir;
-  qvtest::WriteArchive(dir.Host(L"a.qv"), "a.txt", qvtest::TextBytes(70000));
+  // Two blocks of 100 kB: testing and extracting run the plugin's workers.
+  qvtest::ArchiveRecipe recipe;
+  recipe.name = "a.txt";
+  recipe.content = qvtest::TextBytes(150000);
+  recipe.block_size = 1;
+  qvtest::WriteArchive(dir.Host(L"a.qv"), recipe);
   qvtest::WriteBytes(dir / L"big.txt", qvtest::RandomBytes(1000000));
   const Work& work = GetParam().work;
+  SetEnvironmentVariableW(L"QUORVANE_THREADS", L"2");
   const auto cycle = [&] {
     {
       qvtest::Plugin plugin(plugin_path);
