@@ -5,6 +5,8 @@
 #include <cstring>
 #include <deque>
 
+#include "parallel/marks.h"
+
 namespace quorvane::parallel {
 namespace {
 
@@ -12,8 +14,6 @@ namespace {
 // holds this many bytes.
 constexpr std::uint32_t kBlockFill = 100000 * 9 - 19;
 constexpr char kStreamHeader[] = {'B', 'Z', 'h', '9'};
-constexpr std::uint64_t kBlockMagic = 0x314159265359;
-constexpr std::uint64_t kEndMagic = 0x177245385090;
 // The input one piece may hold queued for its worker; the calling thread
 // waits while it is full, so a run-heavy block of tens of megabytes never
 // sits whole in memory.
@@ -110,7 +110,7 @@ class TCompressor::Splicer {
     if (fits != 1 || end < kShortest - 80) throw EMismatch();
     for (std::size_t byte = 4; byte < end / 8; ++byte) PutByte(data[byte]);
     PutBits(static_cast<std::uint32_t>(data[end / 8] >> (8 - end % 8)), static_cast<int>(end % 8));
-    crc_ = (crc_ << 1 | crc_ >> 31) ^ block_crc;
+    crc_ = CombineCRC(crc_, block_crc);
   }
 
   // The end marker, the combined CRC, zero padding.
