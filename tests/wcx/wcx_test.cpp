@@ -451,7 +451,7 @@ TEST_F(WcxTest, FollowsTheShellsConventions) {
       {"wcx pack -qf report.txt", 0, "", {"report.txt.qv"}},
       {"wcx pack -- -odd.txt", 0, "-odd.txt.qv: packed -odd.txt, 22 bytes into 95\n", {"-odd.txt.qv"}},
       {"wcx pack -q --tar tree/ && wcx list -q tree.qv | cut -c 49-", 0, "name\ntree.tar\n", {"tree.qv"}},
-      {"wcx test -q a.qv", 0, "", {}},
+      {"wcx -T1 test -q a.qv", 0, "", {}},
       {"wcx extract -qfCout a.qv && wcx extract -o out -f a.qv", 0, "out/report.txt\n", {"out"}},
       {"wcx pack -q b.qv report.txt && wcx extract -f a.qv b.qv -C out", 0,
        "out/report.txt\nout/report.txt\n", {"b.qv", "out"}},
@@ -470,6 +470,64 @@ TEST_F(WcxTest, FollowsTheShellsConventions) {
     EXPECT_EQ(ListDir(P(".")), expected);
     for (const std::string& made : c.made) std::filesystem::remove_all(P(made));
   }
+}
+
+TEST_F(WcxTest, SetsUpDoubleCommanderOnce) {
+  // The entry goes into whatever configuration is there, replaces an old
+  // entry for .qv where it stands, and a second run changes nothing.
+  const std::string plugin = std::filesystem::path(WCX_EXE).parent_path().string() + "/quorvane.wcx";
+  const std::string entry = "      <WcxPlugin Enabled=\"True\">\n        <ArchiveExt>qv</ArchiveExt>\n"
+                            "        <Path>" + plugin + "</Path>\n        <Flags>241</Flags>\n"
+                            "      </WcxPlugin>\n";
+  const std::string zip = "      <WcxPlugin Enabled=\"True\">\n        <ArchiveExt>zip</ArchiveExt>\n"
+                          "        <Path>zip.wcx</Path>\n        <Flags>735</Flags>\n      </WcxPlugin>\n";
+  const std::string old_qv = "      <WcxPlugin Enabled=\"False\">\n        <ArchiveExt>QV</ArchiveExt>\n"
+                             "        <Path>old.wcx</Path>\n        <Flags>0</Flags>\n      </WcxPlugin>\n";
+  const std::string head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<doublecmd DCVersion=\"1.0.10\">\n";
+  struct Case {
+    std::optional<std::string> before;
+    std::string after;
+  };
+  const Case cases[] = {
+      {std::nullopt, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<doublecmd>\n  <Plugins>\n"
+                     "    <WcxPlugins>\n" + entry + "    </WcxPlugins>\n  </Plugins>\n</doublecmd>\n"},
+      {head + "  <Plugins/>\n</doublecmd>\n",
+       head + "  <Plugins>\n    <WcxPlugins>\n" + entry + "    </WcxPlugins>\n  </Plugins>\n</doublecmd>\n"},
+      {head + "  <Plugins>\n    <WcxPlugins>\n" + zip + old_qv + zip + "    </WcxPlugins>\n  </Plugins>\n</doublecmd>\n",
+       head + "  <Plugins>\n    <WcxPlugins>\n" + zip + entry + zip + "    </WcxPlugins>\n  </Plugins>\n</doublecmd>\n"},
+      {head + "  <Plugins>\n    <WcxPlugins>\n" + zip + "    </WcxPlugins>\n  </Plugins>\n</doublecmd>\n",
+       head + "  <Plugins>\n    <WcxPlugins>\n" + zip + entry + "    </WcxPlugins>\n  </Plugins>\n</doublecmd>\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.after);
+    std::filesystem::remove_all(P("dc"));
+    if (c.before) {
+      Folder("dc");
+      WriteFile(P("dc/doublecmd.xml"), *c.before);
+    }
+    Outcome first = Wcx({"setup", "doublecmd", "dc"});
+    EXPECT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(ReadFile(P("dc/doublecmd.xml")), c.after);
+    EXPECT_EQ(ListDir(P("dc")), c.before ? (Names{"doublecmd.xml", "doublecmd.xml.bak"}) : Names{"doublecmd.xml"});
+    EXPECT_EQ(ReadFile(P("dc/doublecmd.xml.bak")), c.before.value_or(""));
+    Outcome second = Wcx({"setup", "doublecmd", "dc"});
+    EXPECT_EQ(second.out, "dc/doublecmd.xml: already set up: .qv opens with " + plugin + "\n");
+    EXPECT_EQ(ReadFile(P("dc/doublecmd.xml")), c.after);
+  }
+  WriteFile(P("dc/doublecmd.xml"), "<?xml version=\"1.0\"?>\n<settings/>\n");
+  Outcome foreign = Wcx({"setup", "doublecmd", "dc"});
+  EXPECT_EQ(foreign.status, 14);
+  EXPECT_EQ(ReadFile(P("dc/doublecmd.xml")), "<?xml version=\"1.0\"?>\n<settings/>\n");
+
+  // A running Double Commander would write its own copy back at its end.
+  std::filesystem::remove_all(P("dc"));
+  std::filesystem::copy_file("/bin/sleep", P("doublecmd"));
+  Outcome refused = Sh("./doublecmd 60 & until [ \"$(readlink /proc/$!/exe)\" = \"$PWD/doublecmd\" ]; "
+                       "do :; done; wcx setup doublecmd dc; status=$?; kill $!; exit $status");
+  EXPECT_EQ(refused.status, 16);
+  EXPECT_EQ(refused.err, "wcx: dc/doublecmd.xml: Double Commander is running and would overwrite the "
+                         "change when it exits; close it and run this again\n");
+  EXPECT_FALSE(Exists(P("dc")));
 }
 
 TEST_F(WcxTest, PipesAsBzip2Does) {
