@@ -26,21 +26,21 @@ std::string OpenProblem(const std::string& path) {
   return os::ReadProblem(path);
 }
 
-void CopyToStdout(os::File& from, const std::string& shown) {
-  os::File out = os::File::StandardOutput();
+// Copies `from` to its end into `to`; a failure names the side that failed.
+void CopyAll(os::File& from, const std::string& from_name, os::File& to, const std::string& to_name) {
   std::vector<char> buffer(kChunk);
   for (;;) {
     std::size_t got = 0;
     try {
       got = from.Read(buffer.data(), buffer.size());
     } catch (const os::Error& error) {
-      throw Failure(E_EREAD, shown, std::string("cannot read the extracted data: ") + error.what());
+      throw Failure(E_EREAD, from_name, std::string("cannot be read: ") + error.what());
     }
-    if (got == 0) break;
+    if (got == 0) return;
     try {
-      out.Write(buffer.data(), got);
+      to.Write(buffer.data(), got);
     } catch (const os::Error& error) {
-      throw Failure(E_EWRITE, "standard output", std::string("cannot be written: ") + error.what());
+      throw Failure(E_EWRITE, to_name, std::string("cannot be written: ") + error.what());
     }
   }
 }
@@ -172,22 +172,7 @@ ArchiveInput::ArchiveInput(const std::string& operand) : path_(operand), shown_(
     throw Failure(E_ECREATE, os::TemporaryDirectory(),
                   std::string("cannot create a scratch copy of standard input: ") + error.what());
   }
-  std::vector<char> buffer(kChunk);
-  for (;;) {
-    std::size_t got = 0;
-    try {
-      got = in.Read(buffer.data(), buffer.size());
-    } catch (const os::Error& error) {
-      throw Failure(E_EREAD, shown_, std::string("cannot be read: ") + error.what());
-    }
-    if (got == 0) break;
-    try {
-      copy_->file().Write(buffer.data(), got);
-    } catch (const os::Error& error) {
-      throw Failure(E_EWRITE, os::TemporaryDirectory(),
-                    std::string("cannot hold a scratch copy of standard input: ") + error.what());
-    }
-  }
+  CopyAll(in, shown_, copy_->file(), "the copy of standard input in " + os::TemporaryDirectory());
   path_ = copy_->path();
 }
 
@@ -343,7 +328,8 @@ int ExtractArchive(const Plugin& plugin, const std::string& archive, const std::
       if (settings.untar) {
         status = std::max(status, Untar(data, folder, input.shown(), settings));
       } else {
-        CopyToStdout(data, input.shown());
+        os::File out = os::File::StandardOutput();
+        CopyAll(data, "the extracted data of " + input.shown(), out, "standard output");
       }
       if (damaged) {
         throw Failure(E_BAD_ARCHIVE, input.shown(),

@@ -208,8 +208,7 @@ void CheckOperands(Options& options) {
   only_for(s.untar, "--untar", "extract", command == "extract");
   only_for(options.directory.has_value(), "-C", "extract", command == "extract");
   only_for(s.to_stdout, "-c", "extract and pack", command == "extract" || command == "pack");
-  only_for(s.force, "--force", "extract, pack and setup",
-           command == "extract" || command == "pack" || command == "setup");
+  only_for(s.force, "--force", "extract and pack", command == "extract" || command == "pack");
   if (s.quiet && s.verbose) UsageError("-q and -v say the opposite");
   int from_stdin = 0;
   for (const std::string& operand : operands) {
@@ -220,7 +219,7 @@ void CheckOperands(Options& options) {
   if (options.threads && options.threads->find_first_not_of("0123456789") != std::string::npos) {
     UsageError("--threads needs a number");
   }
-  s.several = count > 1 && command != "pack" && command != "setup";
+  s.several = operands.size() > 1 && (command == "list" || command == "test");
 }
 
 void ShowPluginMessage(const std::string& caption, const std::string& text) {

@@ -316,19 +316,26 @@ std::uint64_t PackStream(const Plugin& plugin, os::File& input, std::uint64_t to
 
 // ------------------------------------------------------------ pack
 
-int Pack(const Plugin& plugin, const std::vector<std::string>& operands, const Settings& settings) {
+int Pack(const Plugin& plugin, const std::vector<std::string>& operands, const Settings& given) {
   // [ARCHIVE] SOURCE...: one operand is the source, packed beside itself
   // (or to standard output with -c), as bzip2 does.
   std::string archive;
   std::vector<std::string> sources = operands;
-  if (settings.to_stdout || (operands.size() == 1 && operands[0] == "-")) {
+  if (given.to_stdout || (operands.size() == 1 && operands[0] == "-")) {
     archive = "-";
   } else if (operands.size() == 1) {
+    const std::string name = os::NamePart(Trimmed(operands[0]));
+    if (name == "." || name == "..") {
+      throw Failure(kExitUsage, operands[0], "name the archive: wcx pack --tar ARCHIVE " + operands[0]);
+    }
     archive = Trimmed(operands[0]) + ".qv";
   } else {
     archive = operands[0];
     sources.erase(sources.begin());
   }
+  // Nothing but the archive may go to standard output.
+  Settings settings = given;
+  settings.to_stdout = archive == "-";
 
   if (settings.tar) {
     for (const std::string& source : sources) {
