@@ -253,8 +253,9 @@ void SetEnvironment(const std::string& name, const std::string& value);
 // The home folder of the account wcx runs as, from the account database
 // (not $HOME); empty when there is none.
 std::string AccountHome();
-// Whether a process of this account runs the program `name`.
-bool ProgramRuns(const std::string& name);
+// The command lines (arguments after the program) of this account's
+// processes that run the program `name`.
+std::vector<std::vector<std::string>> RunningPrograms(const std::string& name);
 // Replaces a small file's contents in one step (a temporary file beside
 // it, renamed over it), keeping its permission bits.
 void ReplaceContents(const std::string& path, const std::string& contents);

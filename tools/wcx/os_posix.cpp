@@ -570,13 +570,14 @@ std::string AccountHome() {
   return found->pw_dir;
 }
 
-bool ProgramRuns(const std::string& name) {
+std::vector<std::vector<std::string>> RunningPrograms(const std::string& name) {
   const uid_t me = getuid();
+  std::vector<std::vector<std::string>> found;
   std::vector<std::string> entries;
   try {
     entries = ListDirectory("/proc");
   } catch (const Error&) {
-    return false;
+    return found;
   }
   for (const std::string& pid : entries) {
     if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
@@ -584,15 +585,23 @@ bool ProgramRuns(const std::string& name) {
     if (stat(("/proc/" + pid).c_str(), &st) != 0 || st.st_uid != me) continue;
     // The program's file name, whatever the process calls itself (a link
     // in /usr/bin, or the name the kernel cuts to 15 characters).
-    std::string program;
+    std::string arguments;
     try {
-      program = NamePart(ReadLink("/proc/" + pid + "/exe"));
+      if (NamePart(ReadLink("/proc/" + pid + "/exe")) != name) continue;
+      arguments = ReadAll("/proc/" + pid + "/cmdline");
     } catch (const Error&) {
       continue;
     }
-    if (program == name) return true;
+    std::vector<std::string> command_line;
+    for (std::size_t at = 0; at < arguments.size();) {
+      const std::size_t end = arguments.find('\0', at);
+      command_line.push_back(arguments.substr(at, end - at));
+      at = end == std::string::npos ? arguments.size() : end + 1;
+    }
+    if (!command_line.empty()) command_line.erase(command_line.begin());
+    found.push_back(std::move(command_line));
   }
-  return false;
+  return found;
 }
 
 std::string ReadAll(const std::string& path) {

@@ -141,16 +141,33 @@ std::string WithEntry(const std::string& xml, const std::string& file, const std
   return xml.substr(0, line) + entry + xml.substr(line);
 }
 
+// Whether a running Double Commander of this account uses the
+// configuration in `folder`: the one its --config-dir names, else the
+// account's own.
+bool UsedByRunningProgram(const std::string& folder, const std::string& default_folder) {
+  const std::string wanted = os::Resolved(folder);
+  for (const std::vector<std::string>& arguments : os::RunningPrograms(kProgram)) {
+    std::string used = default_folder;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+      if (arguments[i].rfind("--config-dir=", 0) == 0) used = arguments[i].substr(13);
+      if (arguments[i] == "--config-dir" && i + 1 < arguments.size()) used = arguments[i + 1];
+    }
+    if (os::Resolved(used) == wanted) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int SetUpDoubleCommander(const Plugin& plugin, std::string folder, const Settings& settings) {
+  const std::string home = os::AccountHome();
+  const std::string default_folder = home.empty() ? "" : os::Join(home, ".config/doublecmd");
   if (folder.empty()) {
-    const std::string home = os::AccountHome();
     if (home.empty()) {
       throw Failure(E_EOPEN, "", "this account has no home folder, so Double Commander has no "
                                  "configuration here (name its folder: wcx setup doublecmd FOLDER)");
     }
-    folder = os::Join(home, ".config/doublecmd");
+    folder = default_folder;
   }
   const std::string file = os::Join(folder, "doublecmd.xml");
   const std::string path = os::Resolved(plugin.path());
@@ -175,7 +192,7 @@ int SetUpDoubleCommander(const Plugin& plugin, std::string folder, const Setting
     return kExitOk;
   }
   // It writes its whole configuration back when it exits.
-  if (os::ProgramRuns(kProgram)) {
+  if (UsedByRunningProgram(folder, default_folder)) {
     throw Failure(E_ECREATE, file,
                   "Double Commander is running and would overwrite the change when it exits; "
                   "close it and run this again");
