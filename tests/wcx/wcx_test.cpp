@@ -548,6 +548,7 @@ TEST_F(WcxTest, PipesAsBzip2Does) {
       {"cat report.txt | wcx pack -q --name orig x.qv - && wcx list x.qv | cut -c 49- && "
        "wcx extract -c x.qv | cmp - report.txt",
        0, "name\norig\n", ""},
+      {"cat report.txt | wcx pack -q y.qv - && wcx list y.qv | cut -c 49-", 0, "name\ny\n", ""},
       {"cat report.txt | wcx pack -c - | wcx extract -qC out - && cmp out/* report.txt", 0, "", ""},
       {"script -qec \"$WCX pack -c report.txt\" /dev/null | tr -d '\\r'", 0,
        "wcx: standard output: refusing to write an archive to a terminal\n", ""},

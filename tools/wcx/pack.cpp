@@ -372,8 +372,11 @@ int Pack(const Plugin& plugin, const std::vector<std::string>& operands, const S
   if (plugin.FormatName() != "Quorvane") {
     if (settings.name) throw Failure(kExitUsage, "", "--name needs the Quorvane plugin");
   } else if (from_stdin) {
-    // Without a name, none: readers then list the archive's own name.
-    output.RewriteHeader(settings.name.value_or(""), std::nullopt);
+    // Without --name, the archive's name without its extension, as
+    // readers list an entry with no name; on standard output, no name.
+    std::string stem = archive == "-" ? "" : os::NamePart(archive);
+    stem = stem.substr(0, stem.rfind('.'));
+    output.RewriteHeader(settings.name.value_or(stem), std::nullopt);
   } else {
     output.RewriteHeader(settings.name.value_or(os::NamePart(file)), os::DosTime(source.mtime_seconds));
   }
