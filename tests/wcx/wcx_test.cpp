@@ -522,8 +522,10 @@ TEST_F(WcxTest, SetsUpDoubleCommanderOnce) {
   // A running Double Commander would write its own copy back at its end.
   std::filesystem::remove_all(P("dc"));
   std::filesystem::copy_file("/bin/sh", P("doublecmd"));
-  Outcome refused = Sh("./doublecmd -c 'sleep 60; :' dc --config-dir=dc & until [ \"$(readlink /proc/$!/exe)\" = \"$PWD/doublecmd\" ]; "
-                       "do :; done; wcx setup doublecmd dc; status=$?; kill $!; exit $status");
+  Outcome refused = Sh(
+      "mkfifo hold; ./doublecmd -c 'read x < hold' dc --config-dir=dc & "
+      "until [ \"$(readlink /proc/$!/exe)\" = \"$PWD/doublecmd\" ]; do :; done; "
+      "wcx setup doublecmd dc; status=$?; kill $!; exit $status");
   EXPECT_EQ(refused.status, 16);
   EXPECT_EQ(refused.err, "wcx: dc/doublecmd.xml: Double Commander is running and would overwrite the "
                          "change when it exits; close it and run this again\n");
