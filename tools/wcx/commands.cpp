@@ -27,7 +27,8 @@ std::string OpenProblem(const std::string& path) {
 }
 
 // Copies `from` to its end into `to`; a failure names the side that failed.
-void CopyAll(os::File& from, const std::string& from_name, os::File& to, const std::string& to_name) {
+void CopyAll(os::File& from, const std::string& from_name, os::File& to,
+             const std::string& to_name) {
   std::vector<char> buffer(kChunk);
   for (;;) {
     std::size_t got = 0;
@@ -205,7 +206,8 @@ bool OpenedArchive::Next(Entry& entry) {
   return true;
 }
 
-void OpenedArchive::Process(int operation, const std::string& dest_name, const std::string& output) {
+void OpenedArchive::Process(int operation, const std::string& dest_name,
+                            const std::string& output) {
   Check(plugin_.ProcessFile(handle_, operation, nullptr,
                             operation == PK_EXTRACT ? dest_name.c_str() : nullptr),
         output);
@@ -220,7 +222,8 @@ os::File ExtractToScratch(OpenedArchive& opened, const std::string& parent, bool
   try {
     scratch = std::make_unique<os::PrivateFolder>(parent);
   } catch (const os::Error& error) {
-    throw Failure(E_ECREATE, parent, std::string("cannot create a scratch folder: ") + error.what());
+    throw Failure(E_ECREATE, parent,
+                  std::string("cannot create a scratch folder: ") + error.what());
   }
   const std::string file = os::Join(scratch->path(), "data");
   damaged = false;
@@ -322,8 +325,8 @@ int ExtractArchive(const Plugin& plugin, const std::string& archive, const std::
     if (settings.to_stdout || settings.untar) {
       CurrentProgress().Begin(label, entry.size);
       bool damaged = false;
-      os::File data = ExtractToScratch(
-          opened, settings.to_stdout ? os::TemporaryDirectory() : folder, damaged);
+      os::File data =
+          ExtractToScratch(opened, settings.to_stdout ? os::TemporaryDirectory() : folder, damaged);
       CurrentProgress().Finish();
       if (settings.untar) {
         status = std::max(status, Untar(data, folder, input.shown(), settings));

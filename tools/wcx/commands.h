@@ -140,7 +140,7 @@ int PackTar(const Plugin& plugin, const std::vector<std::string>& paths, Archive
 // Packs what `input` holds through in-memory packing (`total` bytes, when
 // known, for the progress bar); the bytes it read.
 std::uint64_t PackStream(const Plugin& plugin, os::File& input, std::uint64_t total,
-                const std::string& job_name, ArchiveOutput& output);
+                         const std::string& job_name, ArchiveOutput& output);
 
 // The members of a stored tar, unpacked into `folder` (or listed) with
 // tar's safety rules.  `tar` is read once; its space is given back as it

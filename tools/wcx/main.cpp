@@ -81,13 +81,14 @@ Options ParseArguments(int argc, char** argv) {
   wcx::Settings& s = options.settings;
   std::optional<std::string> plugin;
   const std::vector<std::pair<std::string, bool*>> flags = {
-      {"quiet", &s.quiet},   {"verbose", &s.verbose}, {"force", &s.force},
-      {"stdout", &s.to_stdout}, {"tar", &s.tar},     {"untar", &s.untar},
-      {"json", &s.json},     {"progress", &options.progress}, {"help", &options.help},
-      {"version", &options.version}};
+      {"quiet", &s.quiet},     {"verbose", &s.verbose},
+      {"force", &s.force},     {"stdout", &s.to_stdout},
+      {"tar", &s.tar},         {"untar", &s.untar},
+      {"json", &s.json},       {"progress", &options.progress},
+      {"help", &options.help}, {"version", &options.version}};
   const std::string short_flags = "qvfchV";
-  bool* const short_fields[] = {&s.quiet, &s.verbose, &s.force, &s.to_stdout, &options.help,
-                                &options.version};
+  bool* const short_fields[] = {&s.quiet,     &s.verbose,    &s.force,
+                                &s.to_stdout, &options.help, &options.version};
   std::optional<std::string> name;
   const auto value_field = [&](const std::string& long_name) -> std::optional<std::string>* {
     if (long_name == "plugin") return &plugin;
@@ -238,7 +239,8 @@ void PrintFailure(const Failure& failure) {
   if (failure.subject().empty()) {
     std::fprintf(stderr, "wcx: %s\n", failure.what());
   } else {
-    std::fprintf(stderr, "wcx: %s: %s\n", wcx::Printable(failure.subject()).c_str(), failure.what());
+    std::fprintf(stderr, "wcx: %s: %s\n", wcx::Printable(failure.subject()).c_str(),
+                 failure.what());
   }
 }
 
@@ -267,8 +269,8 @@ int Run(int argc, char** argv) {
   // The plugin reads it when it starts its workers.
   if (options.threads) os::SetEnvironment("QUORVANE_THREADS", *options.threads);
   wcx::SetMessageHandler(ShowPluginMessage);
-  wcx::CurrentProgress().Configure(
-      !settings.quiet && (options.progress || os::StderrIsTerminal()), os::StderrIsTerminal());
+  wcx::CurrentProgress().Configure(!settings.quiet && (options.progress || os::StderrIsTerminal()),
+                                   os::StderrIsTerminal());
   wcx::Plugin plugin = wcx::Plugin::Load(plugin_path);
   os::CatchInterrupts();
 
@@ -292,7 +294,8 @@ int Run(int argc, char** argv) {
         } else if (command == "test") {
           result = wcx::TestArchive(plugin, operands[i], settings);
         } else {
-          result = wcx::ExtractArchive(plugin, operands[i], options.directory.value_or("."), settings);
+          result =
+              wcx::ExtractArchive(plugin, operands[i], options.directory.value_or("."), settings);
         }
         status = std::max(status, result);
       } catch (const Failure& failure) {

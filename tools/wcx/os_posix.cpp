@@ -1,6 +1,4 @@
 // Linux implementation of the host's operating-system layer.
-#include "os.h"
-
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -21,6 +19,7 @@
 #include <ctime>
 #include <optional>
 
+#include "os.h"
 #include "unique_name.h"
 
 namespace os {
@@ -253,10 +252,10 @@ bool NoUnnamedFiles(int error) {
 // Creates a file under a new hidden name in the open folder; the name.
 std::string CreateNamed(int folder, const std::string& prefix, const std::string& suffix,
                         std::uint32_t permissions, int& fd) {
-  const std::optional<std::string> name = qvcommon::ClaimUniqueName<char>(
-      prefix, suffix, [&](const std::string& candidate) {
-        fd = openat(folder, candidate.c_str(),
-                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, permissions);
+  const std::optional<std::string> name =
+      qvcommon::ClaimUniqueName<char>(prefix, suffix, [&](const std::string& candidate) {
+        fd = openat(folder, candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    permissions);
         if (fd >= 0) return true;
         if (errno != EEXIST) Fail(errno);
         return false;
@@ -325,9 +324,10 @@ void PendingFile::Commit(bool replace) {
         Fail(errno);
       }
     } else {
-      const std::optional<std::string> hidden = qvcommon::ClaimUniqueName<char>(
-          ".wcx-", ".part", [&](const std::string& candidate) {
-            if (linkat(AT_FDCWD, source.c_str(), folder_, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      const std::optional<std::string> hidden =
+          qvcommon::ClaimUniqueName<char>(".wcx-", ".part", [&](const std::string& candidate) {
+            if (linkat(AT_FDCWD, source.c_str(), folder_, candidate.c_str(), AT_SYMLINK_FOLLOW) ==
+                0) {
               return true;
             }
             if (errno != EEXIST) Fail(errno);
@@ -340,7 +340,8 @@ void PendingFile::Commit(bool replace) {
   if (!temporary_.empty()) {
     if (replace) {
       if (renameat(folder_, temporary_.c_str(), folder_, name_.c_str()) != 0) Fail(errno);
-    } else if (renameat2(folder_, temporary_.c_str(), folder_, name_.c_str(), RENAME_NOREPLACE) != 0) {
+    } else if (renameat2(folder_, temporary_.c_str(), folder_, name_.c_str(), RENAME_NOREPLACE) !=
+               0) {
       if (errno != EINVAL && errno != ENOSYS) Fail(errno);
       // File systems without the no-replace rename still refuse a taken
       // name for a hard link.
@@ -520,7 +521,8 @@ std::uint32_t DosTime(std::int64_t unix_time) {
   if (localtime_r(&seconds, &t) == nullptr) return 0xFFFFFFFFu;
   const int year = t.tm_year + 1900;
   if (year < 1980 || year > 2107) return 0xFFFFFFFFu;
-  return static_cast<std::uint32_t>(year - 1980) << 25 | static_cast<std::uint32_t>(t.tm_mon + 1) << 21 |
+  return static_cast<std::uint32_t>(year - 1980) << 25 |
+         static_cast<std::uint32_t>(t.tm_mon + 1) << 21 |
          static_cast<std::uint32_t>(t.tm_mday) << 16 | static_cast<std::uint32_t>(t.tm_hour) << 11 |
          static_cast<std::uint32_t>(t.tm_min) << 5 | static_cast<std::uint32_t>(t.tm_sec / 2);
 }

@@ -161,8 +161,9 @@ void ArchiveOutput::Write(const char* data, std::size_t length) {
   header_.append(data, length);
   if (header_.size() < kHeaderSize) return;
   if (header_.compare(0, 8, kMagic) != 0) {
-    throw Failure(E_NOT_SUPPORTED, shown_,
-                  "the plugin does not write Quorvane archives, so wcx cannot store a name of its own");
+    throw Failure(
+        E_NOT_SUPPORTED, shown_,
+        "the plugin does not write Quorvane archives, so wcx cannot store a name of its own");
   }
   const std::size_t old_length = static_cast<unsigned char>(header_[kNameLengthOffset]);
   if (header_.size() < kHeaderSize + old_length) return;
@@ -326,7 +327,8 @@ int Pack(const Plugin& plugin, const std::vector<std::string>& operands, const S
   } else if (operands.size() == 1) {
     const std::string name = os::NamePart(Trimmed(operands[0]));
     if (name == "." || name == "..") {
-      throw Failure(kExitUsage, operands[0], "name the archive: wcx pack --tar ARCHIVE " + operands[0]);
+      throw Failure(kExitUsage, operands[0],
+                    "name the archive: wcx pack --tar ARCHIVE " + operands[0]);
     }
     archive = Trimmed(operands[0]) + ".qv";
   } else {
@@ -378,7 +380,8 @@ int Pack(const Plugin& plugin, const std::vector<std::string>& operands, const S
     stem = stem.substr(0, stem.rfind('.'));
     output.RewriteHeader(settings.name.value_or(stem), std::nullopt);
   } else {
-    output.RewriteHeader(settings.name.value_or(os::NamePart(file)), os::DosTime(source.mtime_seconds));
+    output.RewriteHeader(settings.name.value_or(os::NamePart(file)),
+                         os::DosTime(source.mtime_seconds));
   }
   const std::uint64_t read =
       PackStream(plugin, input, from_stdin ? 0 : static_cast<std::uint64_t>(source.size),

@@ -224,9 +224,7 @@ int Plugin::PackToMem(void* handle, const char* input, int input_length, int& ta
 
 int Plugin::DoneMemPack(void* handle) const { return done_mem_pack_(handle); }
 
-void Plugin::ConfigurePacker() const {
-  configure_packer_(nullptr, library_.NativeHandle());
-}
+void Plugin::ConfigurePacker() const { configure_packer_(nullptr, library_.NativeHandle()); }
 
 std::string FindDefaultPlugin() {
   const std::string own = os::ExecutableDirectory();

@@ -102,7 +102,8 @@ std::string WithEntry(const std::string& xml, const std::string& file, const std
   const std::string entry = EntryXml(path, flags);
   Span root = FindElement(xml, "doublecmd", 0, xml.size());
   if (root.start == std::string::npos || root.empty) {
-    throw Failure(E_UNKNOWN_FORMAT, file, "not a configuration of Double Commander (no <doublecmd> element)");
+    throw Failure(E_UNKNOWN_FORMAT, file,
+                  "not a configuration of Double Commander (no <doublecmd> element)");
   }
   Span plugins = FindElement(xml, "Plugins", root.inner, root.close);
   if (plugins.start == std::string::npos) {
@@ -117,11 +118,12 @@ std::string WithEntry(const std::string& xml, const std::string& file, const std
   if (list.start == std::string::npos || list.empty) {
     const std::size_t at = list.start == std::string::npos ? plugins.inner : list.start;
     const std::size_t after = list.start == std::string::npos ? plugins.inner : list.end;
-    return xml.substr(0, at) + (list.start == std::string::npos ? "\n    " : "") + "<WcxPlugins>\n" +
-           entry + "    </WcxPlugins>" + xml.substr(after);
+    return xml.substr(0, at) + (list.start == std::string::npos ? "\n    " : "") +
+           "<WcxPlugins>\n" + entry + "    </WcxPlugins>" + xml.substr(after);
   }
   for (Span item = FindElement(xml, "WcxPlugin", list.inner, list.close);
-       item.start != std::string::npos; item = FindElement(xml, "WcxPlugin", item.end, list.close)) {
+       item.start != std::string::npos;
+       item = FindElement(xml, "WcxPlugin", item.end, list.close)) {
     if (item.empty || !SameText(ValueOf(xml, item, "ArchiveExt"), kExtension)) continue;
     const std::string open_tag = xml.substr(item.start, item.inner - item.start);
     const bool enabled = open_tag.find("Enabled=\"False\"") == std::string::npos;
@@ -164,8 +166,9 @@ int SetUpDoubleCommander(const Plugin& plugin, std::string folder, const Setting
   const std::string default_folder = home.empty() ? "" : os::Join(home, ".config/doublecmd");
   if (folder.empty()) {
     if (home.empty()) {
-      throw Failure(E_EOPEN, "", "this account has no home folder, so Double Commander has no "
-                                 "configuration here (name its folder: wcx setup doublecmd FOLDER)");
+      throw Failure(E_EOPEN, "",
+                    "this account has no home folder, so Double Commander has no "
+                    "configuration here (name its folder: wcx setup doublecmd FOLDER)");
     }
     folder = default_folder;
   }
@@ -188,7 +191,8 @@ int SetUpDoubleCommander(const Plugin& plugin, std::string folder, const Setting
                          file, path, flags);
   std::FILE* report = Report(settings);
   if (exists && after == before) {
-    if (report) std::fprintf(report, "%s: already set up: .qv opens with %s\n", file.c_str(), path.c_str());
+    if (report)
+      std::fprintf(report, "%s: already set up: .qv opens with %s\n", file.c_str(), path.c_str());
     return kExitOk;
   }
   // It writes its whole configuration back when it exits.

@@ -156,7 +156,8 @@ bool WriteItem(struct archive* a, StreamContext& context, const TarItem& item,
       try {
         archive_entry_copy_symlink(entry.get(), os::ReadLink(item.path).c_str());
       } catch (const os::Error& error) {
-        warnings.Add(item.path, std::string("cannot read the link: ") + error.what() + "; left out");
+        warnings.Add(item.path,
+                     std::string("cannot read the link: ") + error.what() + "; left out");
         return false;
       }
       break;
@@ -195,7 +196,8 @@ bool WriteItem(struct archive* a, StreamContext& context, const TarItem& item,
     CurrentProgress().Advance(got);
   }
   // GNU tar's words, so scripts that look for them find them.
-  if (left > 0 || !Unchanged(file, item.info)) warnings.Add(item.path, "file changed as we read it");
+  if (left > 0 || !Unchanged(file, item.info))
+    warnings.Add(item.path, "file changed as we read it");
   return true;
 }
 
@@ -263,7 +265,8 @@ int PackTar(const Plugin& plugin, const std::vector<std::string>& paths, Archive
   job.Check();
   output.Commit();
   if (report != nullptr) {
-    std::fprintf(report, "%s: packed %d file%s, %d folder%s, %d link%s (%llu bytes of tar) into %llu\n",
+    std::fprintf(report,
+                 "%s: packed %d file%s, %d folder%s, %d link%s (%llu bytes of tar) into %llu\n",
                  Printable(output.shown()).c_str(), files, files == 1 ? "" : "s", folders,
                  folders == 1 ? "" : "s", links, links == 1 ? "" : "s",
                  static_cast<unsigned long long>(job.pushed()),

@@ -176,7 +176,8 @@ int Untar(os::File& tar, const std::string& folder, const std::string& shown,
     // Folders get their times and permissions last, once nothing more is
     // written into them.
     if (archive_write_close(out.get()) != ARCHIVE_OK) {
-      std::fprintf(stderr, "wcx: %s: %s\n", Printable(folder).c_str(), archive_error_string(out.get()));
+      std::fprintf(stderr, "wcx: %s: %s\n", Printable(folder).c_str(),
+                   archive_error_string(out.get()));
       status = std::max(status, static_cast<int>(E_ECREATE));
     }
   }
@@ -208,9 +209,8 @@ int ListTar(os::File& tar, const std::string& shown, const Settings& settings) {
               (link.empty() ? "" : ",\"link\":" + JsonString(link)) + "}";
     } else {
       std::printf("%s %12lld  %-19s  %s%s\n", archive_entry_strmode(entry),
-                  static_cast<long long>(archive_entry_size(entry)),
-                  os::FormatTime(mtime).c_str(), Printable(name).c_str(),
-                  link.empty() ? "" : (" -> " + Printable(link)).c_str());
+                  static_cast<long long>(archive_entry_size(entry)), os::FormatTime(mtime).c_str(),
+                  Printable(name).c_str(), link.empty() ? "" : (" -> " + Printable(link)).c_str());
     }
     archive_read_data_skip(in.get());
   }
