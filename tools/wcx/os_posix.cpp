@@ -429,7 +429,10 @@ File File::OpenRead(const std::string& path) {
 }
 
 File File::TakeAway(const std::string& path) {
-  File file = OpenRead(path);
+  // Open for writing too, so that Discard may give space back.
+  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) Fail(errno);
+  File file(fd);
   if (unlink(path.c_str()) != 0) Fail(errno);
   return file;
 }
