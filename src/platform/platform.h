@@ -3,8 +3,9 @@
 // Everything that differs between Linux and Windows lives behind this header:
 // files and their sharing modes, host-string conversion, the two working
 // directories, run-time library loading, the message box and locks.
-// posix.cpp and windows.cpp implement it; no other file includes a system
-// header.
+// posix.cpp and windows.cpp implement it; beside them, mingw_runtime.cpp
+// makes the Windows DLL's own C++ runtime unload cleanly.  No file outside
+// this folder includes a system header.
 #pragma once
 
 #include <cstddef>
