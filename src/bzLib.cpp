@@ -106,14 +106,6 @@ int CheckDecompress(int status) {
   return status;
 }
 
-// ------------------------------------------------------------ base stream
-
-TCustomBZip2Stream::TCustomBZip2Stream(platform::File& strm) : FStrm(strm), FStrmPos(strm.Position()) {}
-
-void TCustomBZip2Stream::GuardPosition() {
-  if (FStrm.Position() != FStrmPos) FStrm.Seek(FStrmPos, platform::Origin::kBegin);
-}
-
 // ------------------------------------------------------------- compressor
 
 TBZCompressionStream::TBZCompressionStream(platform::File& dest) : TCustomBZip2Stream(dest) {
@@ -131,22 +123,16 @@ TBZCompressionStream::~TBZCompressionStream() {
   }
 }
 
-std::size_t TBZCompressionStream::Read(void*, std::size_t) {
-  throw EBZCompressionError("Invalid stream operation");
-}
-
 void TBZCompressionStream::FlushStaging(std::size_t count) {
   FStrm.Write(FBuffer.data(), count);
-  FStrmPos += static_cast<std::int64_t>(count);
   FBZRec.next_out = FBuffer.data();
   FBZRec.avail_out = kStagingSize;
 }
 
-std::size_t TBZCompressionStream::Write(const void* buffer, std::size_t count) {
+void TBZCompressionStream::Write(const void* buffer, std::size_t count) {
   if (ended_ || !Bz().compress) throw EBZCompressionError("Invalid stream operation");
   const char* next = static_cast<const char*>(buffer);
   std::size_t left = count;
-  GuardPosition();
   while (left > 0) {
     unsigned int chunk = ClampCount(left);
     FBZRec.next_in = const_cast<char*>(next);
@@ -158,14 +144,6 @@ std::size_t TBZCompressionStream::Write(const void* buffer, std::size_t count) {
     next += chunk;
     left -= chunk;
   }
-  return count;
-}
-
-std::int64_t TBZCompressionStream::Seek(std::int64_t offset, platform::Origin origin) {
-  if (offset != 0 || origin != platform::Origin::kCurrent) {
-    throw EBZCompressionError("Invalid stream operation");
-  }
-  return FBZRec.total_in_lo32;
 }
 
 void TBZCompressionStream::Finish() {
@@ -174,7 +152,6 @@ void TBZCompressionStream::Finish() {
   FBZRec.next_in = nullptr;
   FBZRec.avail_in = 0;
   try {
-    GuardPosition();
     for (;;) {
       int status = CheckCompress(Bz().compress(&FBZRec, kBzFinish));
       if (status == kBzStreamEnd || FBZRec.avail_out != 0) break;
@@ -199,22 +176,10 @@ TBZDecompressionStream::TBZDecompressionStream(platform::File& source) : TCustom
 
 TBZDecompressionStream::~TBZDecompressionStream() { Bz().decompress_end(&FBZRec); }
 
-std::size_t TBZDecompressionStream::Write(const void*, std::size_t) {
-  throw EBZDecompressionError("Invalid stream operation");
-}
-
-std::int64_t TBZDecompressionStream::Seek(std::int64_t offset, platform::Origin origin) {
-  if (offset < 0 || origin != platform::Origin::kCurrent) {
-    throw EBZDecompressionError("Invalid stream operation");
-  }
-  return FBZRec.total_out_lo32;
-}
-
 std::size_t TBZDecompressionStream::Read(void* buffer, std::size_t count) {
   count = ClampCount(count);
   FBZRec.next_out = static_cast<char*>(buffer);
   FBZRec.avail_out = static_cast<unsigned int>(count);
-  GuardPosition();
   // Each call looks for more input afresh: bytes that turn up after the end
   // of the stream must still be noticed.
   bool input_exhausted = false;
@@ -226,7 +191,6 @@ std::size_t TBZDecompressionStream::Read(void* buffer, std::size_t count) {
       } else {
         FBZRec.next_in = FBuffer.data();
         FBZRec.avail_in = static_cast<unsigned int>(n);
-        FStrmPos += static_cast<std::int64_t>(n);
       }
     }
     if (stream_end_) {
