@@ -2,6 +2,7 @@
 #include "CMain/builder.h"
 
 #include <cstring>
+#include <memory>
 #include <string_view>
 
 #include "CMain/format.h"
@@ -47,7 +48,7 @@ int WriteArchive(File& source, File& archive, const std::string& stored, std::ui
   return wcx::E_SUCCESS;
 }
 
-int BuildArchive(const Path& source, const Path& archive, const Path& inner_name, const TProgress& progress) {
+int BuildArchive(const Path& source, const Path& archive, const TProgress& progress) {
   File input;
   try {
     input = File::OpenRead(source, platform::Share::kRead);
@@ -55,32 +56,23 @@ int BuildArchive(const Path& source, const Path& archive, const Path& inner_name
     return wcx::E_EOPEN;
   }
   const std::uint32_t filetime = platform::FileDosTime(source);
-
-  Path target, temporary;
-  File output;
+  std::unique_ptr<platform::PendingFile> output;
   try {
-    target = platform::ResolveLinks(archive);
-    output = platform::CreateUniqueFile(platform::DirectoryPart(target), kBesidePrefix, Path(),
-                                        platform::Visibility::kPublic, temporary);
+    output = std::make_unique<platform::PendingFile>(platform::ResolveLinks(archive),
+                                                     platform::PendingFile::Attributes::kTarget);
   } catch (const platform::FileError&) {
     return wcx::E_EWRITE;
   }
-  int result =
-      WriteArchive(input, output, StoredName(inner_name.empty() ? source : inner_name), filetime, progress);
-  if (result == wcx::E_SUCCESS) {
-    try {
-      platform::KeepAttributes(target, temporary);  // with no old archive, the mode of a new file
-      output.Sync();
-      output.Close();
-      platform::ReplaceFile(temporary, target);
-      return wcx::E_SUCCESS;
-    } catch (const platform::FileError&) {
-      result = wcx::E_EWRITE;
-    }
+  if (int result = WriteArchive(input, output->file(), StoredName(source), filetime, progress);
+      result != wcx::E_SUCCESS) {
+    return result;
   }
-  output = File();
-  platform::RemoveFile(temporary);
-  return result;
+  try {
+    output->Commit();
+  } catch (const platform::FileError&) {
+    return wcx::E_EWRITE;
+  }
+  return wcx::E_SUCCESS;
 }
 
 namespace {
@@ -103,7 +95,7 @@ int PackListed(const Char* packed_file, const Char* src_path, const Char* add_li
   if (src_path) source = platform::WithTrailingSeparator(ToPath(src_path)) + source;
   if (platform::KindOf(source) != platform::FileKind::kRegular) return wcx::E_NO_FILES;
   const Path archive = platform::AbsolutePath(ToPath(packed_file));
-  return BuildArchive(source, archive, Path(), PackingCallback());
+  return BuildArchive(source, archive, PackingCallback());
 }
 
 }  // namespace

@@ -14,11 +14,6 @@ namespace quorvane {
 // The caption of the plugin's messages.
 inline constexpr char kCaption[] = "Quorvane";
 
-// The start of the names of files that grow beside their target before they
-// take its place: short, so that any name the file system takes can have one
-// beside it, and starting with a dot, so that listings hide them meanwhile.
-inline constexpr platform::PathChar kBesidePrefix[] = QV_PATH(".qv");
-
 // Where the plugin's own module file lies, and the system's temporary
 // directory; both end in a separator.
 const platform::Path& ModuleDir();

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <type_traits>
 
@@ -81,33 +82,25 @@ int Extract(TArcState& state, const Path& target) {
   if (existing != FileKind::kMissing && existing != FileKind::kRegular && existing != FileKind::kLink) {
     return wcx::E_ECREATE;
   }
-  Path temporary;
-  File output;
+  std::unique_ptr<platform::PendingFile> output;
   try {
-    output = platform::CreateUniqueFile(platform::DirectoryPart(target), kBesidePrefix, Path(),
-                                        platform::Visibility::kPublic, temporary);
+    output = std::make_unique<platform::PendingFile>(target, platform::PendingFile::Attributes::kNew);
   } catch (const platform::FileError&) {
     return wcx::E_ECREATE;
   }
   bool produced = false;
-  int result = Unpack(state, &output, produced);
+  int result = Unpack(state, &output->file(), produced);
   // Damaged data still takes the target's place: the user keeps what could
   // be recovered, and the code says it is damaged.
   if (result == wcx::E_SUCCESS || (result == wcx::E_BAD_ARCHIVE && produced)) {
     try {
-      output.Sync();
-      output.Close();
-      platform::SetFileDosTime(temporary, state.filetime);
-      platform::ReplaceFile(temporary, target);
-      return result;
+      output->Commit(state.filetime);
     } catch (const platform::FileWriteError&) {
       result = wcx::E_EWRITE;
     } catch (const platform::FileError&) {
       result = wcx::E_ECREATE;
     }
   }
-  output = File();
-  platform::RemoveFile(temporary);
   return result;
 }
 

@@ -1,6 +1,7 @@
 // The parts of the platform layer that need no system call of their own:
-// unique temporary names, the choice between the host's message box and the
-// system's, and the fault points of the test flavour.
+// unique temporary names, files that grow beside their target, the choice
+// between the host's message box and the system's, and the fault points of
+// the test flavour.
 #include <atomic>
 #include <optional>
 #include <string>
@@ -49,6 +50,36 @@ File CreateUniqueFile(const Path& directory, PathView prefix, PathView suffix,
   if (!claimed) throw FileExistsError(ToHost(directory) + ": no free name for a new file");
   path = std::move(*claimed);
   return file;
+}
+
+namespace {
+
+// The start of a pending file's name: short, so that any name the file
+// system takes can have one beside it, and starting with a dot, so that
+// listings hide it meanwhile.
+constexpr PathChar kPendingPrefix[] = QV_PATH(".qv");
+
+}  // namespace
+
+PendingFile::PendingFile(const Path& target, Attributes attributes)
+    : target_(target),
+      attributes_(attributes),
+      file_(CreateUniqueFile(DirectoryPart(target), kPendingPrefix, Path(), Visibility::kPublic, path_)) {}
+
+PendingFile::~PendingFile() {
+  if (committed_) return;
+  file_ = File();  // Windows removes no file that is still open
+  RemoveFile(path_);
+}
+
+void PendingFile::Commit(std::uint32_t dos_time) {
+  file_.Sync();
+  file_.Close();
+  // With no file to replace, the file keeps what any new file gets.
+  if (attributes_ == Attributes::kTarget) KeepAttributes(target_, path_);
+  if (dos_time != kNoDosTime) SetFileDosTime(path_, dos_time);
+  ReplaceFile(path_, target_);
+  committed_ = true;
 }
 
 #ifdef QUORVANE_FAULT_INJECTION

@@ -230,6 +230,40 @@ bool SetFileDosTime(const Path& path, std::uint32_t dos_time) noexcept;
 std::uint32_t HostRecordTime(std::uint32_t dos_time) noexcept;
 std::uint32_t HostRecordAttributes() noexcept;
 
+// --------------------------------------------------------- pending files
+
+// A new file that takes the place of `target` only once it is whole.  It
+// grows beside the target under a short name of its own, and goes again
+// when its owner is done with it unless it was committed.  How it is made
+// and put in place is its own business: its owner only writes and commits.
+class PendingFile {
+ public:
+  // What the file has, besides its contents, once it is in place.
+  enum class Attributes {
+    kNew,     // what any new file gets
+    kTarget,  // those of the file it replaces, when there is one
+  };
+
+  // Raises FileError when the file cannot be created.
+  PendingFile(const Path& target, Attributes attributes);
+  ~PendingFile();
+  PendingFile(const PendingFile&) = delete;
+  PendingFile& operator=(const PendingFile&) = delete;
+
+  File& file() noexcept { return file_; }
+  // Flushes the file to the disk, gives it `dos_time` as its last-write
+  // time (none for kNoDosTime) and puts it in place of the target in one
+  // step: a link at the target is replaced, not followed.
+  void Commit(std::uint32_t dos_time = kNoDosTime);
+
+ private:
+  Path target_;
+  Attributes attributes_;
+  Path path_;
+  File file_;
+  bool committed_ = false;
+};
+
 // ------------------------------------------------------------ directories
 
 // The system's temporary directory, ending in a separator.
