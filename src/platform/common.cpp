@@ -47,7 +47,7 @@ File CreateUniqueFile(const Path& directory, PathView prefix, PathView suffix,
           return false;
         }
       });
-  if (!claimed) throw FileExistsError(ToHost(directory) + ": no free name for a new file");
+  if (!claimed) throw FileCreateError(ToHost(directory) + ": no free name for a new file", directory);
   path = std::move(*claimed);
   return file;
 }

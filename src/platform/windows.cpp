@@ -81,11 +81,14 @@ std::string Reason(DWORD error) {
   return Narrow(reason, CP_ACP);
 }
 
+// Raises the failure to open (FileError) or to create (FileCreateError)
+// `path`, for the system's `error`.
+template <typename Error = FileError>
 [[noreturn]] void ThrowFileError(const Path& path, DWORD error) {
   std::string message = ToHost(path) + ": " + Reason(error);
-  if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) throw FileExistsError(message);
-  if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) throw FileInUseError(message);
-  throw FileError(message);
+  if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) throw FileExistsError(message, path);
+  if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) throw FileInUseError(message, path);
+  throw Error(message, path);
 }
 
 DWORD ShareFlags(Share share) {
@@ -206,23 +209,23 @@ bool AttributesOf(const Path& path, WIN32_FILE_ATTRIBUTE_DATA& data) noexcept tr
   return false;
 }
 
-// Opens or creates a regular file.  Devices are refused before the open;
-// whatever else is not a disk file is refused before anything is read or
-// written.
+// Opens or creates a regular file; a failure raises `Error`.  Devices are
+// refused before the open; whatever else is not a disk file is refused
+// before anything is read or written.
+template <typename Error>
 File OpenRegular(const Path& path, DWORD access, DWORD disposition, Share share) {
-  if (faults::Hit(faults::kOpen)) ThrowFileError(path, ERROR_OPEN_FAILED);
-  if (path.empty()) ThrowFileError(path, ERROR_PATH_NOT_FOUND);
-  if (NamesDevice(path)) ThrowFileError(path, ERROR_BAD_FILE_TYPE);
+  if (faults::Hit(faults::kOpen)) ThrowFileError<Error>(path, ERROR_OPEN_FAILED);
+  if (path.empty()) ThrowFileError<Error>(path, ERROR_PATH_NOT_FOUND);
+  if (NamesDevice(path)) ThrowFileError<Error>(path, ERROR_BAD_FILE_TYPE);
   HANDLE handle = ::CreateFileW(SystemPath(path).c_str(), access, ShareFlags(share), nullptr, disposition,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) ThrowFileError(path, ::GetLastError());
+  if (handle == INVALID_HANDLE_VALUE) ThrowFileError<Error>(path, ::GetLastError());
   if (::GetFileType(handle) != FILE_TYPE_DISK) {
     ::CloseHandle(handle);
-    ThrowFileError(path, ERROR_BAD_FILE_TYPE);
+    ThrowFileError<Error>(path, ERROR_BAD_FILE_TYPE);
   }
-  return File::FromHandle(reinterpret_cast<std::intptr_t>(handle), path);
+  return File::FromHandle(reinterpret_cast<std::intptr_t>(handle), path, (access & GENERIC_WRITE) != 0);
 }
-
 
 }  // namespace
 
@@ -276,9 +279,12 @@ Path AbsolutePath(const Path& path) {
 
 // ------------------------------------------------------------------ files
 
-File File::FromHandle(std::intptr_t handle, Path name) { return File(handle, std::move(name)); }
+File File::FromHandle(std::intptr_t handle, Path name, bool writing) {
+  return File(handle, std::move(name), writing);
+}
 
-File::File(File&& other) noexcept : handle_(other.handle_), name_(std::move(other.name_)) {
+File::File(File&& other) noexcept
+    : handle_(other.handle_), name_(std::move(other.name_)), writing_(other.writing_) {
   other.handle_ = -1;
 }
 
@@ -287,6 +293,7 @@ File& File::operator=(File&& other) noexcept {
     if (handle_ != -1) ::CloseHandle(AsHandle(handle_));
     handle_ = other.handle_;
     name_ = std::move(other.name_);
+    writing_ = other.writing_;
     other.handle_ = -1;
   }
   return *this;
@@ -297,18 +304,18 @@ File::~File() {
 }
 
 File File::OpenRead(const Path& path, Share share) {
-  return OpenRegular(path, GENERIC_READ, OPEN_EXISTING, share);
+  return OpenRegular<FileError>(path, GENERIC_READ, OPEN_EXISTING, share);
 }
 
 File File::OpenReadWrite(const Path& path, Share share) {
-  return OpenRegular(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, share);
+  return OpenRegular<FileError>(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, share);
 }
 
 File File::CreateNew(const Path& path, Share share, Visibility) {
   // The temporary directory is the user's own, so a private file needs no
   // security descriptor of its own; CREATE_NEW never opens an existing name,
   // a planted link included.
-  return OpenRegular(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, share);
+  return OpenRegular<FileCreateError>(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, share);
 }
 
 bool File::IsOpen() const noexcept { return handle_ != -1; }
@@ -357,26 +364,29 @@ template <typename Error>
 void File::Fail(const char* what) const {
   DWORD error = ::GetLastError();
   if (error == ERROR_SUCCESS) error = ERROR_GEN_FAILURE;
-  throw Error(ToHost(name_) + ": " + what + ": " + Reason(error));
+  throw Error(ToHost(name_) + ": " + what + ": " + Reason(error), name_);
+}
+
+void File::FailUse(const char* what) const {
+  if (writing_) Fail<FileWriteError>(what);
+  Fail<FileReadError>(what);
 }
 
 std::int64_t File::Seek(std::int64_t offset, Origin origin) {
   DWORD method = origin == Origin::kBegin ? FILE_BEGIN : origin == Origin::kCurrent ? FILE_CURRENT : FILE_END;
   if (faults::Hit(faults::kSeek)) {
     ::SetLastError(ERROR_SEEK);
-    Fail<FileError>("seek");
+    FailUse("seek");
   }
   LARGE_INTEGER distance, position;
   distance.QuadPart = offset;
-  if (!::SetFilePointerEx(AsHandle(handle_), distance, &position, method)) Fail<FileError>("seek");
+  if (!::SetFilePointerEx(AsHandle(handle_), distance, &position, method)) FailUse("seek");
   return position.QuadPart;
 }
 
-std::int64_t File::Position() { return Seek(0, Origin::kCurrent); }
-
 std::int64_t File::Size() {
   LARGE_INTEGER size;
-  if (!::GetFileSizeEx(AsHandle(handle_), &size)) Fail<FileError>("size");
+  if (!::GetFileSizeEx(AsHandle(handle_), &size)) FailUse("size");
   return size.QuadPart;
 }
 
@@ -393,10 +403,10 @@ void File::Close() {
   HANDLE handle = AsHandle(handle_);
   handle_ = -1;
   bool injected = faults::Hit(faults::kClose);
-  if (!::CloseHandle(handle)) Fail<FileError>("close");
+  if (!::CloseHandle(handle)) Fail<FileCreateError>("close");
   if (injected) {
     ::SetLastError(ERROR_WRITE_FAULT);
-    Fail<FileError>("close");
+    Fail<FileCreateError>("close");
   }
 }
 
@@ -468,10 +478,10 @@ bool KeepAttributes(const Path& original, const Path& replacement) noexcept {
 }
 
 void ReplaceFile(const Path& from, const Path& to) {
-  if (faults::Hit(faults::kRename)) ThrowFileError(to, ERROR_WRITE_FAULT);
+  if (faults::Hit(faults::kRename)) ThrowFileError<FileCreateError>(to, ERROR_WRITE_FAULT);
   if (!::MoveFileExW(SystemPath(from).c_str(), SystemPath(to).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    ThrowFileError(to, ::GetLastError());
+    ThrowFileError<FileCreateError>(to, ::GetLastError());
   }
 }
 
