@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <new>
 
 namespace quorvane {
 namespace {
@@ -12,6 +13,7 @@ constexpr int kBzRun = 0;
 constexpr int kBzFinish = 2;
 constexpr int kBzStreamEnd = 4;
 constexpr int kBzSequenceError = -1;
+constexpr int kBzMemError = -3;
 
 using CompressInitFn = int (*)(TBZStreamRec*, int block_size, int verbosity, int work_factor);
 using CompressFn = int (*)(TBZStreamRec*, int action);
@@ -47,13 +49,22 @@ Fn Lookup(platform::LibraryHandle library, const char* name) {
   return reinterpret_cast<Fn>(platform::LibraryFunction(library, name));
 }
 
-[[noreturn]] void Missing(bool compressing) {
-  const char* message = "the bzip2 library is not available";
-  if (compressing) throw EBZCompressionError(message);
-  throw EBZDecompressionError(message);
+std::string StatusMessage(int status) { return "error " + std::to_string(status); }
+
+void CheckMemory(int status) {
+  if (status == kBzMemError) throw std::bad_alloc();
 }
 
-std::string StatusMessage(int status) { return "error " + std::to_string(status); }
+void RequireBound(const TBZip2Library& library) {
+  if (!library.bound()) throw EBZLibraryError("the bzip2 library is not available");
+}
+
+// A stream the library will not start is the library's failure, on either
+// side.
+void CheckStart(int status) {
+  CheckMemory(status);
+  if (status < 0) throw EBZLibraryError(StatusMessage(status));
+}
 
 unsigned int ClampCount(std::size_t count) {
   return static_cast<unsigned int>(std::min<std::size_t>(count, UINT_MAX));
@@ -97,22 +108,25 @@ int BZip2LibraryReferences() {
 }
 
 int CheckCompress(int status) {
+  CheckMemory(status);
   if (status < 0) throw EBZCompressionError(StatusMessage(status));
   return status;
 }
 
 int CheckDecompress(int status) {
+  CheckMemory(status);
   if (status < 0) throw EBZDecompressionError(StatusMessage(status));
   return status;
 }
 
 // ------------------------------------------------------------- compressor
 
-TBZCompressionStream::TBZCompressionStream(platform::File& dest) : TCustomBZip2Stream(dest) {
+TBZCompressionStream::TBZCompressionStream(const TBZip2Library& library, platform::File& dest)
+    : TCustomBZip2Stream(dest) {
   FBZRec.next_out = FBuffer.data();
   FBZRec.avail_out = kStagingSize;
-  if (!Bz().Complete()) Missing(true);
-  CheckCompress(Bz().compress_init(&FBZRec, 9, 0, 0));
+  RequireBound(library);
+  CheckStart(Bz().compress_init(&FBZRec, 9, 0, 0));
 }
 
 TBZCompressionStream::~TBZCompressionStream() {
@@ -167,11 +181,12 @@ void TBZCompressionStream::Finish() {
 
 // ----------------------------------------------------------- decompressor
 
-TBZDecompressionStream::TBZDecompressionStream(platform::File& source) : TCustomBZip2Stream(source) {
+TBZDecompressionStream::TBZDecompressionStream(const TBZip2Library& library, platform::File& source)
+    : TCustomBZip2Stream(source) {
   FBZRec.next_in = FBuffer.data();
   FBZRec.avail_in = 0;
-  if (!Bz().Complete()) Missing(false);
-  CheckDecompress(Bz().decompress_init(&FBZRec, 0, 0));
+  RequireBound(library);
+  CheckStart(Bz().decompress_init(&FBZRec, 0, 0));
 }
 
 TBZDecompressionStream::~TBZDecompressionStream() { Bz().decompress_end(&FBZRec); }

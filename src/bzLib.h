@@ -24,6 +24,11 @@ class EBZDecompressionError : public EBZip2Error {
  public:
   using EBZip2Error::EBZip2Error;
 };
+// The library is missing, lacks a function, or will not start a stream.
+class EBZLibraryError : public EBZip2Error {
+ public:
+  using EBZip2Error::EBZip2Error;
+};
 
 // The library's stream control record (bz_stream), field for field.
 struct TBZStreamRec {
@@ -51,7 +56,24 @@ void FreeBZip2Library();
 // How many references are held now.
 int BZip2LibraryReferences();
 
-// A negative library status raises the side's error, "error %d".
+// One reference on the library for as long as the object lives.
+class TBZip2Library {
+ public:
+  explicit TBZip2Library(const platform::Path& dir) : bound_(LoadBZip2Library(dir)) {}
+  ~TBZip2Library() { FreeBZip2Library(); }
+  TBZip2Library(const TBZip2Library&) = delete;
+  TBZip2Library& operator=(const TBZip2Library&) = delete;
+
+  // Whether the library and all six functions were found.
+  bool bound() const { return bound_; }
+
+ private:
+  bool bound_;
+};
+
+// A negative library status raises the side's error, "error %d"; the
+// library running out of memory raises std::bad_alloc, like any other
+// allocation that fails.
 int CheckCompress(int status);
 int CheckDecompress(int status);
 
@@ -74,10 +96,11 @@ class TCustomBZip2Stream {
 };
 
 // Compresses what is written into the file it was made on, from the file's
-// position on.
+// position on.  The adapters work while `library` is bound and raise
+// EBZLibraryError when it is not.
 class TBZCompressionStream final : public TCustomBZip2Stream {
  public:
-  explicit TBZCompressionStream(platform::File& dest);
+  TBZCompressionStream(const TBZip2Library& library, platform::File& dest);
   // Completes the stream if Finish() was not called, swallowing errors.
   ~TBZCompressionStream();
 
@@ -94,7 +117,7 @@ class TBZCompressionStream final : public TCustomBZip2Stream {
 // Decompresses the stream that starts at the file's position.
 class TBZDecompressionStream final : public TCustomBZip2Stream {
  public:
-  explicit TBZDecompressionStream(platform::File& source);
+  TBZDecompressionStream(const TBZip2Library& library, platform::File& source);
   ~TBZDecompressionStream();
 
   // Fills `buffer` but at the end of the data: fewer bytes, then 0.

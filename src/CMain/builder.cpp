@@ -32,13 +32,14 @@ int WriteArchive(File& source, File& archive, const std::string& stored, std::ui
   header.filetime = filetime;
 
   // Payload first, header last: the file is only an archive once it is whole.
-  TZPacker packer(progress);
-  packer.startpos = kHeaderSize + header.namelen;
+  const std::int64_t payload = kHeaderSize + header.namelen;
+  const TBZip2Library library(ModuleDir());
+  TZPacker packer(payload, library, progress);
   if (int result = packer.Shrink(source, archive); result != wcx::E_SUCCESS) return result;
   header.unpsize = static_cast<std::uint32_t>(packer.content().size());
   header.crc = packer.content().crc32();
   try {
-    header.packsize = static_cast<std::uint32_t>(archive.Size() - packer.startpos);
+    header.packsize = static_cast<std::uint32_t>(archive.Size() - payload);
     archive.Seek(0, platform::Origin::kBegin);
     archive.Write(&header, sizeof header);
     archive.Write(stored.data(), stored.size());

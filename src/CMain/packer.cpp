@@ -21,23 +21,21 @@ void ShowReadError(const platform::FileError& error, const platform::Path& path)
 
 }  // namespace
 
-TZPacker::TZPacker(const TProgress& progress)
-    : progress_(progress), buffer_(std::make_unique<std::array<char, kStagingSize>>()) {
-  bound_ = LoadBZip2Library(ModuleDir());
-}
-
-TZPacker::~TZPacker() { FreeBZip2Library(); }
+TZPacker::TZPacker(std::int64_t startpos, const TBZip2Library& library, const TProgress& progress)
+    : startpos_(startpos),
+      library_(library),
+      progress_(progress),
+      buffer_(std::make_unique<std::array<char, kStagingSize>>()) {}
 
 int TZPacker::Expand(platform::File& infile, platform::File* outFile) {
   content_ = TContentTally();
   ReportProgress(progress_, nullptr, 0);
-  if (!bound_) return wcx::E_EOPEN;
   std::unique_ptr<TBZDecompressionStream> stream;
   try {
-    infile.Seek(startpos, platform::Origin::kBegin);
-    stream = std::make_unique<TBZDecompressionStream>(infile);
+    infile.Seek(startpos_, platform::Origin::kBegin);
+    stream = std::make_unique<TBZDecompressionStream>(library_, infile);
   } catch (const EBZip2Error&) {
-    return wcx::E_EOPEN;  // the library would not start
+    return wcx::E_EOPEN;  // no library, or it would not start
   } catch (const platform::FileError&) {
     return wcx::E_EOPEN;
   }
@@ -66,11 +64,10 @@ int TZPacker::ExpandBlocks(TBZDecompressionStream& stream, const platform::Path&
 
 int TZPacker::Shrink(platform::File& infile, platform::File& outFile) {
   content_ = TContentTally();
-  if (!bound_) return wcx::E_EWRITE;
   std::unique_ptr<TBZCompressionStream> stream;
   try {
-    outFile.Seek(startpos, platform::Origin::kBegin);
-    stream = std::make_unique<TBZCompressionStream>(outFile);
+    outFile.Seek(startpos_, platform::Origin::kBegin);
+    stream = std::make_unique<TBZCompressionStream>(library_, outFile);
   } catch (const EBZip2Error&) {
     return wcx::E_EWRITE;
   } catch (const platform::FileError&) {

@@ -32,12 +32,12 @@ class TContentTally {
   std::uint64_t size_ = 0;
 };
 
-// One operation per object: it holds a reference on the bzip2 library for
-// its life.  Progress goes to the callback it was made with, once per block.
+// One operation per object.  The payload starts at `startpos` of the
+// archive; `library` must stay bound while the packer lives; progress goes
+// to `progress`, once per block.
 class TZPacker {
  public:
-  explicit TZPacker(const TProgress& progress);
-  ~TZPacker();
+  TZPacker(std::int64_t startpos, const TBZip2Library& library, const TProgress& progress);
   TZPacker(const TZPacker&) = delete;
   TZPacker& operator=(const TZPacker&) = delete;
 
@@ -55,15 +55,14 @@ class TZPacker {
   // What passed the uncompressed side of the last Expand or Shrink.
   const TContentTally& content() const { return content_; }
 
-  std::int64_t startpos = 0;
-
  private:
   int ExpandBlocks(TBZDecompressionStream& stream, const platform::Path& archive_name,
                    platform::File* outFile);
   int ShrinkBlocks(platform::File& infile, TBZCompressionStream& stream);
 
+  std::int64_t startpos_;
+  const TBZip2Library& library_;
   TProgress progress_;
-  bool bound_ = false;
   TContentTally content_;
   std::unique_ptr<std::array<char, kStagingSize>> buffer_;
 };

@@ -49,12 +49,12 @@ THeaderRead ReadHeaderOf(const Path& archive) {
 // verdict.  `produced` tells whether any data came out.
 int Unpack(TArcState& state, File* output, bool& produced) {
   produced = false;
+  const std::int64_t payload = kHeaderSize + state.fnl;
   File archive;
   try {
     archive = File::OpenRead(state.fn, Share::kRead);
     // An archive cut before its payload, or whose payload is no bzip2
     // stream, holds nothing to give back.
-    const std::int64_t payload = kHeaderSize + state.fnl;
     unsigned char start[4] = {};
     if (archive.Size() < payload) return wcx::E_BAD_ARCHIVE;
     archive.Seek(payload, platform::Origin::kBegin);
@@ -63,8 +63,8 @@ int Unpack(TArcState& state, File* output, bool& produced) {
   } catch (const platform::FileError&) {
     return wcx::E_EOPEN;
   }
-  TZPacker packer(state.pdp);
-  packer.startpos = kHeaderSize + state.fnl;
+  const TBZip2Library library(ModuleDir());
+  TZPacker packer(payload, library, state.pdp);
   int result = packer.Expand(archive, output);
   produced = packer.content().size() > 0;
   // The size field holds the low 32 bits, as the checksum covers them all.

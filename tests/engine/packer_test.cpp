@@ -34,8 +34,8 @@ int Shrink(const std::string& source, const std::string& archive, std::int64_t s
            quorvane::TContentTally* content = nullptr) {
   platform::File input = platform::File::OpenRead(source, platform::Share::kRead);
   platform::File output = Fresh(archive);
-  quorvane::TZPacker packer(qvtest::ProgressRecorder::Callback);
-  packer.startpos = startpos;
+  const quorvane::TBZip2Library library(quorvane::ModuleDir());
+  quorvane::TZPacker packer(startpos, library, qvtest::ProgressRecorder::Callback);
   const int result = packer.Shrink(input, output);
   if (content) *content = packer.content();
   return result;
@@ -45,8 +45,8 @@ int Expand(const std::string& archive, const std::string& target, std::int64_t s
            quorvane::TContentTally* content = nullptr) {
   platform::File input = platform::File::OpenRead(archive, platform::Share::kRead);
   platform::File output = Fresh(target);
-  quorvane::TZPacker packer(qvtest::ProgressRecorder::Callback);
-  packer.startpos = startpos;
+  const quorvane::TBZip2Library library(quorvane::ModuleDir());
+  quorvane::TZPacker packer(startpos, library, qvtest::ProgressRecorder::Callback);
   const int result = packer.Expand(input, &output);
   if (content) *content = packer.content();
   return result;

@@ -30,8 +30,7 @@ File Fresh(const std::string& path) {
 
 class StreamTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(quorvane::LoadBZip2Library(quorvane::ModuleDir())); }
-  void TearDown() override { quorvane::FreeBZip2Library(); }
+  void SetUp() override { ASSERT_TRUE(library.bound()); }
 
   // Compresses `data` into a new file behind `prefix`; the pieces handed to
   // Write take the sizes of `chunks` in turn.
@@ -39,7 +38,7 @@ class StreamTest : public ::testing::Test {
                 const std::vector<std::size_t>& chunks, const std::string& prefix = "") {
     File file = Fresh(path);
     if (!prefix.empty()) file.Write(prefix.data(), prefix.size());
-    TBZCompressionStream z(file);
+    TBZCompressionStream z(library, file);
     std::size_t turn = 0;
     for (std::size_t done = 0; done < data.size();) {
       const std::size_t n = std::min(chunks[turn++ % chunks.size()], data.size() - done);
@@ -56,7 +55,7 @@ class StreamTest : public ::testing::Test {
                          std::int64_t offset = 0) {
     File file = File::OpenRead(path, Share::kNone);
     file.Seek(offset, Origin::kBegin);
-    TBZDecompressionStream z(file);
+    TBZDecompressionStream z(library, file);
     std::string out;
     std::vector<char> buffer(*std::max_element(chunks.begin(), chunks.end()));
     bool short_read_seen = false;
@@ -73,6 +72,7 @@ class StreamTest : public ::testing::Test {
     return out;
   }
 
+  const quorvane::TBZip2Library library{quorvane::ModuleDir()};
   qvtest::TempDir scratch;
 };
 
@@ -110,13 +110,13 @@ TEST_F(StreamTest, EmptyStreamIsComplete) {
   const std::string destroyed = scratch / "destroyed.bz2";
   {
     File file = Fresh(destroyed);
-    TBZCompressionStream z(file);
+    TBZCompressionStream z(library, file);
   }
   for (const std::string& path : {finished, destroyed}) {
     EXPECT_EQ(qvtest::ReadFile(scratch / "finished.bz2"), qvtest::ReadFile(path));
     EXPECT_EQ(std::optional<std::string>(""), qvtest::BzipProgramDecompressFile(path));
     File file = File::OpenRead(path, Share::kNone);
-    TBZDecompressionStream z(file);
+    TBZDecompressionStream z(library, file);
     char buffer[16];
     EXPECT_EQ(0u, z.Read(buffer, sizeof buffer)) << "the first read already finds the end";
   }
@@ -127,7 +127,7 @@ TEST_F(StreamTest, DestructionCompletesAStreamWithData) {
   const std::string path = scratch / "destroyed.bz2";
   {
     File file = Fresh(path);
-    TBZCompressionStream z(file);
+    TBZCompressionStream z(library, file);
     z.Write(data.data(), data.size());
   }
   EXPECT_TRUE(qvtest::BzipProgramDecompressFile(path) == data);
@@ -136,7 +136,7 @@ TEST_F(StreamTest, DestructionCompletesAStreamWithData) {
 TEST_F(StreamTest, LibraryStatusesBecomeErrorMessages) {
   const auto expect_error = [&](const std::string& path, const std::string& message) {
     File file = File::OpenRead(path, Share::kNone);
-    TBZDecompressionStream z(file);
+    TBZDecompressionStream z(library, file);
     std::vector<char> buffer(65536);
     try {
       while (z.Read(buffer.data(), buffer.size()) > 0) {
@@ -162,7 +162,7 @@ TEST_F(StreamTest, BytesAfterTheStreamEndFailWithSequenceError) {
     const std::string path = scratch / name;
     qvtest::WriteFile(path, contents);
     File file = File::OpenRead(path, Share::kNone);
-    TBZDecompressionStream z(file);
+    TBZDecompressionStream z(library, file);
     std::vector<char> buffer(1000);
     try {
       while (z.Read(buffer.data(), buffer.size()) > 0) {
@@ -180,7 +180,7 @@ TEST_F(StreamTest, BytesAfterTheStreamEndFailWithSequenceError) {
   const std::string path = scratch / "grows";
   qvtest::WriteFile(path, stream);
   File file = File::OpenRead(path, Share::kNone);
-  TBZDecompressionStream z(file);
+  TBZDecompressionStream z(library, file);
   std::vector<char> buffer(65536);
   std::string restored;
   for (std::size_t n; (n = z.Read(buffer.data(), buffer.size())) > 0;) restored.append(buffer.data(), n);
