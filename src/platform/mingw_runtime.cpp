@@ -1,19 +1,9 @@
-// The Windows plugin's share of its compiler's runtime, replaced or released
-// so that unloading the DLL leaves nothing behind.
-//
-// The plugin carries its C++ runtime inside (-static-libgcc
-// -static-libstdc++), and that runtime keeps state a DLL never gives back
-// when it is unloaded: GCC emulates thread-local storage (the exception
-// machinery's per-thread record, any thread_local) through winpthreads keys,
-// whose lock, event, thread handle and TLS slot stay behind, and libstdc++
-// sets aside about 70 KiB for exceptions thrown when memory runs out.  A host
-// that loads the plugin for each job would lose all of that every time.
-// None of it is a service of the operating system; it lives beside the
-// platform layer because it talks to Windows (TLS slots, DllMain).
-//
-// Linked into the module only: a test program links the plugin's sources as
-// a library, and in a program the runtime's own storage lasts as long as the
-// process anyway.
+// The Windows DLL's share of its compiler's runtime (it carries libgcc and
+// libstdc++ inside), replaced or released so that unloading the DLL leaves
+// nothing behind: a host that loads the plugin for each job would otherwise
+// lose some every time.  No operating-system service; it sits here because it
+// talks to Windows.  Linked into the module only: in a test program the
+// runtime's own storage lasts as long as the process anyway.
 #include <windows.h>
 
 #include <algorithm>
@@ -30,12 +20,10 @@ namespace __gnu_cxx {
 void __freeres() noexcept;
 }  // namespace __gnu_cxx
 
-// ------------------------------------------------ thread-local storage
-//
-// Why: libgcc's emulation keeps each variable behind a winpthreads key, and
-// the keys, their lock and their thread handle outlive the DLL.  This
-// replacement keeps every variable on one native TLS slot of the module's
-// own, which the module frees with everything on it.
+// Thread-local storage.  Why: GCC emulates it (the exception machinery's
+// per-thread record, any thread_local) through winpthreads keys, whose lock,
+// event, thread handle and TLS slot outlive the DLL.  This keeps every
+// variable on one native TLS slot of the module's own instead.
 
 namespace {
 
@@ -133,13 +121,10 @@ void ReleaseAllThreadVariables() noexcept {
   tls_slot = TLS_OUT_OF_INDEXES;
 }
 
-// ------------------------------------------------------------- release
-//
-// Why: nothing else frees the variables of threads still alive at unload,
-// nor libstdc++'s reserve for exceptions, which it keeps for the life of
-// the process it thinks it is.  This runs after every other static
-// destructor of the module (it is constructed first), when nothing can need
-// a thread-local variable any more.
+// The release at unload.  Why: nothing else frees the variables of threads
+// still alive, nor the 70 KiB libstdc++ keeps for exceptions thrown when
+// memory runs out.  This runs after every other static destructor of the
+// module (it is constructed first), when nothing needs a variable any more.
 struct RuntimeRelease {
   RuntimeRelease() = default;
   RuntimeRelease(const RuntimeRelease&) = delete;
@@ -185,11 +170,9 @@ extern "C" void* __emutls_get_address(EmulatedTlsVariable* variable) {
   return value;
 }
 
-// ------------------------------------------------------------- DllMain
-//
-// Why: only the DLL's entry point hears that a thread ends (so its variables
-// can go at once, not at unload) and whether the process is ending rather
-// than the DLL being unloaded.
+// DllMain.  Why: only the DLL's entry point hears that a thread ends, so its
+// variables can go at once, and whether the DLL is unloaded or the process
+// ends.
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   if (reason == DLL_THREAD_DETACH) ReleaseThreadVariables();
   // A null `reserved` means FreeLibrary, not the end of the process.
