@@ -70,12 +70,15 @@ unsigned int ClampCount(std::size_t count) {
   return static_cast<unsigned int>(std::min<std::size_t>(count, UINT_MAX));
 }
 
-}  // namespace
-
+// Takes one reference and binds the six functions; false when the library
+// or one of the functions is missing, the reference taken all the same.
+// Raises only when memory runs out, and then takes nothing.
 bool LoadBZip2Library(const platform::Path& dir) {
   Binding& bz = Bz();
   std::lock_guard guard(bz.lock);
-  if (bz.references++ == 0) {
+  // The reference is counted once nothing more can fail: an allocation that
+  // fails on the way leaves nothing taken.
+  if (bz.references == 0) {
     bz.library = platform::LoadLibrary(platform::CompressionLibraryPath(dir));
     bz.compress_init = Lookup<CompressInitFn>(bz.library, "BZ2_bzCompressInit");
     bz.compress = Lookup<CompressFn>(bz.library, "BZ2_bzCompress");
@@ -84,9 +87,11 @@ bool LoadBZip2Library(const platform::Path& dir) {
     bz.decompress = Lookup<StreamFn>(bz.library, "BZ2_bzDecompress");
     bz.decompress_end = Lookup<StreamFn>(bz.library, "BZ2_bzDecompressEnd");
   }
+  ++bz.references;
   return bz.Complete();
 }
 
+// Gives back one reference; the library is unloaded with the last one.
 void FreeBZip2Library() {
   Binding& bz = Bz();
   std::lock_guard guard(bz.lock);
@@ -100,6 +105,12 @@ void FreeBZip2Library() {
   bz.decompress = nullptr;
   bz.decompress_end = nullptr;
 }
+
+}  // namespace
+
+TBZip2Library::TBZip2Library(const platform::Path& dir) : bound_(LoadBZip2Library(dir)) {}
+
+TBZip2Library::~TBZip2Library() { FreeBZip2Library(); }
 
 int BZip2LibraryReferences() {
   Binding& bz = Bz();

@@ -46,21 +46,14 @@ struct TBZStreamRec {
   void* opaque;
 };
 
-// Takes one reference on the library in `dir` (or the system's, where the
-// platform allows) and binds its six functions.  Safe from several threads.
-// Answers false when the library or one of the functions is missing; the
-// reference is taken all the same and must be given back.
-bool LoadBZip2Library(const platform::Path& dir);
-// Gives back one reference; the library is unloaded with the last one.
-void FreeBZip2Library();
-// How many references are held now.
-int BZip2LibraryReferences();
-
-// One reference on the library for as long as the object lives.
+// One reference on the library in `dir` (or the system's, where the
+// platform allows), with its six functions bound, for as long as the object
+// lives: the library is loaded with the first reference and unloaded with
+// the last.  Safe from several threads.
 class TBZip2Library {
  public:
-  explicit TBZip2Library(const platform::Path& dir) : bound_(LoadBZip2Library(dir)) {}
-  ~TBZip2Library() { FreeBZip2Library(); }
+  explicit TBZip2Library(const platform::Path& dir);
+  ~TBZip2Library();
   TBZip2Library(const TBZip2Library&) = delete;
   TBZip2Library& operator=(const TBZip2Library&) = delete;
 
@@ -70,6 +63,9 @@ class TBZip2Library {
  private:
   bool bound_;
 };
+
+// How many references are held now.
+int BZip2LibraryReferences();
 
 // A negative library status raises the side's error, "error %d"; the
 // library running out of memory raises std::bad_alloc, like any other

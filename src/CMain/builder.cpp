@@ -2,7 +2,6 @@
 #include "CMain/builder.h"
 
 #include <cstring>
-#include <memory>
 #include <string_view>
 
 #include "CMain/format.h"
@@ -24,8 +23,8 @@ std::string StoredName(const Path& name) {
   return platform::CutAtCharacter(platform::ToHost(platform::NamePart(name)), kMaxStoredName);
 }
 
-int WriteArchive(File& source, File& archive, const std::string& stored, std::uint32_t filetime,
-                 const TProgress& progress) {
+void WriteArchive(File& source, File& archive, const std::string& stored, std::uint32_t filetime,
+                  const TProgress& progress) {
   TArcHeader header{};
   std::memcpy(header.magic, kMagic, sizeof header.magic);
   header.namelen = static_cast<std::uint8_t>(stored.size());
@@ -35,53 +34,24 @@ int WriteArchive(File& source, File& archive, const std::string& stored, std::ui
   const std::int64_t payload = kHeaderSize + header.namelen;
   const TBZip2Library library(ModuleDir());
   TZPacker packer(payload, library, progress);
-  if (int result = packer.Shrink(source, archive); result != wcx::E_SUCCESS) return result;
+  packer.Shrink(source, archive);
   header.unpsize = static_cast<std::uint32_t>(packer.content().size());
   header.crc = packer.content().crc32();
-  try {
-    header.packsize = static_cast<std::uint32_t>(archive.Size() - payload);
-    archive.Seek(0, platform::Origin::kBegin);
-    archive.Write(&header, sizeof header);
-    archive.Write(stored.data(), stored.size());
-  } catch (const platform::FileError&) {
-    return wcx::E_EWRITE;
-  }
-  return wcx::E_SUCCESS;
+  header.packsize = static_cast<std::uint32_t>(archive.Size() - payload);
+  archive.Seek(0, platform::Origin::kBegin);
+  archive.Write(&header, sizeof header);
+  archive.Write(stored.data(), stored.size());
 }
 
-int BuildArchive(const Path& source, const Path& archive, const TProgress& progress) {
-  File input;
-  try {
-    input = File::OpenRead(source, platform::Share::kRead);
-  } catch (const platform::FileError&) {
-    return wcx::E_EOPEN;
-  }
+void BuildArchive(const Path& source, const Path& archive, const TProgress& progress) {
+  File input = File::OpenRead(source, platform::Share::kRead);
   const std::uint32_t filetime = platform::FileDosTime(source);
-  std::unique_ptr<platform::PendingFile> output;
-  try {
-    output = std::make_unique<platform::PendingFile>(platform::ResolveLinks(archive),
-                                                     platform::PendingFile::Attributes::kTarget);
-  } catch (const platform::FileError&) {
-    return wcx::E_EWRITE;
-  }
-  if (int result = WriteArchive(input, output->file(), StoredName(source), filetime, progress);
-      result != wcx::E_SUCCESS) {
-    return result;
-  }
-  try {
-    output->Commit();
-  } catch (const platform::FileError&) {
-    return wcx::E_EWRITE;
-  }
-  return wcx::E_SUCCESS;
+  platform::PendingFile output(platform::ResolveLinks(archive), platform::PendingFile::Attributes::kTarget);
+  WriteArchive(input, output.file(), StoredName(source), filetime, progress);
+  output.Commit();
 }
 
 namespace {
-
-Path ToPath(const char* host) { return platform::FromHost(host); }
-#ifdef _WIN32
-Path ToPath(const wchar_t* wide) { return wide ? Path(wide) : Path(); }
-#endif
 
 template <typename Char>
 int PackListed(const Char* packed_file, const Char* src_path, const Char* add_list) {
@@ -95,8 +65,8 @@ int PackListed(const Char* packed_file, const Char* src_path, const Char* add_li
   Path source = ToPath(add_list);
   if (src_path) source = platform::WithTrailingSeparator(ToPath(src_path)) + source;
   if (platform::KindOf(source) != platform::FileKind::kRegular) return wcx::E_NO_FILES;
-  const Path archive = platform::AbsolutePath(ToPath(packed_file));
-  return BuildArchive(source, archive, PackingCallback());
+  BuildArchive(source, platform::AbsolutePath(ToPath(packed_file)), PackingCallback());
+  return wcx::E_SUCCESS;
 }
 
 }  // namespace

@@ -14,6 +14,13 @@ namespace quorvane {
 // The caption of the plugin's messages.
 inline constexpr char kCaption[] = "Quorvane";
 
+// A path as the host passed it: a host string, or on Windows UTF-16; null
+// gives an empty path.
+inline platform::Path ToPath(const char* host) { return platform::FromHost(host); }
+#ifdef _WIN32
+inline platform::Path ToPath(const wchar_t* wide) { return wide ? platform::Path(wide) : platform::Path(); }
+#endif
+
 // Where the plugin's own module file lies, and the system's temporary
 // directory; both end in a separator.
 const platform::Path& ModuleDir();

@@ -3,6 +3,7 @@
 // between the host's message box and the system's, and the fault points of
 // the test flavour.
 #include <atomic>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -52,19 +53,12 @@ File CreateUniqueFile(const Path& directory, PathView prefix, PathView suffix,
   return file;
 }
 
-namespace {
-
-// The start of a pending file's name: short, so that any name the file
-// system takes can have one beside it, and starting with a dot, so that
-// listings hide it meanwhile.
-constexpr PathChar kPendingPrefix[] = QV_PATH(".qv");
-
-}  // namespace
-
+// The name starts short, so that any name the file system takes can have one
+// beside it, and with a dot, so that listings hide the file meanwhile.
 PendingFile::PendingFile(const Path& target, Attributes attributes)
     : target_(target),
       attributes_(attributes),
-      file_(CreateUniqueFile(DirectoryPart(target), kPendingPrefix, Path(), Visibility::kPublic, path_)) {}
+      file_(CreateUniqueFile(DirectoryPart(target), QV_PATH(".qv"), Path(), Visibility::kPublic, path_)) {}
 
 PendingFile::~PendingFile() {
   if (committed_) return;
@@ -105,3 +99,15 @@ long Calls(int kind) noexcept { return kind >= 0 && kind < kKinds ? calls[kind].
 #endif
 
 }  // namespace platform
+
+#if defined(QUORVANE_FAULT_INJECTION) && !defined(_WIN32)
+// The test flavour's allocation, which the armed call fails.  The export
+// list keeps it inside the module, so it counts the plugin's allocations and
+// nobody else's.  Not on Windows, where the runtime is linked in and its
+// nothrow form would call back into this one.
+void* operator new(std::size_t size) {
+  void* memory = platform::faults::Hit(platform::faults::kAlloc) ? nullptr : ::operator new(size, std::nothrow);
+  if (!memory) throw std::bad_alloc();
+  return memory;
+}
+#endif

@@ -256,15 +256,13 @@ std::uint32_t HostRecordAttributes() noexcept;
 
 // A new file that takes the place of `target` only once it is whole.  It
 // grows beside the target under a short name of its own, and goes again
-// when its owner is done with it unless it was committed.  How it is made
-// and put in place is its own business: its owner only writes and commits.
+// with the object unless committed.  How it is made and put in place is its
+// own business: its owner only writes and commits.
 class PendingFile {
  public:
-  // What the file has, besides its contents, once it is in place.
-  enum class Attributes {
-    kNew,     // what any new file gets
-    kTarget,  // those of the file it replaces, when there is one
-  };
+  // The attributes (permissions) it has in place: what any new file gets,
+  // or those of the file it replaces, when there is one.
+  enum class Attributes { kNew, kTarget };
 
   // Raises FileCreateError when the file cannot be created.
   PendingFile(const Path& target, Attributes attributes);

@@ -80,6 +80,7 @@ bool Lock(int fd, Share share) {
 // anything is read or written.
 File OpenRegular(const Path& path, int flags, Share share) {
   if (faults::Hit(faults::kOpen)) ThrowFileError(path, EIO);
+  Path name = path;  // copied first: nothing may fail while the descriptor is bare
   struct stat st;
   if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
     ThrowFileError(path, S_ISDIR(st.st_mode) ? EISDIR : ENXIO);
@@ -104,7 +105,7 @@ File OpenRegular(const Path& path, int flags, Share share) {
     if (error == EWOULDBLOCK) throw FileInUseError(path + ": the file is in use by another program", path);
     ThrowFileError(path, error);
   }
-  return File::FromHandle(fd, path, (flags & O_ACCMODE) != O_RDONLY);
+  return File::FromHandle(fd, std::move(name), (flags & O_ACCMODE) != O_RDONLY);
 }
 
 }  // namespace
@@ -217,6 +218,7 @@ File File::OpenReadWrite(const Path& path, Share share) { return OpenRegular(pat
 
 File File::CreateNew(const Path& path, Share share, Visibility visibility) {
   if (faults::Hit(faults::kOpen)) ThrowFileError<FileCreateError>(path, EIO);
+  Path name = path;  // copied first: nothing may fail once the file exists
   mode_t mode = visibility == Visibility::kPrivate ? 0600 : 0666;
   int fd;
   do {
@@ -224,7 +226,7 @@ File File::CreateNew(const Path& path, Share share, Visibility visibility) {
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) ThrowFileError<FileCreateError>(path, errno);
   Lock(fd, share);  // nobody else can hold a name that did not exist
-  return File(fd, path, true);
+  return File(fd, std::move(name), true);
 }
 
 bool File::IsOpen() const noexcept { return handle_ >= 0; }
@@ -367,8 +369,9 @@ bool KeepAttributes(const Path& original, const Path& replacement) noexcept {
 
 void ReplaceFile(const Path& from, const Path& to) {
   if (faults::Hit(faults::kRename)) ThrowFileError<FileCreateError>(to, EIO);
+  const Path directory = DirectoryPart(to);  // nothing may fail once the file is in place
   if (::rename(from.c_str(), to.c_str()) != 0) ThrowFileError<FileCreateError>(to, errno);
-  SyncDirectory(DirectoryPart(to));
+  SyncDirectory(directory);
 }
 
 // --------------------------------------------------------------- times

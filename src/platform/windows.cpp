@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <memory>
 
 #include "platform/faults.h"
 #include "utf8.h"
@@ -217,6 +218,7 @@ File OpenRegular(const Path& path, DWORD access, DWORD disposition, Share share)
   if (faults::Hit(faults::kOpen)) ThrowFileError<Error>(path, ERROR_OPEN_FAILED);
   if (path.empty()) ThrowFileError<Error>(path, ERROR_PATH_NOT_FOUND);
   if (NamesDevice(path)) ThrowFileError<Error>(path, ERROR_BAD_FILE_TYPE);
+  Path name = path;  // copied first: nothing may fail while the handle is bare
   HANDLE handle = ::CreateFileW(SystemPath(path).c_str(), access, ShareFlags(share), nullptr, disposition,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) ThrowFileError<Error>(path, ::GetLastError());
@@ -224,7 +226,7 @@ File OpenRegular(const Path& path, DWORD access, DWORD disposition, Share share)
     ::CloseHandle(handle);
     ThrowFileError<Error>(path, ERROR_BAD_FILE_TYPE);
   }
-  return File::FromHandle(reinterpret_cast<std::intptr_t>(handle), path, (access & GENERIC_WRITE) != 0);
+  return File::FromHandle(reinterpret_cast<std::intptr_t>(handle), std::move(name), (access & GENERIC_WRITE) != 0);
 }
 
 }  // namespace
@@ -442,17 +444,12 @@ Path ResolveLinks(const Path& path) {
   HANDLE handle = ::CreateFileW(SystemPath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return path;  // a dangling link is replaced, not followed
-  std::wstring target(MAX_PATH + 1, L'\0');
-  DWORD length = 0;
-  for (;;) {
-    length = ::GetFinalPathNameByHandleW(handle, target.data(), static_cast<DWORD>(target.size()), 0);
-    if (length == 0 || length < target.size()) break;
-    target.resize(length + 1);
-  }
-  ::CloseHandle(handle);
-  if (length == 0) return path;
-  target.resize(length);
-  return target;
+  // The handle goes on every way out, an allocation that fails included.
+  const std::unique_ptr<void, decltype(&::CloseHandle)> closer(handle, &::CloseHandle);
+  Path target = Filled([handle](wchar_t* buffer, DWORD size) {
+    return ::GetFinalPathNameByHandleW(handle, buffer, size, 0);
+  });
+  return target.empty() ? path : target;
 }
 
 bool RemoveFile(const Path& path) noexcept {
