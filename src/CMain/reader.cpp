@@ -48,7 +48,7 @@ THeaderRead ReadHeaderOf(const Path& archive) {
 // How an entry came out of its archive.
 enum class TOutcome {
   kIntact,
-  kDamaged,       // what came out is not what was stored
+  kDamaged,         // what came out is not what was stored
   kNothingCameOut,  // damaged before any data came out
 };
 

@@ -106,7 +106,8 @@ long Calls(int kind) noexcept { return kind >= 0 && kind < kKinds ? calls[kind].
 // nobody else's.  Not on Windows, where the runtime is linked in and its
 // nothrow form would call back into this one.
 void* operator new(std::size_t size) {
-  void* memory = platform::faults::Hit(platform::faults::kAlloc) ? nullptr : ::operator new(size, std::nothrow);
+  void* memory = nullptr;
+  if (!platform::faults::Hit(platform::faults::kAlloc)) memory = ::operator new(size, std::nothrow);
   if (!memory) throw std::bad_alloc();
   return memory;
 }

@@ -226,7 +226,8 @@ File OpenRegular(const Path& path, DWORD access, DWORD disposition, Share share)
     ::CloseHandle(handle);
     ThrowFileError<Error>(path, ERROR_BAD_FILE_TYPE);
   }
-  return File::FromHandle(reinterpret_cast<std::intptr_t>(handle), std::move(name), (access & GENERIC_WRITE) != 0);
+  const bool writing = (access & GENERIC_WRITE) != 0;
+  return File::FromHandle(reinterpret_cast<std::intptr_t>(handle), std::move(name), writing);
 }
 
 }  // namespace

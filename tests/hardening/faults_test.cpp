@@ -25,7 +25,8 @@ namespace {
 
 enum Fault { kOpenFault, kReadFault, kWriteFault, kSeekFault, kCloseFault, kRenameFault, kLookupFault,
              kAllocFault, kFaults };
-const char* const kFaultNames[] = {"open", "read", "write", "seek", "close", "rename", "lookup", "allocation"};
+const char* const kFaultNames[] = {"open", "read", "write", "seek", "close", "rename", "lookup",
+                                   "allocation"};
 
 // Two full blocks and a partial one.
 const std::string& Contents() {
@@ -224,7 +225,8 @@ TEST_F(FaultInjection, ReadingAnswersByWhatFailed) {
   };
   const Plugin& plugin = isolated_.plugin();
   for (const auto& [operation, c] : cases) {
-    SCOPED_TRACE(std::string(operation == kList ? "list: " : operation == kTest ? "test: " : "extract: ") + c.what);
+    SCOPED_TRACE(std::string(operation == kList ? "list: " : operation == kTest ? "test: " : "extract: ") +
+                 c.what);
     HeaderRecord header;
     int code = -1;
     if (operation == kList) inject_(c.fault, c.n);
@@ -255,7 +257,8 @@ TEST_F(FaultInjection, PackingAFileAnswersByWhatFailed) {
     SCOPED_TRACE(c.what);
     ClearRecordedMessages();
     inject_(c.fault, c.n);
-    EXPECT_EQ(isolated_.plugin().Pack(isolated_.Work("packed.qv"), isolated_.work_dir(), {"source.txt"}), c.code);
+    const int code = isolated_.plugin().Pack(isolated_.Work("packed.qv"), isolated_.work_dir(), {"source.txt"});
+    EXPECT_EQ(code, c.code);
     inject_(c.fault, 0);
     // A source that cannot be read is named to the user, with the reason.
     const std::vector<RecordedMessage> messages = RecordedMessages();
