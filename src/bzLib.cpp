@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <new>
 
 namespace quorvane {
 namespace {
@@ -12,6 +13,7 @@ constexpr int kBzRun = 0;
 constexpr int kBzFinish = 2;
 constexpr int kBzStreamEnd = 4;
 constexpr int kBzSequenceError = -1;
+constexpr int kBzMemError = -3;
 
 using CompressInitFn = int (*)(TBZStreamRec*, int block_size, int verbosity, int work_factor);
 using CompressFn = int (*)(TBZStreamRec*, int action);
@@ -47,24 +49,36 @@ Fn Lookup(platform::LibraryHandle library, const char* name) {
   return reinterpret_cast<Fn>(platform::LibraryFunction(library, name));
 }
 
-[[noreturn]] void Missing(bool compressing) {
-  const char* message = "the bzip2 library is not available";
-  if (compressing) throw EBZCompressionError(message);
-  throw EBZDecompressionError(message);
+std::string StatusMessage(int status) { return "error " + std::to_string(status); }
+
+void CheckMemory(int status) {
+  if (status == kBzMemError) throw std::bad_alloc();
 }
 
-std::string StatusMessage(int status) { return "error " + std::to_string(status); }
+void RequireBound(const TBZip2Library& library) {
+  if (!library.bound()) throw EBZLibraryError("the bzip2 library is not available");
+}
+
+// A stream the library will not start is the library's failure, on either
+// side.
+void CheckStart(int status) {
+  CheckMemory(status);
+  if (status < 0) throw EBZLibraryError(StatusMessage(status));
+}
 
 unsigned int ClampCount(std::size_t count) {
   return static_cast<unsigned int>(std::min<std::size_t>(count, UINT_MAX));
 }
 
-}  // namespace
-
+// Takes one reference and binds the six functions; false when the library
+// or one of the functions is missing, the reference taken all the same.
+// Raises only when memory runs out, and then takes nothing.
 bool LoadBZip2Library(const platform::Path& dir) {
   Binding& bz = Bz();
   std::lock_guard guard(bz.lock);
-  if (bz.references++ == 0) {
+  // The reference is counted once nothing more can fail: an allocation that
+  // fails on the way leaves nothing taken.
+  if (bz.references == 0) {
     bz.library = platform::LoadLibrary(platform::CompressionLibraryPath(dir));
     bz.compress_init = Lookup<CompressInitFn>(bz.library, "BZ2_bzCompressInit");
     bz.compress = Lookup<CompressFn>(bz.library, "BZ2_bzCompress");
@@ -73,9 +87,11 @@ bool LoadBZip2Library(const platform::Path& dir) {
     bz.decompress = Lookup<StreamFn>(bz.library, "BZ2_bzDecompress");
     bz.decompress_end = Lookup<StreamFn>(bz.library, "BZ2_bzDecompressEnd");
   }
+  ++bz.references;
   return bz.Complete();
 }
 
+// Gives back one reference; the library is unloaded with the last one.
 void FreeBZip2Library() {
   Binding& bz = Bz();
   std::lock_guard guard(bz.lock);
@@ -90,6 +106,12 @@ void FreeBZip2Library() {
   bz.decompress_end = nullptr;
 }
 
+}  // namespace
+
+TBZip2Library::TBZip2Library(const platform::Path& dir) : bound_(LoadBZip2Library(dir)) {}
+
+TBZip2Library::~TBZip2Library() { FreeBZip2Library(); }
+
 int BZip2LibraryReferences() {
   Binding& bz = Bz();
   std::lock_guard guard(bz.lock);
@@ -97,30 +119,25 @@ int BZip2LibraryReferences() {
 }
 
 int CheckCompress(int status) {
+  CheckMemory(status);
   if (status < 0) throw EBZCompressionError(StatusMessage(status));
   return status;
 }
 
 int CheckDecompress(int status) {
+  CheckMemory(status);
   if (status < 0) throw EBZDecompressionError(StatusMessage(status));
   return status;
 }
 
-// ------------------------------------------------------------ base stream
-
-TCustomBZip2Stream::TCustomBZip2Stream(platform::File& strm) : FStrm(strm), FStrmPos(strm.Position()) {}
-
-void TCustomBZip2Stream::GuardPosition() {
-  if (FStrm.Position() != FStrmPos) FStrm.Seek(FStrmPos, platform::Origin::kBegin);
-}
-
 // ------------------------------------------------------------- compressor
 
-TBZCompressionStream::TBZCompressionStream(platform::File& dest) : TCustomBZip2Stream(dest) {
+TBZCompressionStream::TBZCompressionStream(const TBZip2Library& library, platform::File& dest)
+    : TCustomBZip2Stream(dest) {
   FBZRec.next_out = FBuffer.data();
   FBZRec.avail_out = kStagingSize;
-  if (!Bz().Complete()) Missing(true);
-  CheckCompress(Bz().compress_init(&FBZRec, 9, 0, 0));
+  RequireBound(library);
+  CheckStart(Bz().compress_init(&FBZRec, 9, 0, 0));
 }
 
 TBZCompressionStream::~TBZCompressionStream() {
@@ -131,22 +148,16 @@ TBZCompressionStream::~TBZCompressionStream() {
   }
 }
 
-std::size_t TBZCompressionStream::Read(void*, std::size_t) {
-  throw EBZCompressionError("Invalid stream operation");
-}
-
 void TBZCompressionStream::FlushStaging(std::size_t count) {
   FStrm.Write(FBuffer.data(), count);
-  FStrmPos += static_cast<std::int64_t>(count);
   FBZRec.next_out = FBuffer.data();
   FBZRec.avail_out = kStagingSize;
 }
 
-std::size_t TBZCompressionStream::Write(const void* buffer, std::size_t count) {
+void TBZCompressionStream::Write(const void* buffer, std::size_t count) {
   if (ended_ || !Bz().compress) throw EBZCompressionError("Invalid stream operation");
   const char* next = static_cast<const char*>(buffer);
   std::size_t left = count;
-  GuardPosition();
   while (left > 0) {
     unsigned int chunk = ClampCount(left);
     FBZRec.next_in = const_cast<char*>(next);
@@ -158,14 +169,6 @@ std::size_t TBZCompressionStream::Write(const void* buffer, std::size_t count) {
     next += chunk;
     left -= chunk;
   }
-  return count;
-}
-
-std::int64_t TBZCompressionStream::Seek(std::int64_t offset, platform::Origin origin) {
-  if (offset != 0 || origin != platform::Origin::kCurrent) {
-    throw EBZCompressionError("Invalid stream operation");
-  }
-  return FBZRec.total_in_lo32;
 }
 
 void TBZCompressionStream::Finish() {
@@ -174,7 +177,6 @@ void TBZCompressionStream::Finish() {
   FBZRec.next_in = nullptr;
   FBZRec.avail_in = 0;
   try {
-    GuardPosition();
     for (;;) {
       int status = CheckCompress(Bz().compress(&FBZRec, kBzFinish));
       if (status == kBzStreamEnd || FBZRec.avail_out != 0) break;
@@ -190,31 +192,20 @@ void TBZCompressionStream::Finish() {
 
 // ----------------------------------------------------------- decompressor
 
-TBZDecompressionStream::TBZDecompressionStream(platform::File& source) : TCustomBZip2Stream(source) {
+TBZDecompressionStream::TBZDecompressionStream(const TBZip2Library& library, platform::File& source)
+    : TCustomBZip2Stream(source) {
   FBZRec.next_in = FBuffer.data();
   FBZRec.avail_in = 0;
-  if (!Bz().Complete()) Missing(false);
-  CheckDecompress(Bz().decompress_init(&FBZRec, 0, 0));
+  RequireBound(library);
+  CheckStart(Bz().decompress_init(&FBZRec, 0, 0));
 }
 
 TBZDecompressionStream::~TBZDecompressionStream() { Bz().decompress_end(&FBZRec); }
-
-std::size_t TBZDecompressionStream::Write(const void*, std::size_t) {
-  throw EBZDecompressionError("Invalid stream operation");
-}
-
-std::int64_t TBZDecompressionStream::Seek(std::int64_t offset, platform::Origin origin) {
-  if (offset < 0 || origin != platform::Origin::kCurrent) {
-    throw EBZDecompressionError("Invalid stream operation");
-  }
-  return FBZRec.total_out_lo32;
-}
 
 std::size_t TBZDecompressionStream::Read(void* buffer, std::size_t count) {
   count = ClampCount(count);
   FBZRec.next_out = static_cast<char*>(buffer);
   FBZRec.avail_out = static_cast<unsigned int>(count);
-  GuardPosition();
   // Each call looks for more input afresh: bytes that turn up after the end
   // of the stream must still be noticed.
   bool input_exhausted = false;
@@ -226,7 +217,6 @@ std::size_t TBZDecompressionStream::Read(void* buffer, std::size_t count) {
       } else {
         FBZRec.next_in = FBuffer.data();
         FBZRec.avail_in = static_cast<unsigned int>(n);
-        FStrmPos += static_cast<std::int64_t>(n);
       }
     }
     if (stream_end_) {

@@ -4,7 +4,7 @@
 #pragma once
 
 #include <array>
-#include <cstdint>
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 
@@ -21,6 +21,11 @@ class EBZCompressionError : public EBZip2Error {
   using EBZip2Error::EBZip2Error;
 };
 class EBZDecompressionError : public EBZip2Error {
+ public:
+  using EBZip2Error::EBZip2Error;
+};
+// The library is missing, lacks a function, or will not start a stream.
+class EBZLibraryError : public EBZip2Error {
  public:
   using EBZip2Error::EBZip2Error;
 };
@@ -41,56 +46,61 @@ struct TBZStreamRec {
   void* opaque;
 };
 
-// Takes one reference on the library in `dir` (or the system's, where the
-// platform allows) and binds its six functions.  Safe from several threads.
-// Answers false when the library or one of the functions is missing; the
-// reference is taken all the same and must be given back.
-bool LoadBZip2Library(const platform::Path& dir);
-// Gives back one reference; the library is unloaded with the last one.
-void FreeBZip2Library();
+// One reference on the library in `dir` (or the system's, where the
+// platform allows), with its six functions bound, for as long as the object
+// lives: the library is loaded with the first reference and unloaded with
+// the last.  Safe from several threads.
+class TBZip2Library {
+ public:
+  explicit TBZip2Library(const platform::Path& dir);
+  ~TBZip2Library();
+  TBZip2Library(const TBZip2Library&) = delete;
+  TBZip2Library& operator=(const TBZip2Library&) = delete;
+
+  // Whether the library and all six functions were found.
+  bool bound() const { return bound_; }
+
+ private:
+  bool bound_;
+};
+
 // How many references are held now.
 int BZip2LibraryReferences();
 
-// A negative library status raises the side's error, "error %d".
+// A negative library status raises the side's error, "error %d"; the
+// library running out of memory raises std::bad_alloc, like any other
+// allocation that fails.
 int CheckCompress(int status);
 int CheckDecompress(int status);
 
 inline constexpr std::size_t kStagingSize = 65536;
 
-// Common part of both adapters: the underlying stream (not owned), where this
-// adapter last left it, the library record and the staging buffer.
+// Common part of both adapters: the underlying file (not owned), the library
+// record and the staging buffer.
 class TCustomBZip2Stream {
  public:
-  explicit TCustomBZip2Stream(platform::File& strm);
-  virtual ~TCustomBZip2Stream() = default;
   TCustomBZip2Stream(const TCustomBZip2Stream&) = delete;
   TCustomBZip2Stream& operator=(const TCustomBZip2Stream&) = delete;
 
-  virtual std::size_t Read(void* buffer, std::size_t count) = 0;
-  virtual std::size_t Write(const void* buffer, std::size_t count) = 0;
-  virtual std::int64_t Seek(std::int64_t offset, platform::Origin origin) = 0;
-  std::int64_t Position() { return Seek(0, platform::Origin::kCurrent); }
-
  protected:
-  // Moves the underlying stream back to where this adapter left it, in case
-  // someone else used it in between.
-  void GuardPosition();
+  explicit TCustomBZip2Stream(platform::File& strm) : FStrm(strm) {}
+  ~TCustomBZip2Stream() = default;
 
   platform::File& FStrm;
-  std::int64_t FStrmPos;
   TBZStreamRec FBZRec{};
   std::array<char, kStagingSize> FBuffer;
 };
 
+// Compresses what is written into the file it was made on, from the file's
+// position on.  The adapters work while `library` is bound and raise
+// EBZLibraryError when it is not.
 class TBZCompressionStream final : public TCustomBZip2Stream {
  public:
-  explicit TBZCompressionStream(platform::File& dest);
+  TBZCompressionStream(const TBZip2Library& library, platform::File& dest);
   // Completes the stream if Finish() was not called, swallowing errors.
-  ~TBZCompressionStream() override;
+  ~TBZCompressionStream();
 
-  std::size_t Read(void* buffer, std::size_t count) override;
-  std::size_t Write(const void* buffer, std::size_t count) override;
-  std::int64_t Seek(std::int64_t offset, platform::Origin origin) override;
+  void Write(const void* buffer, std::size_t count);
   // Writes the end of the stream and ends the library record.  Raises when
   // the final writes fail; the record is ended either way.
   void Finish();
@@ -100,14 +110,14 @@ class TBZCompressionStream final : public TCustomBZip2Stream {
   bool ended_ = false;
 };
 
+// Decompresses the stream that starts at the file's position.
 class TBZDecompressionStream final : public TCustomBZip2Stream {
  public:
-  explicit TBZDecompressionStream(platform::File& source);
-  ~TBZDecompressionStream() override;
+  TBZDecompressionStream(const TBZip2Library& library, platform::File& source);
+  ~TBZDecompressionStream();
 
-  std::size_t Read(void* buffer, std::size_t count) override;
-  std::size_t Write(const void* buffer, std::size_t count) override;
-  std::int64_t Seek(std::int64_t offset, platform::Origin origin) override;
+  // Fills `buffer` but at the end of the data: fewer bytes, then 0.
+  std::size_t Read(void* buffer, std::size_t count);
 
  private:
   bool stream_end_ = false;

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "CMain/builder.h"
+#include "CMain/failure.h"
 #include "CMain/handles.h"
 #include "CMain/module.h"
 
@@ -30,59 +31,32 @@ void EndJob(TMemPackState& job) noexcept {
   job.state = TMemPackStage::done;
 }
 
-// Ends a job that cannot go on: the host hears the failure once.
-int FailJob(TMemPackState& job, int code) {
-  EndJob(job);
-  return code;
-}
-
 // The end of the input: builds the archive from what was collected and
 // turns to handing it out.
-int FinishCollecting(TMemPackState& job) {
+void FinishCollecting(TMemPackState& job) {
   // The data is stored under the target's base name with ".tar", in the
   // form the host's character set can carry.
   const Path inner = platform::FromHost(
       platform::ToHost(platform::ChangeFileExt(platform::ChangeFileExt(job.fn, Path()), QV_PATH(".tar")))
           .c_str());
-  File archive;
-  try {
-    job.han.Seek(0, platform::Origin::kBegin);
-    archive = platform::CreateUniqueFile(TempDir(), QV_PATH("quorvane$"), QV_PATH(".qv"),
-                                         platform::Visibility::kPrivate, job.fnpack);
-  } catch (const platform::FileError&) {
-    return FailJob(job, wcx::E_EWRITE);
-  }
-  int result = WriteArchive(job.han, archive, StoredName(inner), platform::FileDosTime(job.fntmp), job.pdp);
-  if (result == wcx::E_SUCCESS) {
-    try {
-      archive.Seek(0, platform::Origin::kBegin);
-    } catch (const platform::FileError&) {
-      result = wcx::E_EWRITE;
-    }
-  }
-  // From here the job holds the archive alone: its files can go whatever
-  // happens (Windows removes no file that is still open).
+  job.han.Seek(0, platform::Origin::kBegin);
+  File archive = platform::CreateUniqueFile(TempDir(), QV_PATH("quorvane$"), QV_PATH(".qv"),
+                                            platform::Visibility::kPrivate, job.fnpack);
+  WriteArchive(job.han, archive, StoredName(inner), platform::FileDosTime(job.fntmp), job.pdp);
+  archive.Seek(0, platform::Origin::kBegin);
+  // From here the job holds the archive alone (Windows removes no file that
+  // is still open).
   job.han = std::move(archive);
-  if (result != wcx::E_SUCCESS)
-    return FailJob(job, result == wcx::E_EABORTED ? wcx::E_EABORTED : wcx::E_EWRITE);
   platform::RemoveFile(job.fntmp);
   job.fntmp.clear();
-  return wcx::E_SUCCESS;
 }
 
 int Collect(TMemPackState& job, const char* buf_in, int in_len, int* taken) {
   // Input after the end of input has nowhere to go.
-  if (job.state != TMemPackStage::reading || !buf_in) {
-    SetCount(taken, 0);
-    return wcx::E_EWRITE;
-  }
-  try {
-    job.han.Write(buf_in, static_cast<std::size_t>(in_len));
-  } catch (const platform::FileError&) {
-    // A short write (a full disk) would leave a hole in the archive.
-    SetCount(taken, 0);
-    return FailJob(job, wcx::E_EWRITE);
-  }
+  SetCount(taken, 0);
+  if (job.state != TMemPackStage::reading || !buf_in) return wcx::E_EWRITE;
+  // A short write (a full disk) would leave a hole in the archive: it ends the job.
+  job.han.Write(buf_in, static_cast<std::size_t>(in_len));
   SetCount(taken, in_len);
   return wcx::MEMPACK_OK;
 }
@@ -90,14 +64,10 @@ int Collect(TMemPackState& job, const char* buf_in, int in_len, int* taken) {
 int HandOut(TMemPackState& job, char* buf_out, int out_len, int* written) {
   if (job.state == TMemPackStage::reading) {
     job.state = TMemPackStage::writting;
-    if (int result = FinishCollecting(job); result != wcx::E_SUCCESS) return result;
+    FinishCollecting(job);
   }
-  std::size_t n;
-  try {
-    n = job.han.Read(buf_out, static_cast<std::size_t>(out_len));
-  } catch (const platform::FileError&) {
-    return FailJob(job, wcx::E_EWRITE);  // never hand out a cut archive
-  }
+  // A read that fails ends the job: a cut archive is never handed out.
+  const std::size_t n = job.han.Read(buf_out, static_cast<std::size_t>(out_len));
   if (n == 0) EndJob(job);
   SetCount(written, static_cast<int>(n));
   return wcx::MEMPACK_OK;
@@ -120,11 +90,11 @@ void* StartMemPackPath(const Path& file_name) {
   return jobs.Add(std::move(job));
 }
 
-void* StartMemPack(int, const char* file_name) { return StartMemPackPath(platform::FromHost(file_name)); }
+void* StartMemPack(int, const char* file_name) { return StartMemPackPath(ToPath(file_name)); }
 
 #ifdef _WIN32
 void* StartMemPackW(int, const wchar_t* file_name) {
-  return StartMemPackPath(file_name ? Path(file_name) : Path());
+  return StartMemPackPath(ToPath(file_name));
 }
 #endif
 
@@ -139,19 +109,22 @@ int PackToMem(void* handle, const char* buf_in, int in_len, int* taken, char* bu
   TMemPackState& job = *found;
   std::lock_guard guard(job.lock);
   if (job.state == TMemPackStage::done) return wcx::MEMPACK_DONE;
-  if (job.state == TMemPackStage::reading && !job.han.IsOpen()) {
-    SetCount(taken, 0);
-    SetCount(written, 0);
-    return FailJob(job, wcx::E_EWRITE);
-  }
-  if (in_len > 0) {
-    SetCount(written, 0);
-    return Collect(job, buf_in, in_len, taken);
-  }
   SetCount(written, 0);
-  // No room to deliver anything: a later call will.
-  if (out_len <= 0 || !buf_out) return wcx::MEMPACK_OK;
-  return HandOut(job, buf_out, out_len, written);
+  try {
+    if (job.state == TMemPackStage::reading && !job.han.IsOpen()) {
+      SetCount(taken, 0);
+      throw EFailure(TFailed::kCreate);  // the collecting file could not be created
+    }
+    if (in_len > 0) return Collect(job, buf_in, in_len, taken);
+    // No room to deliver anything: a later call will.
+    if (out_len <= 0 || !buf_out) return wcx::MEMPACK_OK;
+    return HandOut(job, buf_out, out_len, written);
+  } catch (...) {
+    // A job that fails is over: the host hears the failure once, and every
+    // later call answers "finished".
+    EndJob(job);
+    throw;
+  }
 }
 
 int DoneMemPack(void* handle) { return jobs.Remove(handle) ? wcx::E_SUCCESS : wcx::E_ECLOSE; }

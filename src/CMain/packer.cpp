@@ -1,8 +1,9 @@
-// The packer's two directions, and how their failures become result codes:
-// each failure is mapped once, here, by what failed.
+// The packer's two directions.  Failures pass up as they are raised; what
+// the packer decides itself is that a payload the decompressor refuses is
+// damaged data, which still gives back what came out before the damage.
 #include "CMain/packer.h"
 
-#include <string>
+#include "CMain/failure.h"
 
 namespace quorvane {
 namespace {
@@ -10,107 +11,65 @@ namespace {
 constexpr char kUnpackingText[] = "Распаковка: ";
 constexpr char kPackingText[] = "Orvel's Quorvane - Упаковка: ";
 
-int ProgressSize(std::size_t bytes) { return static_cast<int>(bytes); }
-
-// The plugin's read-error message: the file layer's text and the path.
-void ShowReadError(const platform::FileError& error, const platform::Path& path) {
-  platform::ShowMessage(platform::MessageToHost("Ошибка '") + error.what() +
-                            platform::MessageToHost("' при обработке файла '") + platform::ToHost(path) + "'",
-                        kCaption);
-}
-
 }  // namespace
 
-TZPacker::TZPacker(const TProgress& progress)
-    : progress_(progress), buffer_(std::make_unique<std::array<char, kStagingSize>>()) {
-  bound_ = LoadBZip2Library(ModuleDir());
+TZPacker::TZPacker(std::int64_t startpos, const TBZip2Library& library, const TProgress& progress)
+    : startpos_(startpos),
+      library_(library),
+      progress_(progress),
+      buffer_(std::make_unique<std::array<char, kStagingSize>>()) {}
+
+void TZPacker::Report(const TProgressText& text, std::size_t bytes) {
+  if (ReportProgress(progress_, &text, static_cast<int>(bytes)) == 0) throw EFailure(TFailed::kStop);
 }
 
-TZPacker::~TZPacker() { FreeBZip2Library(); }
-
-int TZPacker::Expand(platform::File& infile, platform::File* outFile) {
+bool TZPacker::Expand(platform::File& archive, platform::File* output) {
   content_ = TContentTally();
   ReportProgress(progress_, nullptr, 0);
-  if (!bound_) return wcx::E_EOPEN;
-  std::unique_ptr<TBZDecompressionStream> stream;
+  archive.Seek(startpos_, platform::Origin::kBegin);
+  TBZDecompressionStream stream(library_, archive);
   try {
-    infile.Seek(startpos, platform::Origin::kBegin);
-    stream = std::make_unique<TBZDecompressionStream>(infile);
-  } catch (const EBZip2Error&) {
-    return wcx::E_EOPEN;  // the library would not start
-  } catch (const platform::FileError&) {
-    return wcx::E_EOPEN;
+    ExpandBlocks(stream, archive.Name(), output);
+  } catch (const EBZDecompressionError&) {
+    return false;
   }
-  try {
-    return ExpandBlocks(*stream, infile.Name(), outFile);
-  } catch (const EBZip2Error&) {
-    return wcx::E_BAD_ARCHIVE;  // the payload is not one intact bzip2 stream
-  } catch (const platform::FileWriteError&) {
-    return wcx::E_EWRITE;
-  } catch (const platform::FileError&) {
-    return wcx::E_EOPEN;  // the archive itself could not be read
-  }
+  return true;
 }
 
-int TZPacker::ExpandBlocks(TBZDecompressionStream& stream, const platform::Path& archive_name,
-                           platform::File* outFile) {
+void TZPacker::ExpandBlocks(TBZDecompressionStream& stream, const platform::Path& archive_name,
+                            platform::File* output) {
   const TProgressText message(kUnpackingText, archive_name);
   for (;;) {
     const std::size_t n = stream.Read(buffer_->data(), buffer_->size());
-    if (n == 0) return wcx::E_SUCCESS;
+    if (n == 0) return;
     content_.Add(buffer_->data(), n);
-    if (outFile) outFile->Write(buffer_->data(), n);
-    if (ReportProgress(progress_, &message, ProgressSize(n)) == 0) return wcx::E_EABORTED;
+    if (output) output->Write(buffer_->data(), n);
+    Report(message, n);
   }
 }
 
-int TZPacker::Shrink(platform::File& infile, platform::File& outFile) {
+void TZPacker::Shrink(platform::File& source, platform::File& archive) {
   content_ = TContentTally();
-  if (!bound_) return wcx::E_EWRITE;
-  std::unique_ptr<TBZCompressionStream> stream;
-  try {
-    outFile.Seek(startpos, platform::Origin::kBegin);
-    stream = std::make_unique<TBZCompressionStream>(outFile);
-  } catch (const EBZip2Error&) {
-    return wcx::E_EWRITE;
-  } catch (const platform::FileError&) {
-    return wcx::E_EWRITE;
-  }
-  int result;
-  try {
-    result = ShrinkBlocks(infile, *stream);
-  } catch (const platform::FileReadError& error) {
-    ShowReadError(error, infile.Name());
-    result = wcx::E_EWRITE;
-  } catch (const EBZip2Error&) {
-    result = wcx::E_EWRITE;
-  } catch (const platform::FileError&) {
-    result = wcx::E_EWRITE;
-  }
-  // Ending the compressor completes the stream, after a stop as well; its
-  // final writes can fail like any other.
-  try {
-    stream->Finish();
-  } catch (const EBZip2Error&) {
-    if (result == wcx::E_SUCCESS) result = wcx::E_EWRITE;
-  } catch (const platform::FileError&) {
-    if (result == wcx::E_SUCCESS) result = wcx::E_EWRITE;
-  }
-  return result;
+  archive.Seek(startpos_, platform::Origin::kBegin);
+  TBZCompressionStream stream(library_, archive);
+  ShrinkBlocks(source, stream);
+  // Ending the compressor completes the stream; its final writes can fail
+  // like any other.  After a failure or a stop its destructor completes it.
+  stream.Finish();
 }
 
-int TZPacker::ShrinkBlocks(platform::File& infile, TBZCompressionStream& stream) {
-  const TProgressText message(kPackingText, infile.Name());
+void TZPacker::ShrinkBlocks(platform::File& source, TBZCompressionStream& stream) {
+  const TProgressText message(kPackingText, source.Name());
   // Read to the end, not up to a size taken beforehand: what is stored is
   // exactly what was read, however the file changes meanwhile.  An empty
   // source is reported once, like a block.
   for (bool first = true;; first = false) {
-    const std::size_t n = infile.Read(buffer_->data(), buffer_->size());
-    if (n == 0 && !first) return wcx::E_SUCCESS;
+    const std::size_t n = source.Read(buffer_->data(), buffer_->size());
+    if (n == 0 && !first) return;
     content_.Add(buffer_->data(), n);
     stream.Write(buffer_->data(), n);
-    if (ReportProgress(progress_, &message, ProgressSize(n)) == 0) return wcx::E_EABORTED;
-    if (n == 0) return wcx::E_SUCCESS;
+    Report(message, n);
+    if (n == 0) return;
   }
 }
 
