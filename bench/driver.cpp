@@ -59,7 +59,7 @@ int RunArchive(const wcx::Plugin& plugin, const std::string& archive, int operat
       archive, operation == wcx::PK_SKIP ? wcx::PK_OM_LIST : wcx::PK_OM_EXTRACT, result);
   if (handle == nullptr) return result != wcx::E_SUCCESS ? result : wcx::E_UNKNOWN_FORMAT;
   plugin.SetCallbacks(handle, KeepGoing);
-  wcx::tHeaderData header{};
+  wcx::Entry header;
   result = plugin.ReadHeader(handle, header);
   if (result == wcx::E_SUCCESS && operation != wcx::PK_SKIP) {
     result = plugin.ProcessFile(handle, operation, nullptr, output);

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstdlib>
+#include <new>
 
 #include "parallel/compressor.h"
 #include "parallel/decompressor.h"
@@ -15,6 +16,7 @@ namespace {
 // The library's compression actions.
 constexpr int kBzRun = 0;
 constexpr int kBzFinish = 2;
+constexpr int kBzMemError = -3;
 
 using CompressInitFn = int (*)(TBZStreamRec*, int block_size, int verbosity, int work_factor);
 using CompressFn = int (*)(TBZStreamRec*, int action);
@@ -50,24 +52,36 @@ Fn Lookup(platform::LibraryHandle library, const char* name) {
   return reinterpret_cast<Fn>(platform::LibraryFunction(library, name));
 }
 
-[[noreturn]] void Missing(bool compressing) {
-  const char* message = "the bzip2 library is not available";
-  if (compressing) throw EBZCompressionError(message);
-  throw EBZDecompressionError(message);
+std::string StatusMessage(int status) { return "error " + std::to_string(status); }
+
+void CheckMemory(int status) {
+  if (status == kBzMemError) throw std::bad_alloc();
 }
 
-std::string StatusMessage(int status) { return "error " + std::to_string(status); }
+void RequireBound(const TBZip2Library& library) {
+  if (!library.bound()) throw EBZLibraryError("the bzip2 library is not available");
+}
+
+// A stream the library will not start is the library's failure, on either
+// side.
+void CheckStart(int status) {
+  CheckMemory(status);
+  if (status < 0) throw EBZLibraryError(StatusMessage(status));
+}
 
 unsigned int ClampCount(std::size_t count) {
   return static_cast<unsigned int>(std::min<std::size_t>(count, UINT_MAX));
 }
 
-}  // namespace
-
+// Takes one reference and binds the six functions; false when the library
+// or one of the functions is missing, the reference taken all the same.
+// Raises only when memory runs out, and then takes nothing.
 bool LoadBZip2Library(const platform::Path& dir) {
   Binding& bz = Bz();
   std::lock_guard guard(bz.lock);
-  if (bz.references++ == 0) {
+  // The reference is counted once nothing more can fail: an allocation that
+  // fails on the way leaves nothing taken.
+  if (bz.references == 0) {
     bz.library = platform::LoadLibrary(platform::CompressionLibraryPath(dir));
     bz.compress_init = Lookup<CompressInitFn>(bz.library, "BZ2_bzCompressInit");
     bz.compress = Lookup<CompressFn>(bz.library, "BZ2_bzCompress");
@@ -76,9 +90,11 @@ bool LoadBZip2Library(const platform::Path& dir) {
     bz.decompress = Lookup<StreamFn>(bz.library, "BZ2_bzDecompress");
     bz.decompress_end = Lookup<StreamFn>(bz.library, "BZ2_bzDecompressEnd");
   }
+  ++bz.references;
   return bz.Complete();
 }
 
+// Gives back one reference; the library is unloaded with the last one.
 void FreeBZip2Library() {
   Binding& bz = Bz();
   std::lock_guard guard(bz.lock);
@@ -93,6 +109,12 @@ void FreeBZip2Library() {
   bz.decompress_end = nullptr;
 }
 
+}  // namespace
+
+TBZip2Library::TBZip2Library(const platform::Path& dir) : bound_(LoadBZip2Library(dir)) {}
+
+TBZip2Library::~TBZip2Library() { FreeBZip2Library(); }
+
 int BZip2LibraryReferences() {
   Binding& bz = Bz();
   std::lock_guard guard(bz.lock);
@@ -100,21 +122,15 @@ int BZip2LibraryReferences() {
 }
 
 int CheckCompress(int status) {
+  CheckMemory(status);
   if (status < 0) throw EBZCompressionError(StatusMessage(status));
   return status;
 }
 
 int CheckDecompress(int status) {
+  CheckMemory(status);
   if (status < 0) throw EBZDecompressionError(StatusMessage(status));
   return status;
-}
-
-// ------------------------------------------------------------ base stream
-
-TCustomBZip2Stream::TCustomBZip2Stream(platform::File& strm) : FStrm(strm), FStrmPos(strm.Position()) {}
-
-void TCustomBZip2Stream::GuardPosition() {
-  if (FStrm.Position() != FStrmPos) FStrm.Seek(FStrmPos, platform::Origin::kBegin);
 }
 
 // ---------------------------------------------------------------- encoder
@@ -123,6 +139,11 @@ namespace {
 
 // Each block the cache hands out starts with its size.
 constexpr std::size_t kSizeRoom = alignof(std::max_align_t);
+
+// The encoder and the decoder run while an adapter holds the library.
+void RequireComplete() {
+  if (!Bz().Complete()) throw EBZLibraryError("the bzip2 library is not available");
+}
 
 }  // namespace
 
@@ -159,11 +180,11 @@ void TBZMemoryCache::Free(void* self, void* block) {
 
 TBZEncoder::TBZEncoder(TByteSink& out, TBZMemoryCache* cache)
     : out_(out), staging_(std::make_unique<std::array<char, kStagingSize>>()) {
-  if (!Bz().Complete()) Missing(true);
+  RequireComplete();
   if (cache) cache->UseFor(rec_);
   rec_.next_out = staging_->data();
   rec_.avail_out = kStagingSize;
-  CheckCompress(Bz().compress_init(&rec_, 9, 0, 0));
+  CheckStart(Bz().compress_init(&rec_, 9, 0, 0));
 }
 
 TBZEncoder::~TBZEncoder() { Bz().compress_end(&rec_); }
@@ -205,24 +226,22 @@ void TBZEncoder::Finish() {
 
 // ------------------------------------------------------------- compressor
 
-// The compressed bytes go to the adapter's file, where it last left it.
+// The compressed bytes go to the adapter's file.
 class TBZCompressionStream::FileSink final : public TByteSink {
  public:
   explicit FileSink(TBZCompressionStream& owner) : owner_(owner) {}
-  void Put(const char* data, std::size_t count) override {
-    owner_.GuardPosition();
-    owner_.FStrm.Write(data, count);
-    owner_.FStrmPos += static_cast<std::int64_t>(count);
-  }
+  void Put(const char* data, std::size_t count) override { owner_.FStrm.Write(data, count); }
 
  private:
   TBZCompressionStream& owner_;
 };
 
-TBZCompressionStream::TBZCompressionStream(platform::File& dest, parallel::TWaitHook wait, int threads)
-    : TCustomBZip2Stream(dest),
-      sink_(std::make_unique<FileSink>(*this)),
-      engine_(std::make_unique<parallel::TCompressor>(*sink_, threads, std::move(wait))) {}
+TBZCompressionStream::TBZCompressionStream(const TBZip2Library& library, platform::File& dest,
+                                           parallel::TWaitHook wait, int threads)
+    : TCustomBZip2Stream(dest), sink_(std::make_unique<FileSink>(*this)) {
+  RequireBound(library);
+  engine_ = std::make_unique<parallel::TCompressor>(*sink_, threads, std::move(wait));
+}
 
 TBZCompressionStream::~TBZCompressionStream() {
   try {
@@ -232,22 +251,9 @@ TBZCompressionStream::~TBZCompressionStream() {
   }
 }
 
-std::size_t TBZCompressionStream::Read(void*, std::size_t) {
-  throw EBZCompressionError("Invalid stream operation");
-}
-
-std::size_t TBZCompressionStream::Write(const void* buffer, std::size_t count) {
+void TBZCompressionStream::Write(const void* buffer, std::size_t count) {
   if (ended_) throw EBZCompressionError("Invalid stream operation");
   engine_->Write(static_cast<const char*>(buffer), count);
-  total_in_ += count;
-  return count;
-}
-
-std::int64_t TBZCompressionStream::Seek(std::int64_t offset, platform::Origin origin) {
-  if (offset != 0 || origin != platform::Origin::kCurrent) {
-    throw EBZCompressionError("Invalid stream operation");
-  }
-  return static_cast<std::int64_t>(total_in_);
 }
 
 void TBZCompressionStream::Finish() {
@@ -264,9 +270,9 @@ void TBZCompressionStream::Abandon() noexcept {
 // ---------------------------------------------------------------- decoder
 
 TBZDecoder::TBZDecoder(TBZMemoryCache* cache) {
-  if (!Bz().Complete()) Missing(false);
+  RequireComplete();
   if (cache) cache->UseFor(rec_);
-  CheckDecompress(Bz().decompress_init(&rec_, 0, 0));
+  CheckStart(Bz().decompress_init(&rec_, 0, 0));
 }
 
 TBZDecoder::~TBZDecoder() { Bz().decompress_end(&rec_); }
@@ -312,35 +318,22 @@ int TBZDecoder::Output(char* out, std::size_t room, std::size_t& produced) {
 
 // ----------------------------------------------------------- decompressor
 
-TBZDecompressionStream::TBZDecompressionStream(platform::File& source, parallel::TWaitHook wait, int threads)
+TBZDecompressionStream::TBZDecompressionStream(const TBZip2Library& library, platform::File& source,
+                                               parallel::TWaitHook wait, int threads)
     : TCustomBZip2Stream(source) {
-  if (!Bz().Complete()) Missing(false);
+  RequireBound(library);
   engine_ = parallel::TDecompressor::Open(source, threads, std::move(wait));
   if (!engine_) decoder_ = std::make_unique<TBZDecoder>();
 }
 
 TBZDecompressionStream::~TBZDecompressionStream() = default;
 
-std::size_t TBZDecompressionStream::Write(const void*, std::size_t) {
-  throw EBZDecompressionError("Invalid stream operation");
-}
-
-std::int64_t TBZDecompressionStream::Seek(std::int64_t offset, platform::Origin origin) {
-  if (offset < 0 || origin != platform::Origin::kCurrent) {
-    throw EBZDecompressionError("Invalid stream operation");
-  }
-  return static_cast<std::int64_t>(delivered_);
-}
-
 std::size_t TBZDecompressionStream::Read(void* buffer, std::size_t count) {
   if (failure_) std::rethrow_exception(failure_);
-  const std::size_t got = engine_ ? engine_->Read(buffer, count) : ReadSerial(static_cast<char*>(buffer), count);
-  delivered_ += got;
-  return got;
+  return engine_ ? engine_->Read(buffer, count) : ReadSerial(static_cast<char*>(buffer), count);
 }
 
 std::size_t TBZDecompressionStream::ReadSerial(char* out, std::size_t count) {
-  GuardPosition();
   std::size_t got = 0;
   try {
     while (got < count) {
@@ -372,7 +365,6 @@ std::size_t TBZDecompressionStream::ReadSerial(char* out, std::size_t count) {
 
 std::size_t TBZDecompressionStream::Refill() {
   const std::size_t n = FStrm.Read(FBuffer.data(), kStagingSize);
-  FStrmPos += static_cast<std::int64_t>(n);
   decoder_->Supply(FBuffer.data(), n);
   return n;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -33,6 +34,11 @@ class EBZDecompressionError : public EBZip2Error {
  public:
   using EBZip2Error::EBZip2Error;
 };
+// The library is missing, lacks a function, or will not start a stream.
+class EBZLibraryError : public EBZip2Error {
+ public:
+  using EBZip2Error::EBZip2Error;
+};
 
 // The library's stream control record (bz_stream), field for field.
 struct TBZStreamRec {
@@ -50,13 +56,24 @@ struct TBZStreamRec {
   void* opaque;
 };
 
-// Takes one reference on the library in `dir` (or the system's, where the
-// platform allows) and binds its six functions.  Safe from several threads.
-// Answers false when the library or one of the functions is missing; the
-// reference is taken all the same and must be given back.
-bool LoadBZip2Library(const platform::Path& dir);
-// Gives back one reference; the library is unloaded with the last one.
-void FreeBZip2Library();
+// One reference on the library in `dir` (or the system's, where the
+// platform allows), with its six functions bound, for as long as the object
+// lives: the library is loaded with the first reference and unloaded with
+// the last.  Safe from several threads.
+class TBZip2Library {
+ public:
+  explicit TBZip2Library(const platform::Path& dir);
+  ~TBZip2Library();
+  TBZip2Library(const TBZip2Library&) = delete;
+  TBZip2Library& operator=(const TBZip2Library&) = delete;
+
+  // Whether the library and all six functions were found.
+  bool bound() const { return bound_; }
+
+ private:
+  bool bound_;
+};
+
 // How many references are held now.
 int BZip2LibraryReferences();
 
@@ -68,7 +85,9 @@ inline constexpr int kBzDataError = -4;
 // What the library's file interface answers for a stream that stops short.
 inline constexpr int kBzUnexpectedEnd = -7;
 
-// A negative library status raises the side's error, "error %d".
+// A negative library status raises the side's error, "error %d"; the
+// library running out of memory raises std::bad_alloc, like any other
+// allocation that fails.
 int CheckCompress(int status);
 int CheckDecompress(int status);
 
@@ -123,45 +142,37 @@ class TBZEncoder {
   std::unique_ptr<std::array<char, kStagingSize>> staging_;
 };
 
-// Common part of both adapters: the underlying stream (not owned), where this
-// adapter last left it, the library record and the staging buffer.
+// Common part of both adapters: the underlying file (not owned), the library
+// record and the staging buffer.
 class TCustomBZip2Stream {
  public:
-  explicit TCustomBZip2Stream(platform::File& strm);
-  virtual ~TCustomBZip2Stream() = default;
   TCustomBZip2Stream(const TCustomBZip2Stream&) = delete;
   TCustomBZip2Stream& operator=(const TCustomBZip2Stream&) = delete;
 
-  virtual std::size_t Read(void* buffer, std::size_t count) = 0;
-  virtual std::size_t Write(const void* buffer, std::size_t count) = 0;
-  virtual std::int64_t Seek(std::int64_t offset, platform::Origin origin) = 0;
-  std::int64_t Position() { return Seek(0, platform::Origin::kCurrent); }
-
  protected:
-  // Moves the underlying stream back to where this adapter left it, in case
-  // someone else used it in between.
-  void GuardPosition();
+  explicit TCustomBZip2Stream(platform::File& strm) : FStrm(strm) {}
+  ~TCustomBZip2Stream() = default;
 
   platform::File& FStrm;
-  std::int64_t FStrmPos;
   TBZStreamRec FBZRec{};
   std::array<char, kStagingSize> FBuffer;
 };
 
+// Compresses what is written into the file it was made on, from the file's
+// position on.  The adapters work while `library` is bound and raise
+// EBZLibraryError when it is not.
 class TBZCompressionStream final : public TCustomBZip2Stream {
  public:
   // `wait` is called on this thread at least every 250 ms while a write or
   // Finish waits for the worker threads; answering false stops the job.
-  explicit TBZCompressionStream(platform::File& dest, parallel::TWaitHook wait = {},
-                                int threads = parallel::ConfiguredThreads());
+  TBZCompressionStream(const TBZip2Library& library, platform::File& dest, parallel::TWaitHook wait = {},
+                       int threads = parallel::ConfiguredThreads());
   // Completes the stream if neither Finish() nor Abandon() was called,
   // swallowing errors.
-  ~TBZCompressionStream() override;
+  ~TBZCompressionStream();
 
-  std::size_t Read(void* buffer, std::size_t count) override;
   // Raises parallel::EStopped when the wait hook answered false.
-  std::size_t Write(const void* buffer, std::size_t count) override;
-  std::int64_t Seek(std::int64_t offset, platform::Origin origin) override;
+  void Write(const void* buffer, std::size_t count);
   // Writes the end of the stream and joins the workers.  Raises when the
   // final writes fail.
   void Finish();
@@ -171,7 +182,6 @@ class TBZCompressionStream final : public TCustomBZip2Stream {
  private:
   class FileSink;
   bool ended_ = false;
-  std::uint64_t total_in_ = 0;
   std::unique_ptr<FileSink> sink_;
   std::unique_ptr<parallel::TCompressor> engine_;
 };
@@ -207,21 +217,20 @@ class TBZDecoder {
   TBZStreamRec rec_{};
 };
 
-// The decompression adapter: the serial stream, or the parallel decompressor
-// behind the same calls.
+// Decompresses the stream that starts at the file's position: the serial
+// stream, or the parallel decompressor behind the same call.
 class TBZDecompressionStream final : public TCustomBZip2Stream {
  public:
   // `wait` is called on this thread at least every 200 ms while a read
   // waits for the worker threads; answering false stops the job.
-  explicit TBZDecompressionStream(platform::File& source, parallel::TWaitHook wait = {},
-                                  int threads = parallel::ConfiguredThreads());
-  ~TBZDecompressionStream() override;
+  TBZDecompressionStream(const TBZip2Library& library, platform::File& source, parallel::TWaitHook wait = {},
+                         int threads = parallel::ConfiguredThreads());
+  ~TBZDecompressionStream();
 
-  // Damage raises EBZDecompressionError, after the bytes decoded before it
-  // have been given out; parallel::EStopped when the wait hook answered false.
-  std::size_t Read(void* buffer, std::size_t count) override;
-  std::size_t Write(const void* buffer, std::size_t count) override;
-  std::int64_t Seek(std::int64_t offset, platform::Origin origin) override;
+  // Fills `buffer` but at the end of the data: fewer bytes, then 0.  Damage
+  // raises EBZDecompressionError, after the bytes decoded before it have
+  // been given out; parallel::EStopped when the wait hook answered false.
+  std::size_t Read(void* buffer, std::size_t count);
 
  private:
   std::size_t ReadSerial(char* out, std::size_t count);
@@ -230,7 +239,6 @@ class TBZDecompressionStream final : public TCustomBZip2Stream {
 
   std::unique_ptr<parallel::TDecompressor> engine_;
   std::unique_ptr<TBZDecoder> decoder_;  // when serial
-  std::uint64_t delivered_ = 0;
   bool stream_end_ = false;
   // Damage found after some bytes of a call were decoded: raised by the next.
   std::exception_ptr failure_;

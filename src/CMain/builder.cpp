@@ -35,65 +35,28 @@ std::string ArchiveFront(const std::string& stored, std::uint32_t filetime, cons
   return std::string(reinterpret_cast<const char*>(&header), sizeof header) + stored;
 }
 
-int WriteArchive(File& source, File& archive, const std::string& stored, std::uint32_t filetime,
-                 const TProgress& progress) {
+void WriteArchive(File& source, File& archive, const std::string& stored, std::uint32_t filetime,
+                  const TProgress& progress) {
   // Payload first, header last: the file is only an archive once it is whole.
-  TZPacker packer(progress);
-  packer.startpos = kHeaderSize + static_cast<std::int64_t>(stored.size());
-  if (int result = packer.Shrink(source, archive); result != wcx::E_SUCCESS) return result;
-  try {
-    const std::string front =
-        ArchiveFront(stored, filetime, packer.content(), static_cast<std::uint64_t>(archive.Size() - packer.startpos));
-    archive.Seek(0, platform::Origin::kBegin);
-    archive.Write(front.data(), front.size());
-  } catch (const platform::FileError&) {
-    return wcx::E_EWRITE;
-  }
-  return wcx::E_SUCCESS;
+  const std::int64_t payload = kHeaderSize + static_cast<std::int64_t>(stored.size());
+  const TBZip2Library library(ModuleDir());
+  TZPacker packer(payload, library, progress);
+  packer.Shrink(source, archive);
+  const std::string front =
+      ArchiveFront(stored, filetime, packer.content(), static_cast<std::uint64_t>(archive.Size() - payload));
+  archive.Seek(0, platform::Origin::kBegin);
+  archive.Write(front.data(), front.size());
 }
 
-int BuildArchive(const Path& source, const Path& archive, const Path& inner_name, const TProgress& progress) {
-  File input;
-  try {
-    input = File::OpenRead(source, platform::Share::kRead);
-  } catch (const platform::FileError&) {
-    return wcx::E_EOPEN;
-  }
+void BuildArchive(const Path& source, const Path& archive, const TProgress& progress) {
+  File input = File::OpenRead(source, platform::Share::kRead);
   const std::uint32_t filetime = platform::FileDosTime(source);
-
-  Path target, temporary;
-  File output;
-  try {
-    target = platform::ResolveLinks(archive);
-    output = platform::CreateUniqueFile(platform::DirectoryPart(target), kBesidePrefix, Path(),
-                                        platform::Visibility::kPublic, temporary);
-  } catch (const platform::FileError&) {
-    return wcx::E_EWRITE;
-  }
-  int result =
-      WriteArchive(input, output, StoredName(inner_name.empty() ? source : inner_name), filetime, progress);
-  if (result == wcx::E_SUCCESS) {
-    try {
-      platform::KeepAttributes(target, temporary);  // with no old archive, the mode of a new file
-      output.Sync();
-      output.Close();
-      platform::ReplaceFile(temporary, target);
-      return wcx::E_SUCCESS;
-    } catch (const platform::FileError&) {
-      result = wcx::E_EWRITE;
-    }
-  }
-  output = File();
-  platform::RemoveFile(temporary);
-  return result;
+  platform::PendingFile output(platform::ResolveLinks(archive), platform::PendingFile::Attributes::kTarget);
+  WriteArchive(input, output.file(), StoredName(source), filetime, progress);
+  output.Commit();
 }
 
 namespace {
-
-Path ToPath(const char* host) { return platform::FromHost(host); }
-#ifdef _WIN32
-Path ToPath(const wchar_t* wide) { return wide ? Path(wide) : Path(); }
-#endif
 
 template <typename Char>
 int PackListed(const Char* packed_file, const Char* src_path, const Char* add_list) {
@@ -107,8 +70,8 @@ int PackListed(const Char* packed_file, const Char* src_path, const Char* add_li
   Path source = ToPath(add_list);
   if (src_path) source = platform::WithTrailingSeparator(ToPath(src_path)) + source;
   if (platform::KindOf(source) != platform::FileKind::kRegular) return wcx::E_NO_FILES;
-  const Path archive = platform::AbsolutePath(ToPath(packed_file));
-  return BuildArchive(source, archive, Path(), PackingCallback());
+  BuildArchive(source, platform::AbsolutePath(ToPath(packed_file)), PackingCallback());
+  return wcx::E_SUCCESS;
 }
 
 }  // namespace

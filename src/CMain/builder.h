@@ -19,21 +19,18 @@ std::string ArchiveFront(const std::string& stored, std::uint32_t filetime, cons
 // Writes a whole archive into `archive`, an empty file open for writing:
 // the payload packed from `source` (read once, to its end), then the header
 // and the stored name (a host string of at most 255 bytes) in front of it.
-int WriteArchive(platform::File& source, platform::File& archive, const std::string& stored,
-                 std::uint32_t filetime, const TProgress& progress);
+void WriteArchive(platform::File& source, platform::File& archive, const std::string& stored,
+                  std::uint32_t filetime, const TProgress& progress);
 
 // The stored form of a file's name: its name part in the host's character
 // set, cut to what the header can carry without splitting a character.
 std::string StoredName(const platform::Path& name);
 
-// Packs `source` into an archive at `archive`.  The new archive grows under
-// a short name of its own beside the target and takes the target's place
-// only once it is whole and on the disk, keeping the old archive's
-// permissions; where `archive` is a symbolic link, the file it points to is
-// replaced.  `inner_name`, when not empty, gives the stored name instead of
-// the source's.
-int BuildArchive(const platform::Path& source, const platform::Path& archive,
-                 const platform::Path& inner_name, const TProgress& progress);
+// Packs `source` into an archive at `archive`.  The new archive grows
+// beside the target and takes its place only once it is whole and on the
+// disk, keeping the old archive's permissions; where `archive` is a symbolic
+// link, the file it points to is replaced.
+void BuildArchive(const platform::Path& source, const platform::Path& archive, const TProgress& progress);
 
 int PackFiles(const char* packed_file, const char* sub_path, const char* src_path, const char* add_list,
               int flags);

@@ -3,6 +3,7 @@
 // already closed, finds nothing instead of reaching freed memory.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -13,7 +14,15 @@
 
 namespace quorvane {
 
+// What a handle can name: an object with its own progress callback in `pdp`
+// and its own lock in `lock`, under which the callback is replaced.
 template <typename T>
+concept THandleObject = requires(T& object) {
+  requires std::same_as<decltype(object.pdp), TProgress>;
+  requires std::same_as<decltype(object.lock), platform::Mutex>;
+};
+
+template <THandleObject T>
 class THandleTable {
  public:
   THandleTable() = default;
@@ -36,8 +45,7 @@ class THandleTable {
   }
 
   // Gives the object behind `handle` the callback, under the object's own
-  // lock; false for an unknown handle.  (Objects keep their callback in
-  // `pdp` and their lock in `lock`.)
+  // lock; false for an unknown handle.
   bool SetCallback(void* handle, const TCallback& callback) const {
     const std::shared_ptr<T> item = Find(handle);
     if (!item) return false;

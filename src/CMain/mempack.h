@@ -32,7 +32,7 @@ struct TMemPackState {
   platform::Path fn;         // the target archive's name, as the host gave it
   platform::Path fnpayload;  // the compressed payload
   platform::File han;        // the payload, written while reading, read while handing out
-  bool bound = false;        // holds a reference on the bzip2 library
+  std::unique_ptr<TBZip2Library> library;        // while reading
   std::unique_ptr<TBZCompressionStream> stream;  // while reading
   TContentTally content;     // what was pushed
   std::size_t unreported = 0;  // pushed bytes the host has not heard of

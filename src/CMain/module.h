@@ -14,10 +14,12 @@ namespace quorvane {
 // The caption of the plugin's messages.
 inline constexpr char kCaption[] = "Quorvane";
 
-// The start of the names of files that grow beside their target before they
-// take its place: short, so that any name the file system takes can have one
-// beside it, and starting with a dot, so that listings hide them meanwhile.
-inline constexpr platform::PathChar kBesidePrefix[] = QV_PATH(".qv");
+// A path as the host passed it: a host string, or on Windows UTF-16; null
+// gives an empty path.
+inline platform::Path ToPath(const char* host) { return platform::FromHost(host); }
+#ifdef _WIN32
+inline platform::Path ToPath(const wchar_t* wide) { return wide ? platform::Path(wide) : platform::Path(); }
+#endif
 
 // Where the plugin's own module file lies, and the system's temporary
 // directory; both end in a separator.

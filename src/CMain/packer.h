@@ -13,7 +13,6 @@
 #include "bzLib.h"
 #include "crc32.h"
 #include "platform/platform.h"
-#include "wcxhead.h"
 
 namespace quorvane {
 
@@ -35,37 +34,42 @@ class TContentTally {
   std::uint64_t size_ = 0;
 };
 
-// One operation per object: it holds a reference on the bzip2 library for
-// its life.  Progress goes to the callback it was made with, once per block.
+// One operation per object.  The payload starts at `startpos` of the
+// archive; `library` must stay bound while the packer lives; progress goes
+// to `progress`, once per block, and at least every 200 ms while worker
+// threads keep the calling thread waiting.  Failures pass up as the layers
+// below raise them; a stop through the callback raises
+// EFailure(TFailed::kStop), or parallel::EStopped while the calling thread
+// waits for the workers.
 class TZPacker {
  public:
-  explicit TZPacker(const TProgress& progress);
-  ~TZPacker();
+  TZPacker(std::int64_t startpos, const TBZip2Library& library, const TProgress& progress);
   TZPacker(const TZPacker&) = delete;
   TZPacker& operator=(const TZPacker&) = delete;
 
-  // Unpacks the payload that starts at `startpos` of `infile` into
-  // `outFile`, or nowhere when it is null.  0, or 13 (the payload is not an
-  // intact bzip2 stream), 15 (the archive cannot be read, or there is no
-  // library), 19 (the output cannot be written), 21 (stopped).
-  int Expand(platform::File& infile, platform::File* outFile);
-  // Packs `infile`, read to its end, into `outFile` from `startpos` on.  0,
-  // or 19 (the source cannot be read, compressing or writing failed, or
-  // there is no library), 21 (stopped).  A source that cannot be read is
-  // also reported to the user.
-  int Shrink(platform::File& infile, platform::File& outFile);
+  // Unpacks the payload of `archive` into `output`, or nowhere when it is
+  // null.  False when the payload is not one intact bzip2 stream; what came
+  // out before the damage has been written all the same.
+  bool Expand(platform::File& archive, platform::File* output);
+  // Packs `source`, read to its end, into `archive` from `startpos` on.
+  // After a failure or a stop the stream is left incomplete: the archive is
+  // thrown away.
+  void Shrink(platform::File& source, platform::File& archive);
 
   // What passed the uncompressed side of the last Expand or Shrink.
   const TContentTally& content() const { return content_; }
 
-  std::int64_t startpos = 0;
-
  private:
-  int ExpandBlocks(TBZDecompressionStream& stream, const TProgressText& message, platform::File* outFile);
-  int ShrinkBlocks(platform::File& infile, TBZCompressionStream& stream, const TProgressText& message);
+  void ExpandBlocks(TBZDecompressionStream& stream, const TProgressText& message, platform::File* output);
+  void ShrinkBlocks(platform::File& source, TBZCompressionStream& stream, const TProgressText& message);
+  // Reports a block of `bytes` to the host; its answer to stop is raised.
+  void Report(const TProgressText& text, std::size_t bytes);
+  // Asks the host, with `text`, whether to go on while the workers catch up.
+  parallel::TWaitHook StillWanted(const TProgressText& text);
 
+  std::int64_t startpos_;
+  const TBZip2Library& library_;
   TProgress progress_;
-  bool bound_ = false;
   TContentTally content_;
   std::unique_ptr<std::array<char, kStagingSize>> buffer_;
 };

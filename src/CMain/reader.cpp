@@ -8,6 +8,7 @@
 #include <mutex>
 #include <type_traits>
 
+#include "CMain/failure.h"
 #include "CMain/format.h"
 #include "CMain/handles.h"
 #include "CMain/module.h"
@@ -44,71 +45,53 @@ THeaderRead ReadHeaderOf(const Path& archive) {
   return read;
 }
 
-// Unpacks the entry of `state` into `output` (null: nowhere) and gives the
-// verdict.  `produced` tells whether any data came out.
-int Unpack(TArcState& state, File* output, bool& produced) {
-  produced = false;
-  File archive;
-  try {
-    archive = File::OpenRead(state.fn, Share::kRead);
-    // An archive cut before its payload, or whose payload is no bzip2
-    // stream, holds nothing to give back.
-    const std::int64_t payload = kHeaderSize + state.fnl;
-    unsigned char start[4] = {};
-    if (archive.Size() < payload) return wcx::E_BAD_ARCHIVE;
-    archive.Seek(payload, platform::Origin::kBegin);
-    if (archive.Read(start, sizeof start) != sizeof start || !BeginsBzip2Stream(start))
-      return wcx::E_BAD_ARCHIVE;
-  } catch (const platform::FileError&) {
-    return wcx::E_EOPEN;
+// How an entry came out of its archive.
+enum class TOutcome {
+  kIntact,
+  kDamaged,         // what came out is not what was stored
+  kNothingCameOut,  // damaged before any data came out
+};
+
+// Unpacks the entry of `state` into `output` (null: nowhere).
+TOutcome Unpack(TArcState& state, File* output) {
+  const std::int64_t payload = kHeaderSize + state.fnl;
+  File archive = File::OpenRead(state.fn, Share::kRead);
+  // An archive cut before its payload, or whose payload is no bzip2 stream,
+  // holds nothing to give back.
+  unsigned char start[4] = {};
+  if (archive.Size() < payload) return TOutcome::kNothingCameOut;
+  archive.Seek(payload, platform::Origin::kBegin);
+  if (archive.Read(start, sizeof start) != sizeof start || !BeginsBzip2Stream(start)) {
+    return TOutcome::kNothingCameOut;
   }
-  TZPacker packer(state.pdp);
-  packer.startpos = kHeaderSize + state.fnl;
-  int result = packer.Expand(archive, output);
-  produced = packer.content().size() > 0;
+  const TBZip2Library library(ModuleDir());
+  TZPacker packer(payload, library, state.pdp);
+  const bool intact = packer.Expand(archive, output);
   // The size field holds the low 32 bits, as the checksum covers them all.
-  if (result == wcx::E_SUCCESS && (packer.content().crc32() != state.crc32 ||
-                                   static_cast<std::uint32_t>(packer.content().size()) != state.unpsize)) {
-    result = wcx::E_BAD_ARCHIVE;
+  if (intact && packer.content().crc32() == state.crc32 &&
+      static_cast<std::uint32_t>(packer.content().size()) == state.unpsize) {
+    return TOutcome::kIntact;
   }
-  return result;
+  return packer.content().size() > 0 ? TOutcome::kDamaged : TOutcome::kNothingCameOut;
 }
 
-int Extract(TArcState& state, const Path& target) {
+void Test(TArcState& state) {
+  if (Unpack(state, nullptr) != TOutcome::kIntact) throw EFailure(TFailed::kData);
+}
+
+void Extract(TArcState& state, const Path& target) {
   // Whatever is at the target is replaced, never written through; but a
   // folder, a FIFO or a device is not the user's file to replace.
   const FileKind existing = platform::EntryKindOf(target);
   if (existing != FileKind::kMissing && existing != FileKind::kRegular && existing != FileKind::kLink) {
-    return wcx::E_ECREATE;
+    throw EFailure(TFailed::kCreate);
   }
-  Path temporary;
-  File output;
-  try {
-    output = platform::CreateUniqueFile(platform::DirectoryPart(target), kBesidePrefix, Path(),
-                                        platform::Visibility::kPublic, temporary);
-  } catch (const platform::FileError&) {
-    return wcx::E_ECREATE;
-  }
-  bool produced = false;
-  int result = Unpack(state, &output, produced);
+  platform::PendingFile output(target, platform::PendingFile::Attributes::kNew);
+  const TOutcome outcome = Unpack(state, &output.file());
   // Damaged data still takes the target's place: the user keeps what could
   // be recovered, and the code says it is damaged.
-  if (result == wcx::E_SUCCESS || (result == wcx::E_BAD_ARCHIVE && produced)) {
-    try {
-      output.Sync();
-      output.Close();
-      platform::SetFileDosTime(temporary, state.filetime);
-      platform::ReplaceFile(temporary, target);
-      return result;
-    } catch (const platform::FileWriteError&) {
-      result = wcx::E_EWRITE;
-    } catch (const platform::FileError&) {
-      result = wcx::E_ECREATE;
-    }
-  }
-  output = File();
-  platform::RemoveFile(temporary);
-  return result;
+  if (outcome != TOutcome::kNothingCameOut) output.Commit(state.filetime);
+  if (outcome != TOutcome::kIntact) throw EFailure(TFailed::kData);
 }
 
 }  // namespace
@@ -148,33 +131,44 @@ TRecognition Recognize(const Path& path) {
 }
 
 int CanYouHandleThisFile(const char* file_name) {
-  return Recognize(platform::FromHost(file_name)) == TRecognition::kArchive ? -1 : 0;
+  return Recognize(ToPath(file_name)) == TRecognition::kArchive ? -1 : 0;
 }
 
-void* OpenArchivePath(const Path& path, int& open_result) {
+void* OpenArchivePath(const Path& path) {
   switch (Recognize(path)) {
     case TRecognition::kForeign:
-      open_result = wcx::E_UNKNOWN_FORMAT;
       return nullptr;
     case TRecognition::kInUse:
-      open_result = wcx::E_EOPEN;
-      return nullptr;
+      throw EFailure(TFailed::kOpen);
     case TRecognition::kArchive:
       break;
   }
   auto state = std::make_shared<TArcState>();
   state->fn = path;
-  open_result = wcx::E_SUCCESS;
   return open_archives.Add(std::move(state));
 }
 
-void* OpenArchive(wcx::tOpenArchiveData* archive_data) {
+namespace {
+
+// The entry points' work for either form of the host's strings.
+
+template <typename Record>
+void* OpenRecorded(Record* archive_data) {
   if (!archive_data) return nullptr;
-  int open_result = wcx::E_EOPEN;
-  void* handle = OpenArchivePath(platform::FromHost(archive_data->ArcName), open_result);
-  archive_data->OpenResult = open_result;
+  void* handle = OpenArchivePath(ToPath(archive_data->ArcName));
+  archive_data->OpenResult = handle ? wcx::E_SUCCESS : wcx::E_UNKNOWN_FORMAT;
   return handle;
 }
+
+template <typename Char>
+int ProcessNamed(void* handle, int operation, const Char* dest_path, const Char* dest_name) {
+  const Path path = ToPath(dest_path);
+  return ProcessFilePaths(handle, operation, dest_path ? &path : nullptr, ToPath(dest_name));
+}
+
+}  // namespace
+
+void* OpenArchive(wcx::tOpenArchiveData* archive_data) { return OpenRecorded(archive_data); }
 
 int ReadEntry(void* handle, TEntry* entry) {
   const std::shared_ptr<TArcState> found = open_archives.Find(handle);
@@ -187,12 +181,7 @@ int ReadEntry(void* handle, TEntry* entry) {
     return wcx::E_END_ARCHIVE;
   }
   state.pos = state.nextpos;
-  THeaderRead read;
-  try {
-    read = ReadHeaderOf(state.fn);
-  } catch (const platform::FileError&) {
-    return wcx::E_EOPEN;  // gone, or held by a writer, since it was opened
-  }
+  const THeaderRead read = ReadHeaderOf(state.fn);
   state.fnl = read.header.namelen;
   state.crc32 = read.header.crc;
   state.unpsize = read.header.unpsize;
@@ -263,19 +252,18 @@ int ProcessFilePaths(void* handle, int operation, const Path* dest_path, const P
   TArcState& state = *found;
   std::lock_guard guard(state.lock);
   if (operation == wcx::PK_TEST) {
-    bool produced;
-    return Unpack(state, nullptr, produced);
+    Test(state);
+  } else if (operation == wcx::PK_EXTRACT) {
+    // The host decides the output name; the stored one is not used.
+    const Path directory =
+        dest_path ? platform::WithTrailingSeparator(*dest_path) : platform::DirectoryPart(dest_name);
+    Extract(state, directory + platform::NamePart(dest_name));
   }
-  if (operation != wcx::PK_EXTRACT) return wcx::E_SUCCESS;
-  // The host decides the output name; the stored one is not used.
-  const Path directory =
-      dest_path ? platform::WithTrailingSeparator(*dest_path) : platform::DirectoryPart(dest_name);
-  return Extract(state, directory + platform::NamePart(dest_name));
+  return wcx::E_SUCCESS;
 }
 
 int ProcessFile(void* handle, int operation, const char* dest_path, const char* dest_name) {
-  const Path path = platform::FromHost(dest_path);
-  return ProcessFilePaths(handle, operation, dest_path ? &path : nullptr, platform::FromHost(dest_name));
+  return ProcessNamed(handle, operation, dest_path, dest_name);
 }
 
 int CloseArchive(void* handle) { return open_archives.Remove(handle) ? wcx::E_SUCCESS : wcx::E_ECLOSE; }
@@ -285,23 +273,15 @@ int CloseArchive(void* handle) { return open_archives.Remove(handle) ? wcx::E_SU
 // is in the ANSI code page, as the format keeps it.
 
 int CanYouHandleThisFileW(const wchar_t* file_name) {
-  return Recognize(file_name ? Path(file_name) : Path()) == TRecognition::kArchive ? -1 : 0;
+  return Recognize(ToPath(file_name)) == TRecognition::kArchive ? -1 : 0;
 }
 
-void* OpenArchiveW(wcx::tOpenArchiveDataW* archive_data) {
-  if (!archive_data) return nullptr;
-  int open_result = wcx::E_EOPEN;
-  void* handle = OpenArchivePath(archive_data->ArcName ? Path(archive_data->ArcName) : Path(), open_result);
-  archive_data->OpenResult = open_result;
-  return handle;
-}
+void* OpenArchiveW(wcx::tOpenArchiveDataW* archive_data) { return OpenRecorded(archive_data); }
 
 int ReadHeaderExW(void* handle, wcx::tHeaderDataExW* header_data) { return ReadEntryEx(handle, header_data); }
 
 int ProcessFileW(void* handle, int operation, const wchar_t* dest_path, const wchar_t* dest_name) {
-  const Path path = dest_path ? Path(dest_path) : Path();
-  return ProcessFilePaths(handle, operation, dest_path ? &path : nullptr,
-                          dest_name ? Path(dest_name) : Path());
+  return ProcessNamed(handle, operation, dest_path, dest_name);
 }
 #endif
 

@@ -60,7 +60,8 @@ bool SetArchiveCallback(void* handle, const TCallback& callback);
 // The same with paths already converted from whatever form the host used.
 enum class TRecognition { kArchive, kForeign, kInUse };
 TRecognition Recognize(const platform::Path& path);
-void* OpenArchivePath(const platform::Path& path, int& open_result);
+// The handle of a new open archive; null when the file is not an archive.
+void* OpenArchivePath(const platform::Path& path);
 // Fills `entry` (when not null) and moves on to the next entry.
 int ReadEntry(void* handle, TEntry* entry);
 // `dest_path` may be null.

@@ -583,7 +583,7 @@ TDecompressor::~TDecompressor() {
 
 std::unique_ptr<TDecompressor> TDecompressor::Open(platform::File& source, int threads, TWaitHook wait) {
   if (threads < 2) return nullptr;
-  const std::int64_t start = source.Position();
+  const std::int64_t start = source.Seek(0, platform::Origin::kCurrent);
   auto job = std::make_unique<TJob>(source, std::move(wait));
   // A stream of one block is the serial stream's, and so is one that does
   // not start with a block: there is nothing to share.

@@ -1,8 +1,9 @@
 // The parts of the platform layer that need no system call of their own:
-// unique temporary names, the choice between the host's message box and the
-// system's, the fault points of the test flavour, and what a thread handle
-// does on either system.
+// unique temporary names, files that grow beside their target, the choice
+// between the host's message box and the system's, the fault points of the
+// test flavour, and what a thread handle does on either system.
 #include <atomic>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -48,9 +49,32 @@ File CreateUniqueFile(const Path& directory, PathView prefix, PathView suffix,
           return false;
         }
       });
-  if (!claimed) throw FileExistsError(ToHost(directory) + ": no free name for a new file");
+  if (!claimed) throw FileCreateError(ToHost(directory) + ": no free name for a new file", directory);
   path = std::move(*claimed);
   return file;
+}
+
+// The name starts short, so that any name the file system takes can have one
+// beside it, and with a dot, so that listings hide the file meanwhile.
+PendingFile::PendingFile(const Path& target, Attributes attributes)
+    : target_(target),
+      attributes_(attributes),
+      file_(CreateUniqueFile(DirectoryPart(target), QV_PATH(".qv"), Path(), Visibility::kPublic, path_)) {}
+
+PendingFile::~PendingFile() {
+  if (committed_) return;
+  file_ = File();  // Windows removes no file that is still open
+  RemoveFile(path_);
+}
+
+void PendingFile::Commit(std::uint32_t dos_time) {
+  file_.Sync();
+  file_.Close();
+  // With no file to replace, the file keeps what any new file gets.
+  if (attributes_ == Attributes::kTarget) KeepAttributes(target_, path_);
+  if (dos_time != kNoDosTime) SetFileDosTime(path_, dos_time);
+  ReplaceFile(path_, target_);
+  committed_ = true;
 }
 
 #ifdef QUORVANE_FAULT_INJECTION
@@ -92,3 +116,16 @@ Thread& Thread::operator=(Thread&& other) noexcept {
 Thread::~Thread() { Join(); }
 
 }  // namespace platform
+
+#if defined(QUORVANE_FAULT_INJECTION) && !defined(_WIN32)
+// The test flavour's allocation, which the armed call fails.  The export
+// list keeps it inside the module, so it counts the plugin's allocations and
+// nobody else's.  Not on Windows, where the runtime is linked in and its
+// nothrow form would call back into this one.
+void* operator new(std::size_t size) {
+  void* memory = nullptr;
+  if (!platform::faults::Hit(platform::faults::kAlloc)) memory = ::operator new(size, std::nothrow);
+  if (!memory) throw std::bad_alloc();
+  return memory;
+}
+#endif

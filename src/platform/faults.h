@@ -1,11 +1,13 @@
 // Fault injection for the test flavour of the plugin: makes the n-th call of
 // one kind of system operation fail, so tests can walk every failure path.
-// In the shipped plugin every check is a constant false.
+// kAlloc counts the plugin's own allocations (on Linux), failing one as an
+// exhausted heap would.  In the shipped plugin every check is a constant
+// false.
 #pragma once
 
 namespace platform::faults {
 
-enum Kind { kOpen = 0, kRead, kWrite, kSeek, kClose, kRename, kLookup, kKinds };
+enum Kind { kOpen = 0, kRead, kWrite, kSeek, kClose, kRename, kLookup, kAlloc, kKinds };
 
 #ifdef QUORVANE_FAULT_INJECTION
 // Counts a call of this kind; true when this call is the one to fail.

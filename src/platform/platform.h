@@ -3,8 +3,9 @@
 // Everything that differs between Linux and Windows lives behind this header:
 // files and their sharing modes, host-string conversion, the two working
 // directories, run-time library loading, the message box and locks.
-// posix.cpp and windows.cpp implement it; no other file includes a system
-// header.
+// posix.cpp and windows.cpp implement it; beside them, mingw_runtime.cpp
+// makes the Windows DLL's own C++ runtime unload cleanly.  No file outside
+// this folder includes a system header.
 #pragma once
 
 #include <chrono>
@@ -99,17 +100,17 @@ bool CanNameFile(PathView name);
 
 // ------------------------------------------------------------------ files
 
-// Raised by the file layer.  The message names the file and the system's
-// reason, in the host's 8-bit character set.
+// Raised by the file layer: the type says what failed, path() the file it
+// failed on.  The message names the file and the system's reason, in the
+// host's 8-bit character set.  A plain FileError: an existing file could
+// not be opened.
 class FileError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
-};
+  FileError(const std::string& message, Path path) : std::runtime_error(message), path_(std::move(path)) {}
+  const Path& path() const noexcept { return path_; }
 
-// An exclusive create found the name taken.
-class FileExistsError : public FileError {
- public:
-  using FileError::FileError;
+ private:
+  Path path_;
 };
 
 // Another opener holds the file in a way that excludes this open.
@@ -118,17 +119,30 @@ class FileInUseError : public FileError {
   using FileError::FileError;
 };
 
-// Reading an open file failed: a failure of the medium, never the end of
-// the file.
+// Reading a file failed, or moving in or measuring one opened for reading
+// only: a failure of the medium, never the end of the file.
 class FileReadError : public FileError {
  public:
   using FileError::FileError;
 };
 
-// Writing to an open file failed (a full disk, a file size limit).
+// Writing a file failed, or flushing it to the disk, or moving in or
+// measuring one opened for writing (a full disk, a file size limit).
 class FileWriteError : public FileError {
  public:
   using FileError::FileError;
+};
+
+// A new file could not be created, closed or put in place.
+class FileCreateError : public FileError {
+ public:
+  using FileError::FileError;
+};
+
+// An exclusive create found the name taken.
+class FileExistsError : public FileCreateError {
+ public:
+  using FileCreateError::FileCreateError;
 };
 
 // How an open shares the file with other openers.
@@ -158,12 +172,13 @@ class File {
   ~File();
 
   // Opens an existing regular file for reading.  FileInUseError when
-  // another opener's sharing excludes this one.
+  // another opener's sharing excludes this one, FileError when it cannot be
+  // opened for another reason.
   static File OpenRead(const Path& path, Share share);
   // Opens an existing regular file for reading and writing, contents kept.
   static File OpenReadWrite(const Path& path, Share share);
   // Creates a new file; never follows a link and never reuses a name
-  // (FileExistsError when it is taken).
+  // (FileExistsError when it is taken, FileCreateError on other failures).
   static File CreateNew(const Path& path, Share share, Visibility visibility);
 
   bool IsOpen() const noexcept;
@@ -176,23 +191,29 @@ class File {
   void Write(const void* buffer, std::size_t count);
 
   std::int64_t Seek(std::int64_t offset, Origin origin);
-  std::int64_t Position();
   std::int64_t Size();
   // Flushes what was written to the disk itself.
   void Sync();
-  // Closes the file, raising FileError when the system reports a failure.
+  // Closes the file, raising FileCreateError when the system reports a
+  // failure: what was written may not all be there.
   void Close();
 
-  // Wraps a system handle; for the platform implementation only.
-  static File FromHandle(std::intptr_t handle, Path name);
+  // Wraps a system handle, open for writing or not; for the platform
+  // implementation only.
+  static File FromHandle(std::intptr_t handle, Path name, bool writing);
 
  private:
-  File(std::intptr_t handle, Path name) : handle_(handle), name_(std::move(name)) {}
+  File(std::intptr_t handle, Path name, bool writing)
+      : handle_(handle), name_(std::move(name)), writing_(writing) {}
   template <typename Error>
   [[noreturn]] void Fail(const char* what) const;
+  // A failure that is neither a read nor a write counts as one of what the
+  // file is open for.
+  [[noreturn]] void FailUse(const char* what) const;
 
   std::intptr_t handle_ = -1;
   Path name_;
+  bool writing_ = false;
 };
 
 // Creates a file that did not exist before in `directory` (empty, or ending
@@ -207,7 +228,8 @@ FileKind KindOf(const Path& path) noexcept;
 // What the path itself is, a link not followed.
 FileKind EntryKindOf(const Path& path) noexcept;
 // The file a chain of symbolic links ends at (the path itself when it is
-// none); the end need not exist.
+// none); the end need not exist.  FileCreateError when the chain does not
+// end, so nothing can take its place.
 Path ResolveLinks(const Path& path);
 
 // Removes a file; false when it could not be removed.
@@ -217,6 +239,7 @@ bool RemoveFile(const Path& path) noexcept;
 bool KeepAttributes(const Path& original, const Path& replacement) noexcept;
 // Puts `from` in place of `to` in one step, replacing an existing `to` (a
 // link there is replaced, not followed), and makes the change durable.
+// FileCreateError when it cannot.
 void ReplaceFile(const Path& from, const Path& to);
 
 // --------------------------------------------------------------- times
@@ -231,6 +254,38 @@ bool SetFileDosTime(const Path& path, std::uint32_t dos_time) noexcept;
 // on this system read them.
 std::uint32_t HostRecordTime(std::uint32_t dos_time) noexcept;
 std::uint32_t HostRecordAttributes() noexcept;
+
+// --------------------------------------------------------- pending files
+
+// A new file that takes the place of `target` only once it is whole.  It
+// grows beside the target under a short name of its own, and goes again
+// with the object unless committed.  How it is made and put in place is its
+// own business: its owner only writes and commits.
+class PendingFile {
+ public:
+  // The attributes (permissions) it has in place: what any new file gets,
+  // or those of the file it replaces, when there is one.
+  enum class Attributes { kNew, kTarget };
+
+  // Raises FileCreateError when the file cannot be created.
+  PendingFile(const Path& target, Attributes attributes);
+  ~PendingFile();
+  PendingFile(const PendingFile&) = delete;
+  PendingFile& operator=(const PendingFile&) = delete;
+
+  File& file() noexcept { return file_; }
+  // Flushes the file to the disk, gives it `dos_time` as its last-write
+  // time (none for kNoDosTime) and puts it in place of the target in one
+  // step: a link at the target is replaced, not followed.
+  void Commit(std::uint32_t dos_time = kNoDosTime);
+
+ private:
+  Path target_;
+  Attributes attributes_;
+  Path path_;
+  File file_;
+  bool committed_ = false;
+};
 
 // ------------------------------------------------------------ directories
 

@@ -41,10 +41,13 @@ std::string Reason(int error) {
   return text ? text : "unknown error";
 }
 
+// Raises the failure to open (FileError) or to create (FileCreateError)
+// `path`, for the system's `error`.
+template <typename Error = FileError>
 [[noreturn]] void ThrowFileError(const Path& path, int error) {
   std::string message = path + ": " + Reason(error);
-  if (error == EEXIST) throw FileExistsError(message);
-  throw FileError(message);
+  if (error == EEXIST) throw FileExistsError(message, path);
+  throw Error(message, path);
 }
 
 int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
@@ -83,6 +86,7 @@ bool Lock(int fd, Share share) {
 // anything is read or written.
 File OpenRegular(const Path& path, int flags, Share share) {
   if (faults::Hit(faults::kOpen)) ThrowFileError(path, EIO);
+  Path name = path;  // copied first: nothing may fail while the descriptor is bare
   struct stat st;
   if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
     ThrowFileError(path, S_ISDIR(st.st_mode) ? EISDIR : ENXIO);
@@ -104,10 +108,10 @@ File OpenRegular(const Path& path, int flags, Share share) {
   }
   if (error != 0) {
     ::close(fd);
-    if (error == EWOULDBLOCK) throw FileInUseError(path + ": the file is in use by another program");
+    if (error == EWOULDBLOCK) throw FileInUseError(path + ": the file is in use by another program", path);
     ThrowFileError(path, error);
   }
-  return File::FromHandle(fd, path);
+  return File::FromHandle(fd, std::move(name), (flags & O_ACCMODE) != O_RDONLY);
 }
 
 }  // namespace
@@ -190,9 +194,12 @@ Path AbsolutePath(const Path& path) {
 
 // ------------------------------------------------------------------ files
 
-File File::FromHandle(std::intptr_t handle, Path name) { return File(handle, std::move(name)); }
+File File::FromHandle(std::intptr_t handle, Path name, bool writing) {
+  return File(handle, std::move(name), writing);
+}
 
-File::File(File&& other) noexcept : handle_(other.handle_), name_(std::move(other.name_)) {
+File::File(File&& other) noexcept
+    : handle_(other.handle_), name_(std::move(other.name_)), writing_(other.writing_) {
   other.handle_ = -1;
 }
 
@@ -201,6 +208,7 @@ File& File::operator=(File&& other) noexcept {
     if (handle_ >= 0) ::close(Fd(handle_));
     handle_ = other.handle_;
     name_ = std::move(other.name_);
+    writing_ = other.writing_;
     other.handle_ = -1;
   }
   return *this;
@@ -215,15 +223,16 @@ File File::OpenRead(const Path& path, Share share) { return OpenRegular(path, O_
 File File::OpenReadWrite(const Path& path, Share share) { return OpenRegular(path, O_RDWR, share); }
 
 File File::CreateNew(const Path& path, Share share, Visibility visibility) {
-  if (faults::Hit(faults::kOpen)) ThrowFileError(path, EIO);
+  if (faults::Hit(faults::kOpen)) ThrowFileError<FileCreateError>(path, EIO);
+  Path name = path;  // copied first: nothing may fail once the file exists
   mode_t mode = visibility == Visibility::kPrivate ? 0600 : 0666;
   int fd;
   do {
     fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) ThrowFileError(path, errno);
+  if (fd < 0) ThrowFileError<FileCreateError>(path, errno);
   Lock(fd, share);  // nobody else can hold a name that did not exist
-  return File(fd, path);
+  return File(fd, std::move(name), true);
 }
 
 bool File::IsOpen() const noexcept { return handle_ >= 0; }
@@ -263,25 +272,28 @@ template <typename Error>
 void File::Fail(const char* what) const {
   int error = errno;
   if (error == 0) error = EIO;
-  throw Error(name_ + ": " + what + ": " + Reason(error));
+  throw Error(name_ + ": " + what + ": " + Reason(error), name_);
+}
+
+void File::FailUse(const char* what) const {
+  if (writing_) Fail<FileWriteError>(what);
+  Fail<FileReadError>(what);
 }
 
 std::int64_t File::Seek(std::int64_t offset, Origin origin) {
   int whence = origin == Origin::kBegin ? SEEK_SET : origin == Origin::kCurrent ? SEEK_CUR : SEEK_END;
   if (faults::Hit(faults::kSeek)) {
     errno = EIO;
-    Fail<FileError>("seek");
+    FailUse("seek");
   }
   off_t position = ::lseek(Fd(handle_), static_cast<off_t>(offset), whence);
-  if (position < 0) Fail<FileError>("seek");
+  if (position < 0) FailUse("seek");
   return position;
 }
 
-std::int64_t File::Position() { return Seek(0, Origin::kCurrent); }
-
 std::int64_t File::Size() {
   struct stat st;
-  if (::fstat(Fd(handle_), &st) != 0) Fail<FileError>("size");
+  if (::fstat(Fd(handle_), &st) != 0) FailUse("size");
   return st.st_size;
 }
 
@@ -301,10 +313,10 @@ void File::Close() {
   handle_ = -1;
   bool injected = faults::Hit(faults::kClose);
   // The descriptor is gone whatever close() answers; EINTR is no failure.
-  if (::close(fd) != 0 && errno != EINTR) Fail<FileError>("close");
+  if (::close(fd) != 0 && errno != EINTR) Fail<FileCreateError>("close");
   if (injected) {
     errno = EIO;
-    Fail<FileError>("close");
+    Fail<FileCreateError>("close");
   }
 }
 
@@ -350,7 +362,7 @@ Path ResolveLinks(const Path& path) {
     target.resize(static_cast<std::size_t>(n));
     current = !target.empty() && target.front() == '/' ? target : DirectoryPart(current) + target;
   }
-  ThrowFileError(path, ELOOP);
+  ThrowFileError<FileCreateError>(path, ELOOP);
 }
 
 bool RemoveFile(const Path& path) noexcept { return !path.empty() && ::unlink(path.c_str()) == 0; }
@@ -362,9 +374,10 @@ bool KeepAttributes(const Path& original, const Path& replacement) noexcept {
 }
 
 void ReplaceFile(const Path& from, const Path& to) {
-  if (faults::Hit(faults::kRename)) ThrowFileError(to, EIO);
-  if (::rename(from.c_str(), to.c_str()) != 0) ThrowFileError(to, errno);
-  SyncDirectory(DirectoryPart(to));
+  if (faults::Hit(faults::kRename)) ThrowFileError<FileCreateError>(to, EIO);
+  const Path directory = DirectoryPart(to);  // nothing may fail once the file is in place
+  if (::rename(from.c_str(), to.c_str()) != 0) ThrowFileError<FileCreateError>(to, errno);
+  SyncDirectory(directory);
 }
 
 // --------------------------------------------------------------- times

@@ -11,9 +11,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdlib>
-#include <cstring>
-#include <malloc.h>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -21,13 +18,6 @@
 
 #include "platform/faults.h"
 #include "utf8.h"
-
-#ifndef QUORVANE_INTERNAL_BUILD
-namespace __gnu_cxx {
-// libstdc++'s own way to free its reserve for exceptions (eh_alloc.cc).
-void __freeres() noexcept;
-}  // namespace __gnu_cxx
-#endif
 
 namespace platform {
 namespace {
@@ -95,11 +85,14 @@ std::string Reason(DWORD error) {
   return Narrow(reason, CP_ACP);
 }
 
+// Raises the failure to open (FileError) or to create (FileCreateError)
+// `path`, for the system's `error`.
+template <typename Error = FileError>
 [[noreturn]] void ThrowFileError(const Path& path, DWORD error) {
   std::string message = ToHost(path) + ": " + Reason(error);
-  if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) throw FileExistsError(message);
-  if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) throw FileInUseError(message);
-  throw FileError(message);
+  if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) throw FileExistsError(message, path);
+  if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) throw FileInUseError(message, path);
+  throw Error(message, path);
 }
 
 DWORD ShareFlags(Share share) {
@@ -220,23 +213,25 @@ bool AttributesOf(const Path& path, WIN32_FILE_ATTRIBUTE_DATA& data) noexcept tr
   return false;
 }
 
-// Opens or creates a regular file.  Devices are refused before the open;
-// whatever else is not a disk file is refused before anything is read or
-// written.
+// Opens or creates a regular file; a failure raises `Error`.  Devices are
+// refused before the open; whatever else is not a disk file is refused
+// before anything is read or written.
+template <typename Error>
 File OpenRegular(const Path& path, DWORD access, DWORD disposition, Share share) {
-  if (faults::Hit(faults::kOpen)) ThrowFileError(path, ERROR_OPEN_FAILED);
-  if (path.empty()) ThrowFileError(path, ERROR_PATH_NOT_FOUND);
-  if (NamesDevice(path)) ThrowFileError(path, ERROR_BAD_FILE_TYPE);
+  if (faults::Hit(faults::kOpen)) ThrowFileError<Error>(path, ERROR_OPEN_FAILED);
+  if (path.empty()) ThrowFileError<Error>(path, ERROR_PATH_NOT_FOUND);
+  if (NamesDevice(path)) ThrowFileError<Error>(path, ERROR_BAD_FILE_TYPE);
+  Path name = path;  // copied first: nothing may fail while the handle is bare
   HANDLE handle = ::CreateFileW(SystemPath(path).c_str(), access, ShareFlags(share), nullptr, disposition,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) ThrowFileError(path, ::GetLastError());
+  if (handle == INVALID_HANDLE_VALUE) ThrowFileError<Error>(path, ::GetLastError());
   if (::GetFileType(handle) != FILE_TYPE_DISK) {
     ::CloseHandle(handle);
-    ThrowFileError(path, ERROR_BAD_FILE_TYPE);
+    ThrowFileError<Error>(path, ERROR_BAD_FILE_TYPE);
   }
-  return File::FromHandle(reinterpret_cast<std::intptr_t>(handle), path);
+  const bool writing = (access & GENERIC_WRITE) != 0;
+  return File::FromHandle(reinterpret_cast<std::intptr_t>(handle), std::move(name), writing);
 }
-
 
 }  // namespace
 
@@ -290,9 +285,12 @@ Path AbsolutePath(const Path& path) {
 
 // ------------------------------------------------------------------ files
 
-File File::FromHandle(std::intptr_t handle, Path name) { return File(handle, std::move(name)); }
+File File::FromHandle(std::intptr_t handle, Path name, bool writing) {
+  return File(handle, std::move(name), writing);
+}
 
-File::File(File&& other) noexcept : handle_(other.handle_), name_(std::move(other.name_)) {
+File::File(File&& other) noexcept
+    : handle_(other.handle_), name_(std::move(other.name_)), writing_(other.writing_) {
   other.handle_ = -1;
 }
 
@@ -301,6 +299,7 @@ File& File::operator=(File&& other) noexcept {
     if (handle_ != -1) ::CloseHandle(AsHandle(handle_));
     handle_ = other.handle_;
     name_ = std::move(other.name_);
+    writing_ = other.writing_;
     other.handle_ = -1;
   }
   return *this;
@@ -311,18 +310,18 @@ File::~File() {
 }
 
 File File::OpenRead(const Path& path, Share share) {
-  return OpenRegular(path, GENERIC_READ, OPEN_EXISTING, share);
+  return OpenRegular<FileError>(path, GENERIC_READ, OPEN_EXISTING, share);
 }
 
 File File::OpenReadWrite(const Path& path, Share share) {
-  return OpenRegular(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, share);
+  return OpenRegular<FileError>(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, share);
 }
 
 File File::CreateNew(const Path& path, Share share, Visibility) {
   // The temporary directory is the user's own, so a private file needs no
   // security descriptor of its own; CREATE_NEW never opens an existing name,
   // a planted link included.
-  return OpenRegular(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, share);
+  return OpenRegular<FileCreateError>(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW, share);
 }
 
 bool File::IsOpen() const noexcept { return handle_ != -1; }
@@ -371,26 +370,29 @@ template <typename Error>
 void File::Fail(const char* what) const {
   DWORD error = ::GetLastError();
   if (error == ERROR_SUCCESS) error = ERROR_GEN_FAILURE;
-  throw Error(ToHost(name_) + ": " + what + ": " + Reason(error));
+  throw Error(ToHost(name_) + ": " + what + ": " + Reason(error), name_);
+}
+
+void File::FailUse(const char* what) const {
+  if (writing_) Fail<FileWriteError>(what);
+  Fail<FileReadError>(what);
 }
 
 std::int64_t File::Seek(std::int64_t offset, Origin origin) {
   DWORD method = origin == Origin::kBegin ? FILE_BEGIN : origin == Origin::kCurrent ? FILE_CURRENT : FILE_END;
   if (faults::Hit(faults::kSeek)) {
     ::SetLastError(ERROR_SEEK);
-    Fail<FileError>("seek");
+    FailUse("seek");
   }
   LARGE_INTEGER distance, position;
   distance.QuadPart = offset;
-  if (!::SetFilePointerEx(AsHandle(handle_), distance, &position, method)) Fail<FileError>("seek");
+  if (!::SetFilePointerEx(AsHandle(handle_), distance, &position, method)) FailUse("seek");
   return position.QuadPart;
 }
 
-std::int64_t File::Position() { return Seek(0, Origin::kCurrent); }
-
 std::int64_t File::Size() {
   LARGE_INTEGER size;
-  if (!::GetFileSizeEx(AsHandle(handle_), &size)) Fail<FileError>("size");
+  if (!::GetFileSizeEx(AsHandle(handle_), &size)) FailUse("size");
   return size.QuadPart;
 }
 
@@ -407,10 +409,10 @@ void File::Close() {
   HANDLE handle = AsHandle(handle_);
   handle_ = -1;
   bool injected = faults::Hit(faults::kClose);
-  if (!::CloseHandle(handle)) Fail<FileError>("close");
+  if (!::CloseHandle(handle)) Fail<FileCreateError>("close");
   if (injected) {
     ::SetLastError(ERROR_WRITE_FAULT);
-    Fail<FileError>("close");
+    Fail<FileCreateError>("close");
   }
 }
 
@@ -446,17 +448,12 @@ Path ResolveLinks(const Path& path) {
   HANDLE handle = ::CreateFileW(SystemPath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return path;  // a dangling link is replaced, not followed
-  std::wstring target(MAX_PATH + 1, L'\0');
-  DWORD length = 0;
-  for (;;) {
-    length = ::GetFinalPathNameByHandleW(handle, target.data(), static_cast<DWORD>(target.size()), 0);
-    if (length == 0 || length < target.size()) break;
-    target.resize(length + 1);
-  }
-  ::CloseHandle(handle);
-  if (length == 0) return path;
-  target.resize(length);
-  return target;
+  // The handle goes on every way out, an allocation that fails included.
+  const std::unique_ptr<void, decltype(&::CloseHandle)> closer(handle, &::CloseHandle);
+  Path target = Filled([handle](wchar_t* buffer, DWORD size) {
+    return ::GetFinalPathNameByHandleW(handle, buffer, size, 0);
+  });
+  return target.empty() ? path : target;
 }
 
 bool RemoveFile(const Path& path) noexcept {
@@ -482,10 +479,10 @@ bool KeepAttributes(const Path& original, const Path& replacement) noexcept {
 }
 
 void ReplaceFile(const Path& from, const Path& to) {
-  if (faults::Hit(faults::kRename)) ThrowFileError(to, ERROR_WRITE_FAULT);
+  if (faults::Hit(faults::kRename)) ThrowFileError<FileCreateError>(to, ERROR_WRITE_FAULT);
   if (!::MoveFileExW(SystemPath(from).c_str(), SystemPath(to).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    ThrowFileError(to, ::GetLastError());
+    ThrowFileError<FileCreateError>(to, ::GetLastError());
   }
 }
 
@@ -759,167 +756,3 @@ void ShowSystemMessage(const std::string& text, const std::string& caption) noex
 }
 
 }  // namespace platform
-
-#ifndef QUORVANE_INTERNAL_BUILD
-// ------------------------------------------------------- module lifetime
-//
-// The plugin carries its C++ runtime inside, and that runtime keeps state a
-// DLL never gives back when it is unloaded: GCC emulates thread-local
-// storage (the exception machinery's per-thread record, any thread_local)
-// through winpthreads keys, whose lock, event, thread handle and TLS slot stay
-// behind, and libstdc++ sets aside about 70 KiB for exceptions thrown when
-// memory runs out.  A host that loads the plugin for each job would lose all
-// of that every time.  So the module keeps thread-local storage of its own on
-// one native TLS slot, frees a thread's variables when the thread ends and
-// every thread's when the module is unloaded, and gives the reserve back.
-// (This part is left out of the internal library the unit tests link: in a
-// program the runtime's own storage lasts as long as the process anyway.)
-
-namespace {
-
-// The compiler's record of one thread-local variable, laid out as GCC's
-// emulated TLS expects (libgcc's __emutls_object).
-struct EmulatedTlsVariable {
-  std::uintptr_t size;
-  std::uintptr_t align;
-  std::uintptr_t number;  // 1-based, given on first use; 0 until then
-  const void* initial;    // initial bytes, or null for zeros
-};
-
-// One thread's variables, listed so that unloading can free every thread's.
-struct ThreadVariables {
-  ThreadVariables* next;
-  ThreadVariables* previous;
-  std::size_t count;
-  void** values;
-};
-
-// All constant-initialized: thread-local variables may be used by static
-// constructors before any of this module's own code has run.
-platform::Mutex tls_lock;
-DWORD tls_slot = TLS_OUT_OF_INDEXES;
-std::uintptr_t tls_numbers_given = 0;
-ThreadVariables* tls_threads = nullptr;
-bool unloading = false;
-
-[[noreturn]] void OutOfThreadStorage() {
-  // There is no way to go on without the variable; the runtime's own
-  // emulation gives up the same way.
-  std::abort();
-}
-
-void* NewVariable(const EmulatedTlsVariable& variable) {
-  const std::size_t align = std::max<std::size_t>(variable.align, sizeof(void*));
-  void* value = ::_aligned_malloc(std::max<std::size_t>(variable.size, 1), align);
-  if (!value) OutOfThreadStorage();
-  if (variable.initial) {
-    std::memcpy(value, variable.initial, variable.size);
-  } else {
-    std::memset(value, 0, variable.size);
-  }
-  return value;
-}
-
-void FreeVariables(ThreadVariables* thread) {
-  for (std::size_t i = 0; i < thread->count; ++i) ::_aligned_free(thread->values[i]);
-  std::free(thread->values);
-  std::free(thread);
-}
-
-// The calling thread's variables with room for `number`; tls_lock held.
-ThreadVariables* ThreadVariablesFor(ThreadVariables* thread, std::uintptr_t number) {
-  if (!thread) {
-    thread = static_cast<ThreadVariables*>(std::calloc(1, sizeof(ThreadVariables)));
-    if (!thread || !::TlsSetValue(tls_slot, thread)) OutOfThreadStorage();
-    thread->next = tls_threads;
-    if (tls_threads) tls_threads->previous = thread;
-    tls_threads = thread;
-  }
-  if (thread->count < number) {
-    const std::size_t count = std::max<std::size_t>(tls_numbers_given, number) + 8;
-    auto* values = static_cast<void**>(std::realloc(thread->values, count * sizeof(void*)));
-    if (!values) OutOfThreadStorage();
-    std::fill(values + thread->count, values + count, nullptr);
-    thread->values = values;
-    thread->count = count;
-  }
-  return thread;
-}
-
-// The calling thread's variables go when the thread ends.
-void ReleaseThreadVariables() noexcept {
-  std::lock_guard guard(tls_lock);
-  if (tls_slot == TLS_OUT_OF_INDEXES) return;
-  auto* thread = static_cast<ThreadVariables*>(::TlsGetValue(tls_slot));
-  if (!thread) return;
-  ::TlsSetValue(tls_slot, nullptr);
-  if (thread->previous) thread->previous->next = thread->next;
-  if (thread->next) thread->next->previous = thread->previous;
-  if (tls_threads == thread) tls_threads = thread->next;
-  FreeVariables(thread);
-}
-
-// Every thread's variables and the slot go when the module is unloaded: no
-// code of the module runs any more on any thread.
-void ReleaseAllThreadVariables() noexcept {
-  std::lock_guard guard(tls_lock);
-  while (ThreadVariables* thread = tls_threads) {
-    tls_threads = thread->next;
-    FreeVariables(thread);
-  }
-  if (tls_slot != TLS_OUT_OF_INDEXES) ::TlsFree(tls_slot);
-  tls_slot = TLS_OUT_OF_INDEXES;
-}
-
-// Runs after every other static destructor of the module (it is constructed
-// first), when nothing can need a thread-local variable any more.
-struct RuntimeRelease {
-  RuntimeRelease() = default;
-  RuntimeRelease(const RuntimeRelease&) = delete;
-  RuntimeRelease& operator=(const RuntimeRelease&) = delete;
-  ~RuntimeRelease() {
-    // At the end of the process the system takes everything back, and other
-    // threads may have stopped anywhere.
-    if (!unloading) return;
-    ReleaseAllThreadVariables();
-    __gnu_cxx::__freeres();
-  }
-};
-
-RuntimeRelease runtime_release __attribute__((init_priority(101)));
-
-}  // namespace
-
-extern "C" void* __emutls_get_address(EmulatedTlsVariable* variable) {
-  // GetLastError stays as it was: code reading an error after a failed call
-  // may touch a thread-local variable (the exception being thrown) first.
-  const DWORD last_error = ::GetLastError();
-  std::uintptr_t number = __atomic_load_n(&variable->number, __ATOMIC_ACQUIRE);
-  ThreadVariables* thread = nullptr;
-  if (number != 0) thread = static_cast<ThreadVariables*>(::TlsGetValue(tls_slot));
-  if (number == 0 || !thread || thread->count < number) {
-    std::lock_guard guard(tls_lock);
-    if (tls_slot == TLS_OUT_OF_INDEXES) {
-      tls_slot = ::TlsAlloc();
-      if (tls_slot == TLS_OUT_OF_INDEXES) OutOfThreadStorage();
-    }
-    number = variable->number;
-    if (number == 0) {
-      number = ++tls_numbers_given;
-      __atomic_store_n(&variable->number, number, __ATOMIC_RELEASE);
-    }
-    thread = ThreadVariablesFor(static_cast<ThreadVariables*>(::TlsGetValue(tls_slot)), number);
-  }
-  void*& value = thread->values[number - 1];
-  if (!value) value = NewVariable(*variable);
-  ::SetLastError(last_error);
-  return value;
-}
-
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
-  if (reason == DLL_THREAD_DETACH) ReleaseThreadVariables();
-  // A null `reserved` means FreeLibrary, not the end of the process.
-  if (reason == DLL_PROCESS_DETACH) unloading = reserved == nullptr;
-  return TRUE;
-}
-#endif  // QUORVANE_INTERNAL_BUILD

@@ -1,8 +1,10 @@
 // A copy of the built plugin with a broken, empty or incomplete
 // libbz2.so.1.0 beside it, driven through its exported entry points the way
-// a file manager drives it: every operation that needs the library must end
-// in its code, never in a crash.  The copy with nothing beside it binds the
-// system's library and shows that the same steps succeed.
+// a file manager drives it: every operation that needs the library must be
+// refused, never crash, and leave nothing behind (which code each kind of
+// operation answers is FaultInjection's to check).  The copy with nothing
+// beside it binds the system's library and shows that the same steps
+// succeed.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -73,7 +75,7 @@ class MissingLibraryTest : public ::testing::TestWithParam<Beside> {
   std::string archive;
 };
 
-TEST_P(MissingLibraryTest, ExtractingAndTestingAnswerOpenError) {
+TEST_P(MissingLibraryTest, ExtractingAndTestingAreRefused) {
   void* handle = plugin->Open(archive);
   ASSERT_NE(nullptr, handle);
 
@@ -81,23 +83,20 @@ TEST_P(MissingLibraryTest, ExtractingAndTestingAnswerOpenError) {
   ASSERT_EQ(0, plugin->ReadHeader(handle, header.data()));
   EXPECT_EQ("data.txt", header.FileName());
 
-  const int expected = LibraryWorks() ? 0 : 15;
   std::string dest_path = scratch.path();
   std::string dest_name = "data.txt";
-  EXPECT_EQ(expected, plugin->ProcessFile(handle, 2, dest_path.data(), dest_name.data()));
-  if (LibraryWorks()) {
-    EXPECT_TRUE(qvtest::ReadFile(scratch / "data.txt") == contents);
-  }
+  EXPECT_EQ(LibraryWorks(), plugin->ProcessFile(handle, 2, dest_path.data(), dest_name.data()) == 0);
+  EXPECT_EQ(LibraryWorks(), qvtest::ReadFile(scratch / "data.txt") == contents);
 
   EXPECT_EQ(10, plugin->ReadHeader(handle, header.data()));
   ASSERT_EQ(0, plugin->ReadHeader(handle, header.data()));
-  EXPECT_EQ(expected, plugin->ProcessFile(handle, 1, nullptr, nullptr));
+  EXPECT_EQ(LibraryWorks(), plugin->ProcessFile(handle, 1, nullptr, nullptr) == 0);
   EXPECT_EQ(std::vector<std::string>{}, qvtest::ListDir(temp_dir))
       << "testing left its temporary file";
   EXPECT_EQ(0, plugin->CloseArchive(handle));
 }
 
-TEST_P(MissingLibraryTest, PackingAnswersWriteError) {
+TEST_P(MissingLibraryTest, PackingIsRefused) {
   const std::string source_dir = scratch / "src";
   std::filesystem::create_directory(source_dir);
   qvtest::WriteFile(source_dir + "/data.txt", contents);
@@ -106,16 +105,14 @@ TEST_P(MissingLibraryTest, PackingAnswersWriteError) {
   std::string src_path = source_dir;
   std::string add_list("data.txt\0\0", 10);
   const int code = plugin->PackFiles(packed.data(), sub_path.data(), src_path.data(), add_list.data(), 0);
+  EXPECT_EQ(LibraryWorks(), code == 0);
   if (LibraryWorks()) {
-    EXPECT_EQ(0, code);
     qvtest::WriteFile(scratch / "payload.bz2", qvtest::ReadFile(packed).substr(28 + 8));
     EXPECT_TRUE(qvtest::BzipProgramDecompressFile(scratch / "payload.bz2") == contents);
-  } else {
-    EXPECT_EQ(19, code);
   }
 }
 
-TEST_P(MissingLibraryTest, MemoryPackingAnswersWriteErrorOnce) {
+TEST_P(MissingLibraryTest, MemoryPackingIsRefusedOnce) {
   std::string target = scratch / "mem.qv";
   void* handle = plugin->StartMemPack(0, target.data());
   ASSERT_NE(nullptr, handle);
@@ -146,7 +143,7 @@ TEST_P(MissingLibraryTest, MemoryPackingAnswersWriteErrorOnce) {
   } else {
     EXPECT_TRUE(archive_bytes.empty());
     // The failure is answered once; the job is over after that.
-    EXPECT_EQ((std::vector<int>{19, 1, 1}), answers);
+    EXPECT_TRUE(answers.size() == 3 && answers[0] > 1 && answers[1] == 1 && answers[2] == 1);
   }
   EXPECT_EQ(0, plugin->DoneMemPack(handle));
   EXPECT_EQ(std::vector<std::string>{}, qvtest::ListDir(temp_dir))

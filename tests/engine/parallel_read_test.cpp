@@ -28,12 +28,12 @@ struct Outcome {
   std::string error;  // empty: the stream ended well
 };
 
-Outcome ReadAll(const std::string& path, int threads) {
+Outcome ReadAll(const quorvane::TBZip2Library& library, const std::string& path, int threads) {
   File file = File::OpenRead(path, Share::kNone);
   Outcome outcome;
   std::vector<char> buffer(65536);
   try {
-    quorvane::TBZDecompressionStream stream(file, {}, threads);
+    quorvane::TBZDecompressionStream stream(library, file, {}, threads);
     for (std::size_t n; (n = stream.Read(buffer.data(), buffer.size())) > 0;) outcome.data.append(buffer.data(), n);
   } catch (const quorvane::EBZDecompressionError& e) {
     outcome.error = e.what();
@@ -91,10 +91,9 @@ std::string WithZeroBits(const std::string& payload, std::uint64_t at, unsigned 
 
 class ParallelRead : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(quorvane::LoadBZip2Library(quorvane::ModuleDir())); }
+  void SetUp() override { ASSERT_TRUE(library.bound()); }
   // Four workers, whatever the machine has.
   qvtest::ScopedEnv threads_{"QUORVANE_THREADS", "4"};
-  void TearDown() override { quorvane::FreeBZip2Library(); }
 
   // What an encoder program makes of `data`.
   std::string Encode(const std::string& command, const std::string& data) {
@@ -107,13 +106,14 @@ class ParallelRead : public ::testing::Test {
   void ExpectSame(const std::string& what, const std::string& payload) {
     SCOPED_TRACE(what);
     qvtest::WriteFile(scratch / "payload", payload);
-    const Outcome serial = ReadAll(scratch / "payload", 1);
-    const Outcome parallel = ReadAll(scratch / "payload", 4);
+    const Outcome serial = ReadAll(library, scratch / "payload", 1);
+    const Outcome parallel = ReadAll(library, scratch / "payload", 4);
     EXPECT_EQ(serial.error, parallel.error);
     EXPECT_EQ(serial.data.size(), parallel.data.size());
     EXPECT_TRUE(serial.data == parallel.data) << "different bytes before the error";
   }
 
+  const quorvane::TBZip2Library library{quorvane::ModuleDir()};
   qvtest::TempDir scratch;
 };
 
@@ -144,7 +144,7 @@ TEST_F(ParallelRead, GivesWhatTheSerialStreamGivesWhateverTheDamage) {
     const std::string& payload = stream.payload;
     qvtest::WriteFile(scratch / "payload", payload);
     ASSERT_TRUE(ReadInParallel(scratch / "payload"));
-    const Outcome whole = ReadAll(scratch / "payload", 4);
+    const Outcome whole = ReadAll(library, scratch / "payload", 4);
     EXPECT_EQ("", whole.error);
     EXPECT_TRUE(whole.data == stream.data);
 

@@ -97,7 +97,8 @@ class Collect final : public quorvane::TByteSink {
 };
 
 TEST(ParallelCompressor, WritesWhatBzipWritesForEveryThreadCount) {
-  ASSERT_TRUE(quorvane::LoadBZip2Library(quorvane::ModuleDir()));
+  const quorvane::TBZip2Library library(quorvane::ModuleDir());
+  ASSERT_TRUE(library.bound());
   qvtest::TempDir scratch;
   for (const Input& input : Inputs()) {
     const std::string expected = qvtest::BzipProgramCompress(input.data, scratch.path());
@@ -114,7 +115,6 @@ TEST(ParallelCompressor, WritesWhatBzipWritesForEveryThreadCount) {
       EXPECT_TRUE(out.bytes == expected) << "differs from bzip2 -9 -c";
     }
   }
-  quorvane::FreeBZip2Library();
 }
 
 TEST(Threads, CountComesFromTheEnvironmentOrTheMachine) {

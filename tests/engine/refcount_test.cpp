@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "CMain/packer.h"
+#include "CMain/module.h"
 #include "bzLib.h"
 #include "files.h"
 #include "platform/platform.h"
@@ -20,39 +20,19 @@ bool LibraryLoaded() {
   return true;
 }
 
-TEST(LibraryReferences, ThousandPackersLeaveNothingBehind) {
+TEST(LibraryReferences, ThousandBindingsLeaveNothingBehind) {
   ASSERT_FALSE(LibraryLoaded()) << "this program must not link libbz2";
   const int start = quorvane::BZip2LibraryReferences();
   {
-    quorvane::TZPacker packer(nullptr);
+    const quorvane::TBZip2Library library(quorvane::ModuleDir());
     EXPECT_EQ(start + 1, quorvane::BZip2LibraryReferences());
-    EXPECT_TRUE(LibraryLoaded()) << "a live packer holds the library";
+    EXPECT_TRUE(LibraryLoaded()) << "a live binding holds the library";
   }
   EXPECT_EQ(start, quorvane::BZip2LibraryReferences());
   EXPECT_FALSE(LibraryLoaded());
 
   for (int i = 0; i < 1000; ++i) {
-    quorvane::TZPacker packer(nullptr);
-  }
-  EXPECT_EQ(start, quorvane::BZip2LibraryReferences());
-  EXPECT_FALSE(LibraryLoaded());
-
-  // Packers that did their work, successful or not, let go as well.
-  qvtest::TempDir scratch;
-  qvtest::WriteFile(scratch / "source", qvtest::TextBytes(5000, 1));
-  qvtest::WriteFile(scratch / "junk.qv", std::string(100, 'J'));
-  for (int i = 0; i < 10; ++i) {
-    platform::File source = platform::File::OpenRead(scratch / "source", platform::Share::kRead);
-    platform::File junk = platform::File::OpenRead(scratch / "junk.qv", platform::Share::kRead);
-    platform::Path name;
-    platform::File output = platform::CreateUniqueFile(scratch.path() + "/", "out", "",
-                                                       platform::Visibility::kPrivate, name);
-    quorvane::TZPacker shrink(nullptr);
-    shrink.startpos = 28;
-    EXPECT_EQ(0, shrink.Shrink(source, output));
-    quorvane::TZPacker expand(nullptr);
-    expand.startpos = 28;
-    EXPECT_EQ(13, expand.Expand(junk, nullptr));
+    const quorvane::TBZip2Library library(quorvane::ModuleDir());
   }
   EXPECT_EQ(start, quorvane::BZip2LibraryReferences());
   EXPECT_FALSE(LibraryLoaded());
@@ -64,17 +44,17 @@ TEST(LibraryReferences, BrokenLibraryBesideIsMissingNotReplaced) {
   const int start = quorvane::BZip2LibraryReferences();
   for (const std::string& contents : {std::string(), std::string("\x7F" "ELF garbage", 12)}) {
     qvtest::WriteFile(scratch / "libbz2.so.1.0", contents);
-    EXPECT_FALSE(quorvane::LoadBZip2Library(scratch.path() + "/"));
-    EXPECT_FALSE(LibraryLoaded()) << "the system's library must not stand in for the one beside";
     {
+      const quorvane::TBZip2Library library(scratch.path() + "/");
+      EXPECT_FALSE(library.bound());
+      EXPECT_FALSE(LibraryLoaded()) << "the system's library must not stand in for the one beside";
       platform::File file = platform::File::CreateNew(scratch / "out.bz2", platform::Share::kNone,
                                                       platform::Visibility::kPrivate);
-      EXPECT_THROW({ quorvane::TBZCompressionStream z(file); }, quorvane::EBZip2Error);
-      EXPECT_THROW({ quorvane::TBZDecompressionStream z(file); }, quorvane::EBZip2Error);
+      EXPECT_THROW({ quorvane::TBZCompressionStream z(library, file); }, quorvane::EBZLibraryError);
+      EXPECT_THROW({ quorvane::TBZDecompressionStream z(library, file); }, quorvane::EBZLibraryError);
+      // A failed binding still takes its reference, and gives it back.
+      EXPECT_EQ(start + 1, quorvane::BZip2LibraryReferences());
     }
-    // A failed binding still took its reference.
-    EXPECT_EQ(start + 1, quorvane::BZip2LibraryReferences());
-    quorvane::FreeBZip2Library();
     EXPECT_EQ(start, quorvane::BZip2LibraryReferences());
     platform::RemoveFile(scratch / "out.bz2");
   }

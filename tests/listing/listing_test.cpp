@@ -402,17 +402,6 @@ TEST_F(Listing, LongestNamesListWhole) {
   EXPECT_EQ(ListedName(recipe), std::string(200, 'n'));
 }
 
-TEST_F(Listing, VanishedArchiveAnswersOpenError) {
-  WriteArchive(dir_ / "gone.qv", "g.txt", "soon gone");
-  int result = -1;
-  handle_ = plugin_.Open(dir_ / "gone.qv", &result);
-  ASSERT_NE(handle_, nullptr);
-  ASSERT_EQ(unlink((dir_ / "gone.qv").c_str()), 0);
-  HeaderRecord record;
-  EXPECT_EQ(plugin_.ReadHeader(handle_, record.data()), kEOpen);
-  EXPECT_EQ(record.StrayWrites(), std::vector<std::size_t>{});
-}
-
 // Double Commander lists on its UI thread while a worker thread reads another
 // archive: each thread must see its own entry.
 TEST_F(Listing, TwoThreadsListTwoArchivesEachSeeingItsOwn) {

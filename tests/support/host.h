@@ -26,6 +26,7 @@ namespace qvtest {
 
 inline constexpr int kOk = 0;
 inline constexpr int kEndArchive = 10;
+inline constexpr int kNoMemory = 11;
 inline constexpr int kBadArchive = 13;
 inline constexpr int kUnknownFormat = 14;
 inline constexpr int kEOpen = 15;

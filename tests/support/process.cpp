@@ -302,6 +302,22 @@ bool Child::WaitForError(const std::string& text) {
   return true;
 }
 
+bool Child::WaitUntilHeld() {
+  // The system call it waits in: write (1) to descriptor 2.
+  const std::string where = "/proc/" + std::to_string(pid_) + "/syscall";
+  for (;;) {
+    std::string call;
+    if (!std::getline(std::ifstream(where), call) || call.empty()) return false;
+    if (call.rfind("1 0x2 ", 0) == 0) return true;
+    siginfo_t ended{};
+    if (waitid(P_PID, static_cast<id_t>(pid_), &ended, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+        ended.si_pid != 0) {
+      return false;
+    }
+    usleep(1000);
+  }
+}
+
 void Child::Signal(int signal_number) { kill(pid_, signal_number); }
 
 Outcome Child::Finish() {

@@ -61,6 +61,9 @@ class Child {
   // Reads until standard error contains `text`; false when the program
   // closed its output first.
   bool WaitForError(const std::string& text);
+  // With `hold_stderr`: waits until the program is held in its first write
+  // to standard error (seen in /proc); false when it ended first.
+  bool WaitUntilHeld();
   void Signal(int signal_number);
   // Reads everything that is left and waits for the end.
   Outcome Finish();

@@ -2,10 +2,13 @@
 // temporary files, with the real plugin, the bzip2 program and GNU tar, and
 // its output, exit status and leftovers are checked.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 
 #include <filesystem>
@@ -51,6 +54,16 @@ class WcxTest : public ::testing::Test {
   Outcome Wcx(std::vector<std::string> args) const {
     args.insert(args.begin(), WCX_EXE);
     return RunProgram(args, root_, Env());
+  }
+  // A shell command line in the test folder, where `wcx` is the built wcx;
+  // as root, without the power to read files whatever their modes say.
+  Outcome Sh(const std::string& line) const {
+    std::vector<std::string> env = Env();
+    env.push_back(std::string("WCX=") + WCX_EXE);
+    const std::string drop =
+        geteuid() == 0 ? "setpriv --bounding-set=-dac_override,-dac_read_search -- " : "";
+    return RunProgram({"/bin/sh", "-c", "wcx() { " + drop + "\"$WCX\" \"$@\"; }; " + line}, root_,
+                      env);
   }
   std::unique_ptr<Child> StartWcx(std::vector<std::string> args, bool hold_stderr = false) const {
     args.insert(args.begin(), WCX_EXE);
@@ -101,12 +114,17 @@ TEST_F(WcxTest, PacksListsTestsAndExtractsOneFile) {
   Outcome json = Wcx({"list", "--json", "a.qv"});
   EXPECT_EQ(json.out, "{\"archive\":\"a.qv\",\"entries\":[{\"name\":\"report.txt\",\"size\":" +
                           N(content.size()) + ",\"packed\":" + packed +
-                          ",\"modified\":\"2024-03-05 14:07:08\",\"mtime\":1709647628,"
+                          ",\"modified\":\"2024-03-05T14:07:08+00:00\",\"mtime\":1709647628,"
                           "\"attributes\":33188}]}\n");
 
-  Outcome test = Wcx({"test", "a.qv"});
+  Outcome test = Wcx({"--progress", "test", "a.qv"});
   EXPECT_EQ(test.status, 0);
   EXPECT_EQ(test.out, "report.txt: OK\n");
+  // The bar ends on a final line of its own, never past the total.
+  const std::string last = test.err.substr(test.err.rfind('\n', test.err.size() - 2) + 1);
+  EXPECT_EQ(last.rfind("testing report.txt [########################] 100%  4.9 KiB", 0), 0u)
+      << test.err;
+  EXPECT_TRUE(EndsWith(last, " s\n")) << test.err;
 
   Outcome extract = Wcx({"extract", "a.qv", "out/new"});
   EXPECT_EQ(extract.status, 0) << extract.err;
@@ -131,6 +149,7 @@ TEST_F(WcxTest, ListShowsAwkwardNamesSafely) {
       {"say \"hi\".txt", "say \"hi\".txt", "say \\\"hi\\\".txt"},
       {"two\nlines.txt", "two?lines.txt", "two\\u000alines.txt"},
       {"отчёт за май.txt", "отчёт за май.txt", "отчёт за май.txt"},
+      {"caf\xe9.txt", "caf\xe9.txt", "caf\\ufffd.txt\",\"name_hex\":\"636166e92e747874"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.plain);
@@ -171,6 +190,49 @@ TEST_F(WcxTest, ExistingOutputIsKeptUnlessForced) {
   EXPECT_EQ(forced.status, 0) << forced.err;
   EXPECT_EQ(ReadFile(P("out/report.txt")), "new contents\n");
   EXPECT_EQ(ListDir(P("out")), Names{"report.txt"});
+
+  // Replacing keeps a private archive private, and a link stays a link to
+  // the file that is replaced.
+  ASSERT_EQ(chmod(P("a.qv").c_str(), 0600), 0);
+  ASSERT_EQ(symlink("a.qv", P("link.qv").c_str()), 0);
+  WriteFile(P("new.txt"), "newer contents\n");
+  for (const Names& args : {Names{"pack", "-f", "link.qv", "new.txt"},
+                            Names{"pack", "-f", "--tar", "link.qv", "new.txt"}}) {
+    SCOPED_TRACE(args[2]);
+    Outcome pack = Wcx(args);
+    EXPECT_EQ(pack.status, 0) << pack.err;
+    EXPECT_NE(ReadFile(P("a.qv")), archive);
+    EXPECT_EQ(ModeOf(P("a.qv")) & 07777, 0600);
+    EXPECT_EQ(std::filesystem::read_symlink(P("link.qv")), "a.qv");
+  }
+  EXPECT_EQ(ListDir(P(".")), (Names{"a.qv", "link.qv", "new.txt", "out", "report.txt", "tmp"}));
+}
+
+TEST_F(WcxTest, SaysWhatTheFormatCannotKeep) {
+  // Warnings only: the archive is made and the status is 0.
+  struct Case {
+    std::time_t mtime;
+    mode_t mode;
+    std::string err;
+  };
+  const Case cases[] = {
+      {kMarch5th, 0644, ""},
+      {LocalUnixTime(1975, 6, 1, 12, 0, 0), 0644,
+       "wcx: old.txt: modified in 1975, outside the years 1980 to 2107 an archive can store; it "
+       "will come back with the time it is extracted\n"},
+      {kMarch5th, 0755,
+       "wcx: old.txt: an archive does not keep permissions; it will come back without its "
+       "executable bit (pack --tar keeps them)\n"},
+  };
+  for (const Case& c : cases) {
+    WriteFile(P("old.txt"), "text\n");
+    SetModificationTime(P("old.txt"), c.mtime);
+    ASSERT_EQ(chmod(P("old.txt").c_str(), c.mode), 0);
+    Outcome pack = Wcx({"pack", "-qf", "old.txt"});
+    EXPECT_EQ(pack.status, 0);
+    EXPECT_EQ(pack.err, c.err);
+    EXPECT_TRUE(Exists(P("old.txt.qv")));
+  }
 }
 
 TEST_F(WcxTest, ForcedExtractionReplacesALinkInsteadOfWritingThroughIt) {
@@ -211,7 +273,9 @@ TEST_F(WcxTest, ExtractionStaysInsideTheFolder) {
   }
 }
 
-TEST_F(WcxTest, EachFailureHasItsOwnStatusAndMessage) {
+TEST_F(WcxTest, EachFailureHasOneStatusInEveryCommand) {
+  // The same failure gets the same status whichever command meets it; the
+  // README's table of statuses lists these.
   Pack("a.qv", "report.txt", "Some text that is long enough to give bzip2 a real block.\n");
   const std::string archive = ReadFile(P("a.qv"));
   std::string damaged = archive;
@@ -223,50 +287,85 @@ TEST_F(WcxTest, EachFailureHasItsOwnStatusAndMessage) {
   WriteFile(P("notes.txt"), "QUORVAN is close, but not the magic\n");
   WriteFile(P("blocker"), "a file where a folder is wanted\n");
   Folder("folder");
+  WriteFile(P("folder/secret.txt"), "nobody may read this\n");
+  WriteFile(P("folder/open.txt"), "anybody may read this\n");
+  ASSERT_EQ(chmod(P("folder/secret.txt").c_str(), 0), 0);
+  WriteFile(P("locked.qv"), archive);
+  ASSERT_EQ(chmod(P("locked.qv").c_str(), 0), 0);
+  WriteFile(P("held.qv"), archive);
+  // Another program writing the archive holds it locked.
+  const int held = open(P("held.qv").c_str(), O_RDWR);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  // A tar that tries to write outside its folder, and one that is no tar.
+  Folder("t");
+  WriteFile(P("t/x"), "x\n");
+  ASSERT_EQ(RunShell("cd " + ShellQuote(root_) + " && tar -cPf evil.tar --transform='s,^t/,../,' t/x " +
+                     ShellQuote(P("t/x"))),
+            0);
+  Pack("evil.qv", "evil.tar", ReadFile(P("evil.tar")));
+  Folder("out");
+  WriteFile(P("out/report.txt"), "already here\n");
 
   const std::string missing = "cannot open the archive: No such file or directory\n";
-  const std::string damaged_archive = "checksum mismatch: the archive's data is damaged\n";
-  const std::string damaged_output =
-      "checksum mismatch: the extracted data is damaged, so it was not kept\n";
   struct Case {
-    Names args;
+    std::string line;
     int status;
     std::string err;
   };
   const Case cases[] = {
-      {{"list", "missing.qv"}, 15, "wcx: missing.qv: " + missing},
-      {{"test", "missing.qv"}, 15, "wcx: missing.qv: " + missing},
-      {{"extract", "missing.qv", "out"}, 15, "wcx: missing.qv: " + missing},
-      {{"list", "folder"}, 15, "wcx: folder: cannot open the archive: it is a folder\n"},
-      {{"list", "notes.txt"}, 14, "wcx: notes.txt: not a Quorvane archive\n"},
-      {{"test", "notes.txt"}, 14, "wcx: notes.txt: not a Quorvane archive\n"},
-      {{"extract", "notes.txt", "out"}, 14, "wcx: notes.txt: not a Quorvane archive\n"},
-      {{"test", "damaged.qv"}, 13, "wcx: damaged.qv: " + damaged_archive},
-      {{"extract", "damaged.qv", "out"}, 13, "wcx: damaged.qv: " + damaged_output},
-      {{"test", "badcrc.qv"}, 13, "wcx: badcrc.qv: " + damaged_archive},
-      {{"extract", "badcrc.qv", "out"}, 13, "wcx: badcrc.qv: " + damaged_output},
-      {{"extract", "a.qv", "blocker/sub"}, 16,
+      {"wcx pack --tar t.qv folder", 1,
+       "wcx: folder/secret.txt: cannot open: Permission denied; left out\n"},
+      {"wcx extract a.qv out", 5, "wcx: out/report.txt: already exists (use --force to replace it)\n"},
+      {"wcx pack a.qv notes.txt", 5, "wcx: a.qv: already exists (use --force to replace it)\n"},
+      {"wcx pack --tar a.qv notes.txt", 5, "wcx: a.qv: already exists (use --force to replace it)\n"},
+      {"wcx extract --untar t.qv folder/..", 5,
+       "wcx: folder/../folder/open.txt: already exists (use --force to replace it)\n"},
+      {"wcx extract --untar evil.qv safe", 6,
+       "wcx: evil.qv: refusing to extract a member named \"../x\": Path contains '..'\n"
+       "wcx: evil.qv: refusing to extract a member named \"" + P("t/x") + "\": Path is absolute\n"},
+      {"wcx test damaged.qv", 13, "wcx: damaged.qv: checksum mismatch: the archive's data is damaged\n"},
+      {"wcx test badcrc.qv", 13, "wcx: badcrc.qv: checksum mismatch: the archive's data is damaged\n"},
+      {"wcx extract badcrc.qv fresh", 13,
+       "wcx: badcrc.qv: checksum mismatch: the data is damaged; what could be recovered was kept "
+       "in fresh/report.txt\n"},
+      {"wcx list notes.txt", 14, "wcx: notes.txt: not a Quorvane archive\n"},
+      {"wcx test - < notes.txt", 14, "wcx: standard input: not a Quorvane archive\n"},
+      {"wcx extract notes.txt out", 14, "wcx: notes.txt: not a Quorvane archive\n"},
+      {"wcx list --tar a.qv", 14, "wcx: a.qv: the stored file is not a tar\n"},
+      {"wcx list missing.qv", 15, "wcx: missing.qv: " + missing},
+      {"wcx test held.qv", 15, "wcx: held.qv: cannot open the archive: in use (another program is writing it)\n"},
+      {"wcx extract locked.qv out", 15, "wcx: locked.qv: cannot open the archive: Permission denied\n"},
+      {"wcx list folder", 15, "wcx: folder: cannot open the archive: it is a folder\n"},
+      {"wcx pack b.qv missing.txt", 15, "wcx: missing.txt: cannot open: No such file or directory\n"},
+      {"wcx pack b.qv folder/secret.txt", 15, "wcx: folder/secret.txt: cannot open: Permission denied\n"},
+      {"wcx pack --tar b.qv missing.txt", 15, "wcx: missing.txt: cannot open: No such file or directory\n"},
+      {"wcx extract a.qv blocker/sub", 16,
        "wcx: a.qv: cannot create the folder blocker/sub: Not a directory\n"},
-      {{"pack", "b.qv", "folder"}, 22,
-       "wcx: folder: nothing to pack: it is a folder (pack folders with --tar)\n"},
-      {{"pack", "b.qv", "missing.txt"}, 22,
-       "wcx: missing.txt: nothing to pack: No such file or directory\n"},
-      {{"pack", "blocker/b.qv", "report.txt"}, 19,
+      {"wcx pack blocker/b.qv report.txt", 16, "wcx: blocker/b.qv: cannot be created: Not a directory\n"},
+      {"wcx pack --tar blocker/b.qv report.txt", 16,
        "wcx: blocker/b.qv: cannot be created: Not a directory\n"},
-      {{"pack", "--tar", "b.qv", "missing.txt"}, 18,
-       "wcx: missing.txt: cannot read: No such file or directory\n"},
+      {"wcx pack b.qv - < folder", 18, "wcx: standard input: cannot be read: Is a directory\n"},
+      {"wcx pack b.qv folder", 22, "wcx: folder: nothing to pack: it is a folder (pack folders with --tar)\n"},
+      {"wcx test a.qv missing.qv notes.txt", 15,
+       "wcx: missing.qv: " + missing + "wcx: notes.txt: not a Quorvane archive\n"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
-    Outcome outcome = Wcx(c.args);
+    SCOPED_TRACE(c.line);
+    Outcome outcome = Sh(c.line);
     EXPECT_EQ(outcome.status, c.status);
-    EXPECT_EQ(outcome.out, "");
     EXPECT_EQ(outcome.err, c.err);
   }
-  // Nothing half-made anywhere: no damaged output, no temporary files.
-  EXPECT_EQ(ListDir(P("out")), Names{});
-  EXPECT_EQ(ListDir(P(".")), (Names{"a.qv", "badcrc.qv", "blocker", "damaged.qv", "folder",
-                                       "notes.txt", "out", "report.txt", "tmp"}));
+  close(held);
+  // Nothing half-made anywhere, nothing outside the folders, no temporary
+  // files; damaged data kept where the plugin put it.
+  EXPECT_EQ(ReadFile(P("out/report.txt")), "already here\n");
+  EXPECT_EQ(ListDir(P("fresh")), Names{"report.txt"});
+  EXPECT_EQ(ListDir(P("safe")), Names{});
+  EXPECT_EQ(ListDir(P("t")), Names{"x"});
+  EXPECT_EQ(ListDir(P(".")),
+            (Names{"a.qv", "badcrc.qv", "blocker", "damaged.qv", "evil.qv", "evil.tar", "folder",
+                   "fresh", "held.qv", "locked.qv", "notes.txt", "out", "report.txt", "safe", "t",
+                   "t.qv", "tmp"}));
   EXPECT_EQ(ListDir(tmp_), Names{});
 }
 
@@ -307,12 +406,16 @@ TEST_F(WcxTest, UsageErrors) {
   const Case cases[] = {
       {{}, "wcx: no command given" + hint},
       {{"unpack", "a.qv"}, "wcx: unknown command unpack" + hint},
-      {{"extract"}, "wcx: usage: wcx extract [--force] ARCHIVE [DIR]" + hint},
-      {{"pack", "a.qv"}, "wcx: usage: wcx pack [--force] ARCHIVE FILE" + hint},
-      {{"pack", "a.qv", "x", "y"}, "wcx: usage: wcx pack [--force] ARCHIVE FILE" + hint},
+      {{"extract"}, "wcx: usage: wcx extract [-f] [-c | --untar] [-C DIR] ARCHIVE..." + hint},
+      {{"pack", "a.qv", "x", "y"}, "wcx: usage: wcx pack [-f] [-c] [ARCHIVE] FILE" + hint},
+      {{"pack", "-c", "a.qv", "x"}, "wcx: usage: wcx pack [-f] [-c] [ARCHIVE] FILE" + hint},
       {{"test", "--json", "a.qv"}, "wcx: --json is for list only" + hint},
+      {{"extract", "-c", "--untar", "a.qv"}, "wcx: -c writes to standard output: not with --untar or -C" + hint},
+      {{"pack", "--tar", "--name", "n", "a.qv", "x"}, "wcx: --name is for pack without --tar only" + hint},
+      {{"test", "-", "-"}, "wcx: standard input can be read only once" + hint},
+      {{"list", "-fqx", "a.qv"}, "wcx: unknown option -x" + hint},
       {{"list", "--bogus", "a.qv"}, "wcx: unknown option --bogus" + hint},
-      {{"list", "a.qv", "--plugin"}, "wcx: --plugin needs a path" + hint},
+      {{"list", "a.qv", "--plugin"}, "wcx: --plugin needs a value" + hint},
   };
   for (const Case& c : cases) {
     Outcome outcome = Wcx(c.args);
@@ -322,9 +425,144 @@ TEST_F(WcxTest, UsageErrors) {
   Outcome help = Wcx({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind("usage: wcx ", 0), 0u);
-  Outcome version = Wcx({"--version"});
+  EXPECT_NE(help.out.find("\n  --  "), std::string::npos) << help.out;
+  Outcome version = Wcx({"-V"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, kVersionLine);
+}
+
+TEST_F(WcxTest, FollowsTheShellsConventions) {
+  // Combined short flags, -q silent on success, -C, FILE.qv beside FILE,
+  // several archives with the worst status, `--` before a name like an
+  // option.
+  Pack("a.qv", "report.txt", "some text\n");
+  WriteFile(P("-odd.txt"), "a name like an option\n");
+  Folder("tree/sub");
+  WriteFile(P("tree/sub/x.txt"), "in a folder\n");
+  struct Case {
+    std::string line;
+    int status;
+    std::string out;
+    Names made;  // what the command left in the test folder besides the start
+  };
+  const Case cases[] = {
+      {"wcx pack report.txt", 0, "report.txt.qv: packed report.txt, 10 bytes into 87\n",
+       {"report.txt.qv"}},
+      {"wcx pack -qf report.txt", 0, "", {"report.txt.qv"}},
+      {"wcx pack -- -odd.txt", 0, "-odd.txt.qv: packed -odd.txt, 22 bytes into 95\n", {"-odd.txt.qv"}},
+      {"wcx pack -q --tar tree/ && wcx list -q tree.qv | cut -c 49-", 0, "name\ntree.tar\n", {"tree.qv"}},
+      {"wcx -T1 test -q a.qv", 0, "", {}},
+      {"wcx extract -qfCout a.qv && wcx extract -o out -f a.qv", 0, "out/report.txt\n", {"out"}},
+      {"wcx pack -q b.qv report.txt && wcx extract -f a.qv b.qv -C out", 0,
+       "out/report.txt\nout/report.txt\n", {"b.qv", "out"}},
+      {"wcx test a.qv missing.qv a.qv", 15, "a.qv: report.txt: OK\na.qv: report.txt: OK\n", {}},
+      {"wcx pack -q --tar tree && wcx extract -v --untar tree.qv out", 0, "out/tree/\nout/tree/sub/\nout/tree/sub/x.txt\n", {"out", "tree.qv"}},
+  };
+  const Names start = ListDir(P("."));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    Outcome outcome = Sh(c.line);
+    EXPECT_EQ(outcome.status, c.status) << outcome.err;
+    EXPECT_EQ(outcome.out, c.out);
+    Names expected = start;
+    expected.insert(expected.end(), c.made.begin(), c.made.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(ListDir(P(".")), expected);
+    for (const std::string& made : c.made) std::filesystem::remove_all(P(made));
+  }
+}
+
+TEST_F(WcxTest, SetsUpDoubleCommanderOnce) {
+  // The entry goes into whatever configuration is there, replaces an old
+  // entry for .qv where it stands, and a second run changes nothing.
+  const std::string plugin = std::filesystem::path(WCX_EXE).parent_path().string() + "/quorvane.wcx";
+  const std::string entry = "      <WcxPlugin Enabled=\"True\">\n        <ArchiveExt>qv</ArchiveExt>\n"
+                            "        <Path>" + plugin + "</Path>\n        <Flags>241</Flags>\n"
+                            "      </WcxPlugin>\n";
+  const std::string zip = "      <WcxPlugin Enabled=\"True\">\n        <ArchiveExt>zip</ArchiveExt>\n"
+                          "        <Path>zip.wcx</Path>\n        <Flags>735</Flags>\n      </WcxPlugin>\n";
+  const std::string old_qv = "      <WcxPlugin Enabled=\"False\">\n        <ArchiveExt>QV</ArchiveExt>\n"
+                             "        <Path>old.wcx</Path>\n        <Flags>0</Flags>\n      </WcxPlugin>\n";
+  const std::string head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<doublecmd DCVersion=\"1.0.10\">\n";
+  struct Case {
+    std::optional<std::string> before;
+    std::string after;
+  };
+  const Case cases[] = {
+      {std::nullopt, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<doublecmd>\n  <Plugins>\n"
+                     "    <WcxPlugins>\n" + entry + "    </WcxPlugins>\n  </Plugins>\n</doublecmd>\n"},
+      {head + "  <Plugins/>\n</doublecmd>\n",
+       head + "  <Plugins>\n    <WcxPlugins>\n" + entry + "    </WcxPlugins>\n  </Plugins>\n</doublecmd>\n"},
+      {head + "  <Plugins>\n    <WcxPlugins>\n" + zip + old_qv + zip + "    </WcxPlugins>\n  </Plugins>\n</doublecmd>\n",
+       head + "  <Plugins>\n    <WcxPlugins>\n" + zip + entry + zip + "    </WcxPlugins>\n  </Plugins>\n</doublecmd>\n"},
+      {head + "  <Plugins>\n    <WcxPlugins>\n" + zip + "    </WcxPlugins>\n  </Plugins>\n</doublecmd>\n",
+       head + "  <Plugins>\n    <WcxPlugins>\n" + zip + entry + "    </WcxPlugins>\n  </Plugins>\n</doublecmd>\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.after);
+    std::filesystem::remove_all(P("dc"));
+    if (c.before) {
+      Folder("dc");
+      WriteFile(P("dc/doublecmd.xml"), *c.before);
+    }
+    Outcome first = Wcx({"setup", "doublecmd", "dc"});
+    EXPECT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(ReadFile(P("dc/doublecmd.xml")), c.after);
+    EXPECT_EQ(ListDir(P("dc")), c.before ? (Names{"doublecmd.xml", "doublecmd.xml.bak"}) : Names{"doublecmd.xml"});
+    EXPECT_EQ(ReadFile(P("dc/doublecmd.xml.bak")), c.before.value_or(""));
+    Outcome second = Wcx({"setup", "doublecmd", "dc"});
+    EXPECT_EQ(second.out, "dc/doublecmd.xml: already set up: .qv opens with " + plugin + "\n");
+    EXPECT_EQ(ReadFile(P("dc/doublecmd.xml")), c.after);
+  }
+  WriteFile(P("dc/doublecmd.xml"), "<?xml version=\"1.0\"?>\n<settings/>\n");
+  Outcome foreign = Wcx({"setup", "doublecmd", "dc"});
+  EXPECT_EQ(foreign.status, 14);
+  EXPECT_EQ(ReadFile(P("dc/doublecmd.xml")), "<?xml version=\"1.0\"?>\n<settings/>\n");
+
+  // A running Double Commander would write its own copy back at its end.
+  std::filesystem::remove_all(P("dc"));
+  std::filesystem::copy_file("/bin/sh", P("doublecmd"));
+  Outcome refused = Sh(
+      "mkfifo hold; ./doublecmd -c 'read x < hold' dc --config-dir=dc & "
+      "until [ \"$(readlink /proc/$!/exe)\" = \"$PWD/doublecmd\" ]; do :; done; "
+      "wcx setup doublecmd dc; status=$?; kill $!; exit $status");
+  EXPECT_EQ(refused.status, 16);
+  EXPECT_EQ(refused.err, "wcx: dc/doublecmd.xml: Double Commander is running and would overwrite the "
+                         "change when it exits; close it and run this again\n");
+  EXPECT_FALSE(Exists(P("dc")));
+}
+
+TEST_F(WcxTest, PipesAsBzip2Does) {
+  const std::string content = TextBytes(300000);
+  WriteFile(P("report.txt"), content);
+  ASSERT_EQ(Wcx({"pack", "a.qv", "report.txt"}).status, 0);
+  struct Case {
+    std::string line;
+    int status;
+    std::string out;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"wcx extract -c a.qv | cmp - report.txt", 0, "", ""},
+      // The same archive either way: the stored name and time are the file's.
+      {"wcx pack -c report.txt | cmp - a.qv", 0, "", ""},
+      {"cat a.qv | wcx test -", 0, "report.txt: OK\n", ""},
+      {"cat report.txt | wcx pack -q --name orig x.qv - && wcx list x.qv | cut -c 49- && "
+       "wcx extract -c x.qv | cmp - report.txt",
+       0, "name\norig\n", ""},
+      {"cat report.txt | wcx pack -q y.qv - && wcx list y.qv | cut -c 49-", 0, "name\ny\n", ""},
+      {"cat report.txt | wcx pack -c - | wcx extract -qC out - && cmp out/* report.txt", 0, "", ""},
+      {"script -qec \"$WCX pack -c report.txt\" /dev/null | tr -d '\\r'", 0,
+       "wcx: standard output: refusing to write an archive to a terminal\n", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    Outcome outcome = Sh(c.line);
+    EXPECT_EQ(outcome.status, c.status) << outcome.err;
+    EXPECT_EQ(outcome.out, c.out);
+    EXPECT_EQ(outcome.err, c.err);
+  }
+  EXPECT_EQ(ListDir(tmp_), Names{});
 }
 
 TEST_F(WcxTest, RefusesFilesThatAreNotUsablePlugins) {
@@ -437,14 +675,21 @@ TEST_F(WcxTest, PackTarKeepsATreeThatGnuTarRestores) {
   EXPECT_EQ(diff.status, 0) << diff.out << diff.err;
   EXPECT_EQ(ReadFile(P("y/loose.txt")), "a file given by itself\n");
   EXPECT_EQ(std::filesystem::read_symlink(P("y/tree/link")), "a/b/c/deep.txt");
+
+  // In one step, and with no tar left over.
+  Outcome untarred = Wcx({"extract", "--untar", "t.qv", "z"});
+  EXPECT_EQ(untarred.status, 0) << untarred.err;
+  EXPECT_EQ(untarred.out, "t.qv: unpacked 4 files, 5 folders, 1 link into z\n");
+  EXPECT_EQ(RunProgram({"/usr/bin/diff", "-r", "--no-dereference", "tree", "z/tree"}, root_).status, 0);
+  EXPECT_EQ(ListDir(P("z")), (Names{"loose.txt", "tree"}));
   EXPECT_EQ(ListDir(tmp_), Names{});
 }
 
 TEST_F(WcxTest, PackTarStoresAFileThatChangesAsItsHeaderDescribesIt) {
-  // The file changes once wcx has taken its size and before it has read it
-  // to the end: wcx announces the archive it is making only after it has
-  // looked at every file, and its first progress line, drawn after the
-  // first 64 KiB, waits until the test reads it.
+  // The file changes once wcx has taken its size and before it has read it:
+  // with -v and the archive on standard output, wcx names each file on
+  // standard error before it reads it, and that first line waits until the
+  // test reads it.
   std::string original;
   for (int line = 0; original.size() < 200 * 1024; ++line) {
     original += "line " + N(static_cast<std::uint64_t>(line)) + " of a growing log\n";
@@ -470,19 +715,19 @@ TEST_F(WcxTest, PackTarStoresAFileThatChangesAsItsHeaderDescribesIt) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.change);
     WriteFile(P("log.txt"), original);
-    FolderWatch watch(root_);
-    auto child = StartWcx({"--progress", "pack", "--force", "--tar", "a.qv", "log.txt"}, true);
-    ASSERT_TRUE(watch.WaitForCreation(".wcx-")) << child->Finish().err;
+    auto child = StartWcx({"pack", "-cv", "--tar", "log.txt"}, true);
+    ASSERT_TRUE(child->WaitUntilHeld()) << child->Finish().err;
     c.make_it(P("log.txt"));
     Outcome pack = child->Finish();
     EXPECT_EQ(pack.status, 1) << pack.err;
-    EXPECT_NE(pack.err.find("wcx: log.txt: file changed as we read it\n"), std::string::npos)
+    EXPECT_EQ(pack.err.rfind("log.txt\nwcx: log.txt: file changed as we read it\n"
+                             "standard output: packed 1 file, 0 folders, 0 links (", 0), 0u)
         << pack.err;
-    EXPECT_EQ(pack.out.rfind("a.qv: packed 1 file, 0 folders, 0 links (", 0), 0u) << pack.out;
+    WriteFile(P("a.qv"), pack.out);
 
     std::filesystem::remove_all(P("x"));
     ASSERT_EQ(Wcx({"extract", "a.qv", "x"}).status, 0);
-    Outcome untar = RunProgram({"/usr/bin/tar", "-xf", "a.tar"}, P("x"));
+    Outcome untar = RunProgram({"/usr/bin/tar", "-xf", "log.tar"}, P("x"));
     EXPECT_EQ(untar.status, 0) << untar.err;
     EXPECT_TRUE(ReadFile(P("x/log.txt")) == c.stored) << "not stored as its header describes it";
   }
@@ -499,23 +744,25 @@ TEST_F(WcxTest, InterruptedPackingLeavesTheOldArchive) {
   struct Case {
     Names args;
     std::string started;
+    int signal;
   };
   const Case cases[] = {
-      {{"--progress", "pack", "--force", "a.qv", "big.bin"}, "packing big.bin ["},
-      {{"--progress", "pack", "--force", "--tar", "a.qv", "big.bin"}, "reading ["},
+      {{"--progress", "pack", "--force", "a.qv", "big.bin"}, "packing big.bin [", SIGINT},
+      {{"--progress", "pack", "--force", "--tar", "a.qv", "big.bin"}, "reading [", SIGINT},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.started);
     auto child = StartWcx(c.args);
     ASSERT_TRUE(child->WaitForError(c.started)) << child->Finish().err;
-    child->Signal(SIGINT);
+    child->Signal(c.signal);
     Outcome outcome = child->Finish();
+    EXPECT_EQ(ReadFile(P("a.qv")), old);
+    EXPECT_EQ(ListDir(P(".")), (Names{"a.qv", "big.bin", "report.txt", "tmp"}));
+    if (c.signal == SIGKILL) continue;
     EXPECT_EQ(outcome.status, 21) << outcome.err;
     EXPECT_TRUE(EndsWith(outcome.err,
                          "wcx: a.qv: stopped by the user; nothing was left half-written\n"))
         << outcome.err;
-    EXPECT_EQ(ReadFile(P("a.qv")), old);
-    EXPECT_EQ(ListDir(P(".")), (Names{"a.qv", "big.bin", "report.txt", "tmp"}));
     EXPECT_EQ(ListDir(tmp_), Names{});
   }
 }

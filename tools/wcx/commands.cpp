@@ -1,8 +1,6 @@
-// list, test, extract, pack (one file) and about.
+// list, test, extract and about, and the archives they open.
 #include "commands.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "progress.h"
@@ -13,117 +11,40 @@ namespace wcx {
 
 namespace {
 
-void CheckArchiveReadable(const std::string& archive) {
-  os::FileInfo info = os::Info(archive);
-  if (info.kind == os::Kind::kMissing) {
-    throw Failure(E_EOPEN, archive, "cannot open the archive: " + os::ErrorText(info.error));
-  }
-  if (info.kind == os::Kind::kDirectory) {
-    throw Failure(E_EOPEN, archive, "cannot open the archive: it is a folder");
-  }
-  if (info.kind != os::Kind::kRegular) return;  // the plugin refuses it unopened
-  try {
-    os::CheckReadable(archive);
-  } catch (const os::Error& error) {
-    throw Failure(E_EOPEN, archive, std::string("cannot open the archive: ") + error.what());
-  }
-}
-
-// An archive opened through the plugin, in the file manager's order:
-// recognition, OpenArchive, the callbacks, then entries; closed at the end.
-class OpenedArchive {
- public:
-  OpenedArchive(const Plugin& plugin, const std::string& archive, Command command)
-      : plugin_(plugin), archive_(archive), command_(command) {
-    CheckArchiveReadable(archive);
-    if (!plugin.CanHandle(archive)) {
-      throw Failure(E_UNKNOWN_FORMAT, archive,
-                    DescribeResult(E_UNKNOWN_FORMAT, command, plugin.FormatName()));
-    }
-    int result = 0;
-    handle_ = plugin.OpenArchive(
-        archive, command == Command::kListing ? PK_OM_LIST : PK_OM_EXTRACT, result);
-    if (handle_ == nullptr) Check(result != 0 ? result : E_EOPEN);
-    plugin.SetCallbacks(handle_, ProgressCallback);
-  }
-  OpenedArchive(const OpenedArchive&) = delete;
-  OpenedArchive& operator=(const OpenedArchive&) = delete;
-  ~OpenedArchive() { plugin_.CloseArchive(handle_); }
-
-  // Reads the next entry's header; false after the last one.
-  bool Next(tHeaderData& header) {
-    std::memset(&header, 0, sizeof header);
-    int result = plugin_.ReadHeader(handle_, header);
-    if (result == E_END_ARCHIVE) return false;
-    Check(result);
-    return true;
-  }
-
-  // `output` is what the user will see written: the extracted file.
-  void Process(int operation, const char* dest_path, const char* dest_name,
-               const std::string& output = "") {
-    Check(plugin_.ProcessFile(handle_, operation, dest_path, dest_name), output);
-  }
-
-  void Check(int code, const std::string& output = "") const {
-    CheckResult(code, plugin_, command_, archive_, output);
-  }
-
- private:
-  const Plugin& plugin_;
-  std::string archive_;
-  Command command_;
-  void* handle_ = nullptr;
-};
-
-std::string EntryName(const tHeaderData& header) {
-  return std::string(header.FileName, strnlen(header.FileName, sizeof header.FileName));
-}
-
-std::uint64_t Unsigned(std::int32_t field) { return static_cast<std::uint32_t>(field); }
-
-// Control characters would break the one-line-per-entry layout.
-std::string Printable(const std::string& name) {
-  std::string text = name;
-  for (char& c : text) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  }
-  return text;
-}
-
-// A JSON string; bytes that are not UTF-8 become U+FFFD.
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  std::size_t i = 0;
-  while (i < text.size()) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-      ++i;
-    } else if (c < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-      ++i;
-    } else if (c < 0x80) {
-      out += static_cast<char>(c);
-      ++i;
-    } else {
-      const std::size_t length = qvcommon::Utf8CharacterLength(text, i);
-      if (length > 0) {
-        out.append(text, i, length);
-        i += length;
-      } else {
-        out += "\\ufffd";
-        ++i;
-      }
-    }
-  }
-  return out + "\"";
-}
+constexpr std::size_t kChunk = 64 * 1024;
+constexpr char kStandardInput[] = "standard input";
 
 bool UnsafeName(const std::string& name) { return name.empty() || name == "." || name == ".."; }
+
+// Why an archive the plugin would not open cannot be read, as wcx finds it
+// itself; empty when wcx can read it.
+std::string OpenProblem(const std::string& path) {
+  os::FileInfo info = os::Info(path);
+  if (info.kind == os::Kind::kMissing) return os::ErrorText(info.error);
+  if (info.kind == os::Kind::kDirectory) return "it is a folder";
+  if (info.kind != os::Kind::kRegular) return "";  // the plugin refuses it unopened
+  return os::ReadProblem(path);
+}
+
+// Copies `from` to its end into `to`; a failure names the side that failed.
+void CopyAll(os::File& from, const std::string& from_name, os::File& to,
+             const std::string& to_name) {
+  std::vector<char> buffer(kChunk);
+  for (;;) {
+    std::size_t got = 0;
+    try {
+      got = from.Read(buffer.data(), buffer.size());
+    } catch (const os::Error& error) {
+      throw Failure(E_EREAD, from_name, std::string("cannot be read: ") + error.what());
+    }
+    if (got == 0) return;
+    try {
+      to.Write(buffer.data(), got);
+    } catch (const os::Error& error) {
+      throw Failure(E_EWRITE, to_name, std::string("cannot be written: ") + error.what());
+    }
+  }
+}
 
 void PrintCapabilities(int caps) {
   static const struct {
@@ -163,6 +84,69 @@ void PrintAboutText(const std::string& caption, const std::string& text) {
 
 }  // namespace
 
+std::FILE* Report(const Settings& settings) {
+  if (settings.to_stdout) return settings.verbose ? stderr : nullptr;
+  return settings.quiet ? nullptr : stdout;
+}
+
+std::string Printable(const std::string& name) {
+  std::string text = name;
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return text;
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  std::size_t i = 0;
+  while (i < text.size()) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+      ++i;
+    } else if (c < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+      ++i;
+    } else if (c < 0x80) {
+      out += static_cast<char>(c);
+      ++i;
+    } else {
+      const std::size_t length = qvcommon::Utf8CharacterLength(text, i);
+      if (length > 0) {
+        out.append(text, i, length);
+        i += length;
+      } else {
+        out += "\\ufffd";
+        ++i;
+      }
+    }
+  }
+  return out + "\"";
+}
+
+std::string JsonName(const std::string& name) {
+  std::string fields = "\"name\":" + JsonString(name);
+  bool utf8 = true;
+  for (std::size_t i = 0; i < name.size() && utf8;) {
+    const std::size_t length =
+        static_cast<unsigned char>(name[i]) < 0x80 ? 1 : qvcommon::Utf8CharacterLength(name, i);
+    utf8 = length > 0;
+    i += length;
+  }
+  if (utf8) return fields;
+  std::string hex;
+  for (unsigned char c : name) {
+    static const char kDigits[] = "0123456789abcdef";
+    hex += kDigits[c >> 4];
+    hex += kDigits[c & 15];
+  }
+  return fields + ",\"name_hex\":\"" + hex + "\"";
+}
+
 void CheckResult(int code, const Plugin& plugin, Command command, const std::string& archive,
                  const std::string& output) {
   if (code == 0 && os::Interrupted()) code = E_EABORTED;
@@ -174,159 +158,225 @@ void CheckResult(int code, const Plugin& plugin, Command command, const std::str
                 DescribeResult(code, command, plugin.FormatName(), scratch));
 }
 
-// ------------------------------------------------------------ PendingOutput
+// ------------------------------------------------------------ reading
 
-PendingOutput::PendingOutput(const std::string& target, bool force, int create_status)
-    : target_(target), force_(force), create_status_(create_status) {
-  os::FileInfo info = os::LinkInfo(target);
-  if (info.kind != os::Kind::kMissing) {
-    if (!force) throw Failure(kExitOutputExists, target, "already exists (use --force to replace it)");
-    if (info.kind == os::Kind::kDirectory) {
-      throw Failure(create_status, target, "cannot replace a folder");
-    }
+ArchiveInput::ArchiveInput(const std::string& operand) : path_(operand), shown_(operand) {
+  if (operand != "-") return;
+  shown_ = kStandardInput;
+  os::File in = os::File::StandardInput();
+  if (in.IsTerminal()) {
+    throw Failure(kExitUsage, shown_, "refusing to read an archive from a terminal");
   }
   try {
-    temporary_ = os::CreateUniqueFile(os::ParentPart(target), ".wcx-", ".part");
+    copy_ = std::make_unique<os::PrivateFile>();
   } catch (const os::Error& error) {
-    throw Failure(create_status, target, std::string("cannot be created: ") + error.what());
+    throw Failure(E_ECREATE, os::TemporaryDirectory(),
+                  std::string("cannot create a scratch copy of standard input: ") + error.what());
   }
+  CopyAll(in, shown_, copy_->file(), "the copy of standard input in " + os::TemporaryDirectory());
+  path_ = copy_->path();
 }
 
-PendingOutput::~PendingOutput() {
-  if (!committed_) os::RemoveFile(temporary_);
-}
-
-void PendingOutput::Commit() {
-  try {
-    os::Rename(temporary_, target_, force_);
-    committed_ = true;
-  } catch (const os::Error& error) {
-    if (!force_ && os::LinkInfo(target_).kind != os::Kind::kMissing) {
-      throw Failure(kExitOutputExists, target_, "already exists (use --force to replace it)");
+OpenedArchive::OpenedArchive(const Plugin& plugin, const ArchiveInput& input, Command command)
+    : plugin_(plugin), shown_(input.shown()), command_(command) {
+  int result = 0;
+  handle_ = plugin.OpenArchive(input.path(),
+                               command == Command::kListing ? PK_OM_LIST : PK_OM_EXTRACT, result);
+  if (handle_ == nullptr) {
+    // The plugin's code says what failed; wcx looks for the reason itself,
+    // as a file that cannot be read is not "not an archive" either.
+    if (result == 0) result = E_EOPEN;
+    if (result == E_EOPEN || result == E_UNKNOWN_FORMAT) {
+      const std::string problem = OpenProblem(input.path());
+      if (!problem.empty()) throw Failure(E_EOPEN, shown_, "cannot open the archive: " + problem);
     }
-    throw Failure(create_status_, target_, std::string("cannot be created: ") + error.what());
+    Check(result);
+  }
+  plugin.SetCallbacks(handle_, ProgressCallback);
+}
+
+OpenedArchive::~OpenedArchive() {
+  if (handle_ != nullptr) plugin_.CloseArchive(handle_);
+}
+
+bool OpenedArchive::Next(Entry& entry) {
+  int result = plugin_.ReadHeader(handle_, entry);
+  if (result == E_END_ARCHIVE) return false;
+  Check(result);
+  return true;
+}
+
+void OpenedArchive::Process(int operation, const std::string& dest_name,
+                            const std::string& output) {
+  Check(plugin_.ProcessFile(handle_, operation, nullptr,
+                            operation == PK_EXTRACT ? dest_name.c_str() : nullptr),
+        output);
+}
+
+void OpenedArchive::Check(int code, const std::string& output) const {
+  CheckResult(code, plugin_, command_, shown_, output);
+}
+
+os::File ExtractToScratch(OpenedArchive& opened, const std::string& parent, bool& damaged) {
+  std::unique_ptr<os::PrivateFolder> scratch;
+  try {
+    scratch = std::make_unique<os::PrivateFolder>(parent);
+  } catch (const os::Error& error) {
+    throw Failure(E_ECREATE, parent,
+                  std::string("cannot create a scratch folder: ") + error.what());
+  }
+  const std::string file = os::Join(scratch->path(), "data");
+  damaged = false;
+  try {
+    opened.Process(PK_EXTRACT, file, file);
+  } catch (const Failure& failure) {
+    if (failure.status() != E_BAD_ARCHIVE || os::LinkInfo(file).kind != os::Kind::kRegular) throw;
+    damaged = true;
+  }
+  try {
+    return os::File::TakeAway(file);
+  } catch (const os::Error& error) {
+    throw Failure(E_EREAD, file, std::string("cannot be read: ") + error.what());
   }
 }
 
 // ------------------------------------------------------------ commands
 
-void ListArchive(const Plugin& plugin, const std::string& archive, bool json) {
-  OpenedArchive opened(plugin, archive, Command::kListing);
-  tHeaderData header;
-  if (json) {
+int ListArchive(const Plugin& plugin, const std::string& archive, const Settings& settings) {
+  ArchiveInput input(archive);
+  OpenedArchive opened(plugin, input, Command::kListing);
+  Entry entry;
+  if (settings.tar) {
+    if (!opened.Next(entry)) opened.Check(E_END_ARCHIVE);
+    bool damaged = false;
+    os::File tar = ExtractToScratch(opened, os::TemporaryDirectory(), damaged);
+    if (damaged) opened.Check(E_BAD_ARCHIVE);
+    return ListTar(tar, input.shown(), settings);
+  }
+  if (settings.json) {
     std::string out = "{\"archive\":" + JsonString(archive) + ",\"entries\":[";
     bool first = true;
-    while (opened.Next(header)) {
-      opened.Process(PK_SKIP, nullptr, nullptr);
-      std::string modified = os::FormatRecordTime(header.FileTime);
-      std::int64_t unix_time = os::RecordTimeToUnix(header.FileTime);
-      out += first ? "" : ",";
-      out += "{\"name\":" + JsonString(EntryName(header)) +
-             ",\"size\":" + std::to_string(Unsigned(header.UnpSize)) +
-             ",\"packed\":" + std::to_string(Unsigned(header.PackSize)) +
+    while (opened.Next(entry)) {
+      opened.Process(PK_SKIP);
+      std::int64_t unix_time = os::RecordTimeToUnix(entry.time);
+      std::string modified = os::FormatTime(unix_time, true);
+      out += first ? "{" : ",{";
+      out += JsonName(entry.name) + ",\"size\":" + std::to_string(entry.size) +
+             ",\"packed\":" + std::to_string(entry.packed) +
              ",\"modified\":" + (modified.empty() ? "null" : JsonString(modified)) +
              ",\"mtime\":" + (unix_time < 0 ? "null" : std::to_string(unix_time)) +
-             ",\"attributes\":" + std::to_string(Unsigned(header.FileAttr)) + "}";
+             ",\"attributes\":" + std::to_string(entry.attributes) + "}";
       first = false;
     }
     std::printf("%s]}\n", out.c_str());
-    return;
+    return kExitOk;
   }
+  if (settings.several) std::printf("%s:\n", Printable(input.shown()).c_str());
   std::printf("%12s %12s  %-19s  %s\n", "size", "packed", "modified", "name");
-  while (opened.Next(header)) {
-    opened.Process(PK_SKIP, nullptr, nullptr);
-    std::string modified = os::FormatRecordTime(header.FileTime);
-    std::printf("%12llu %12llu  %-19s  %s\n",
-                static_cast<unsigned long long>(Unsigned(header.UnpSize)),
-                static_cast<unsigned long long>(Unsigned(header.PackSize)),
-                modified.empty() ? "-" : modified.c_str(), Printable(EntryName(header)).c_str());
+  while (opened.Next(entry)) {
+    opened.Process(PK_SKIP);
+    std::string modified = os::FormatTime(os::RecordTimeToUnix(entry.time));
+    std::printf("%12llu %12llu  %-19s  %s\n", static_cast<unsigned long long>(entry.size),
+                static_cast<unsigned long long>(entry.packed),
+                modified.empty() ? "-" : modified.c_str(), Printable(entry.name).c_str());
   }
+  return kExitOk;
 }
 
-void TestArchive(const Plugin& plugin, const std::string& archive) {
-  OpenedArchive opened(plugin, archive, Command::kTesting);
-  tHeaderData header;
+int TestArchive(const Plugin& plugin, const std::string& archive, const Settings& settings) {
+  ArchiveInput input(archive);
+  OpenedArchive opened(plugin, input, Command::kTesting);
+  Entry entry;
   int entries = 0;
-  while (opened.Next(header)) {
-    std::string name = EntryName(header);
-    CurrentProgress().Begin("testing " + Printable(name), Unsigned(header.UnpSize));
-    opened.Process(PK_TEST, nullptr, nullptr);
+  const std::string prefix = settings.several ? Printable(input.shown()) + ": " : "";
+  while (opened.Next(entry)) {
+    std::string name = Printable(entry.name);
+    CurrentProgress().Begin("testing " + name, entry.size);
+    opened.Process(PK_TEST);
     CurrentProgress().Finish();
-    std::printf("%s: OK\n", Printable(name).c_str());
-    std::fflush(stdout);
+    if (std::FILE* report = Report(settings)) {
+      std::fprintf(report, "%s%s: OK\n", prefix.c_str(), name.c_str());
+      std::fflush(report);
+    }
     ++entries;
   }
   if (entries == 0) opened.Check(E_END_ARCHIVE);
+  return kExitOk;
 }
 
-void ExtractArchive(const Plugin& plugin, const std::string& archive, const std::string& folder,
-                    bool force) {
-  OpenedArchive opened(plugin, archive, Command::kExtracting);
-  try {
-    os::MakeDirectories(folder);
-  } catch (const os::Error& error) {
-    throw Failure(E_ECREATE, archive,
-                  "cannot create the folder " + folder + ": " + error.what());
+int ExtractArchive(const Plugin& plugin, const std::string& archive, const std::string& folder,
+                   const Settings& settings) {
+  ArchiveInput input(archive);
+  OpenedArchive opened(plugin, input, Command::kExtracting);
+  if (!settings.to_stdout) {
+    try {
+      os::MakeDirectories(folder);
+    } catch (const os::Error& error) {
+      throw Failure(E_ECREATE, input.shown(),
+                    "cannot create the folder " + folder + ": " + error.what());
+    }
   }
-  tHeaderData header;
+  Entry entry;
   int entries = 0;
-  while (opened.Next(header)) {
+  int status = kExitOk;
+  while (opened.Next(entry)) {
+    ++entries;
+    const std::string label = "extracting " + Printable(os::NamePart(entry.name));
+    if (settings.to_stdout || settings.untar) {
+      CurrentProgress().Begin(label, entry.size);
+      bool damaged = false;
+      os::File data =
+          ExtractToScratch(opened, settings.to_stdout ? os::TemporaryDirectory() : folder, damaged);
+      CurrentProgress().Finish();
+      if (settings.untar) {
+        status = std::max(status, Untar(data, folder, input.shown(), settings));
+      } else {
+        os::File out = os::File::StandardOutput();
+        CopyAll(data, "the extracted data of " + input.shown(), out, "standard output");
+      }
+      if (damaged) {
+        throw Failure(E_BAD_ARCHIVE, input.shown(),
+                      "checksum mismatch: the data is damaged; what could be recovered was " +
+                          std::string(settings.untar ? "unpacked" : "written out"));
+      }
+      continue;
+    }
     // Whatever path the archive claims, only its last part is used, so
     // nothing lands outside the folder.
-    std::string stored = EntryName(header);
-    std::string name = os::NamePart(stored);
+    std::string name = os::NamePart(entry.name);
     if (UnsafeName(name)) {
-      opened.Process(PK_SKIP, nullptr, nullptr);
-      throw Failure(kExitUnsafeName, archive,
-                    "refusing to extract an entry named \"" + Printable(stored) + "\"");
+      opened.Process(PK_SKIP);
+      throw Failure(kExitUnsafeName, input.shown(),
+                    "refusing to extract an entry named \"" + Printable(entry.name) + "\"");
     }
     std::string target = os::Join(folder, name);
-    PendingOutput output(target, force, E_ECREATE);
-    CurrentProgress().Begin("extracting " + Printable(name), Unsigned(header.UnpSize));
-    opened.Process(PK_EXTRACT, nullptr, output.temporary().c_str(), target);
+    CheckOutputTarget(target, settings.force);
+    const os::FileInfo before = os::LinkInfo(target);
+    CurrentProgress().Begin(label, entry.size);
+    try {
+      // The plugin writes the file beside the target and puts it in place
+      // only when complete.
+      opened.Process(PK_EXTRACT, target, target);
+    } catch (const Failure& failure) {
+      CurrentProgress().Clear();
+      const os::FileInfo after = os::LinkInfo(target);
+      const bool kept = after.kind == os::Kind::kRegular &&
+                        (before.kind == os::Kind::kMissing || after.inode != before.inode ||
+                         after.device != before.device);
+      if (failure.status() != E_BAD_ARCHIVE || !kept) throw;
+      // The plugin keeps what it could recover, as it does for file managers.
+      throw Failure(E_BAD_ARCHIVE, input.shown(),
+                    "checksum mismatch: the data is damaged; what could be recovered was kept in " +
+                        Printable(target));
+    }
     CurrentProgress().Finish();
-    output.Commit();
-    std::printf("%s\n", Printable(target).c_str());
-    std::fflush(stdout);
-    ++entries;
+    if (std::FILE* report = Report(settings)) {
+      std::fprintf(report, "%s\n", Printable(target).c_str());
+      std::fflush(report);
+    }
   }
   if (entries == 0) opened.Check(E_END_ARCHIVE);
-}
-
-void PackFile(const Plugin& plugin, const std::string& archive, const std::string& file,
-              bool force) {
-  if (!plugin.CanPackFiles()) {
-    throw Failure(E_NOT_SUPPORTED, plugin.path(), "the plugin cannot pack files");
-  }
-  os::FileInfo source = os::Info(file);
-  if (source.kind == os::Kind::kMissing) {
-    throw Failure(E_NO_FILES, file, "nothing to pack: " + os::ErrorText(source.error));
-  }
-  if (source.kind == os::Kind::kDirectory) {
-    throw Failure(E_NO_FILES, file, "nothing to pack: it is a folder (pack folders with --tar)");
-  }
-  if (source.kind != os::Kind::kRegular) {
-    throw Failure(E_NO_FILES, file, "nothing to pack: not a regular file");
-  }
-  PendingOutput output(archive, force, E_EWRITE);
-  std::string absolute = os::Absolute(file);
-  plugin.SetPackingCallback(ProgressCallback);
-  CurrentProgress().Begin("packing " + Printable(os::NamePart(file)),
-                          static_cast<std::uint64_t>(source.size));
-  int result = plugin.PackFiles(os::Absolute(output.temporary()), os::ParentPart(absolute) + "/",
-                                os::NamePart(absolute));
-  CurrentProgress().Finish();
-  CheckResult(result, plugin, Command::kPacking, archive);
-  std::int64_t packed = os::Info(output.temporary()).size;
-  output.Commit();
-  // What the plugin read, as it reported it: a file whose size the system
-  // does not know beforehand (/proc/cpuinfo) or that grew meanwhile says 0
-  // or too little when asked.
-  const std::uint64_t read = CurrentProgress().done();
-  std::printf("%s: packed %s, %lld bytes into %lld\n", Printable(archive).c_str(),
-              Printable(os::NamePart(absolute)).c_str(),
-              static_cast<long long>(read > 0 ? read : static_cast<std::uint64_t>(source.size)),
-              static_cast<long long>(packed));
+  return status;
 }
 
 void ShowAbout(const Plugin& plugin) {

@@ -77,6 +77,8 @@ struct FileInfo {
   std::int64_t mtime_nanoseconds = 0;
   std::int64_t uid = 0;
   std::int64_t gid = 0;
+  std::uint64_t device = 0;  // with inode: which file it is
+  std::uint64_t inode = 0;
   int error = 0;  // errno-like reason when kind is kMissing
 };
 
@@ -87,8 +89,6 @@ FileInfo Info(const std::string& path) noexcept;
 // The system's text for an error number from FileInfo::error.
 std::string ErrorText(int error);
 
-// Raises Error when a regular file cannot be opened for reading.
-void CheckReadable(const std::string& path);
 // Creates the folder and any missing parents; raises Error.
 void MakeDirectories(const std::string& path);
 // The names inside a folder, sorted bytewise, without "." and "..".
@@ -96,19 +96,15 @@ std::vector<std::string> ListDirectory(const std::string& path);
 // The target of a symbolic link.
 std::string ReadLink(const std::string& path);
 
-// Claims a name that did not exist before in `directory`:
-// prefix + random part + suffix.  The file is created empty with the
-// permissions a new file normally gets, never through a link.
-std::string CreateUniqueFile(const std::string& directory, const std::string& prefix,
-                             const std::string& suffix);
 // The folder temporary files go to: $TMPDIR when it names a folder, else
 // /tmp.
 std::string TemporaryDirectory();
 // Removes a file; quiet when it is already gone.
 void RemoveFile(const std::string& path) noexcept;
-// Moves `from` to `to` in one step.  Without `replace`, an existing `to`
-// makes it fail with Error instead.
-void Rename(const std::string& from, const std::string& to, bool replace);
+// Why an archive that exists cannot be read: "in use" when another program
+// holds it for writing (it has it locked), otherwise the system's reason
+// for refusing to open it; empty when it can be read.
+std::string ReadProblem(const std::string& path);
 
 // A file open for reading or writing.  Move-only; the destructor closes it.
 class File {
@@ -121,8 +117,11 @@ class File {
   ~File();
 
   static File OpenRead(const std::string& path);
-  // Opens an existing file for writing, emptying it.
-  static File OpenWrite(const std::string& path);
+  // Opens an existing file for reading and removes its name at once, so
+  // nothing is left of it once it is closed, however wcx ends.
+  static File TakeAway(const std::string& path);
+  static File StandardInput();
+  static File StandardOutput();
 
   // Up to `count` bytes; 0 at the end of the file.  Raises Error.
   std::size_t Read(void* buffer, std::size_t count);
@@ -130,21 +129,112 @@ class File {
   void Write(const void* buffer, std::size_t count);
   // What the open file is now, whatever its name has come to mean since.
   FileInfo Info() const noexcept;
+  // Gives the space of `length` bytes from `offset` back to the file
+  // system, where it can; the file keeps its size and reads zeros there.
+  void Discard(std::int64_t offset, std::int64_t length) noexcept;
+  bool IsTerminal() const noexcept;
   // Flushes to the disk and closes, raising Error on failure.
   void Close();
 
  private:
+  friend class PendingFile;
+  friend class PrivateFile;
   explicit File(int fd) : fd_(fd) {}
   int fd_ = -1;
 };
 
+// A new file for a target path that appears there only once it is complete.
+// On file systems that have them it is an unnamed file in the target's
+// folder, linked in at the end, so nothing of it survives a crash; elsewhere
+// (NFS, some FUSE) it grows under a hidden name (.wcx-NUMBER.part) that is
+// removed on failure.  Every step works relative to the folder opened at the
+// start, so a folder renamed meanwhile gets no stray file.
+class PendingFile {
+ public:
+  // Prepares a replacement for `target`: when it is a symbolic link, for
+  // the file it points to; an existing file's permission bits are kept,
+  // and the new file never has wider ones; a new file gets those of a new
+  // file.  Raises Error.
+  explicit PendingFile(const std::string& target);
+  PendingFile(const PendingFile&) = delete;
+  PendingFile& operator=(const PendingFile&) = delete;
+  ~PendingFile();
+
+  File& file() noexcept { return file_; }
+  // Flushes the file and puts it in place.  Without `replace` an existing
+  // target makes it fail with Error (EEXIST) and stay as it was.
+  void Commit(bool replace);
+
+ private:
+  File file_;
+  int folder_ = -1;
+  std::string name_;       // the final name inside the folder
+  std::string temporary_;  // the hidden name, when there are no unnamed files
+  std::uint32_t permissions_ = 0;
+  bool keep_permissions_ = false;
+};
+
+// A private scratch file in the temporary folder (readable by wcx alone)
+// that the plugin can open by path().  Unnamed where the file system allows
+// it, so it cannot outlive wcx; otherwise it has a name until it is
+// destroyed.
+class PrivateFile {
+ public:
+  PrivateFile();
+  PrivateFile(const PrivateFile&) = delete;
+  PrivateFile& operator=(const PrivateFile&) = delete;
+  ~PrivateFile();
+
+  File& file() noexcept { return file_; }
+  const std::string& path() const noexcept { return path_; }
+
+ private:
+  File file_;
+  std::string path_;
+  std::string named_;
+};
+
+// A new folder, readable by wcx alone, inside `parent`; removed with
+// whatever is in it when destroyed.
+class PrivateFolder {
+ public:
+  explicit PrivateFolder(const std::string& parent);
+  PrivateFolder(const PrivateFolder&) = delete;
+  PrivateFolder& operator=(const PrivateFolder&) = delete;
+  ~PrivateFolder();
+
+  const std::string& path() const noexcept { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// While it lives, relative paths start from `folder`; the folder wcx was in
+// comes back when it is destroyed.
+class FolderChange {
+ public:
+  explicit FolderChange(const std::string& folder);
+  FolderChange(const FolderChange&) = delete;
+  FolderChange& operator=(const FolderChange&) = delete;
+  ~FolderChange();
+
+ private:
+  int previous_ = -1;
+};
+
 // ------------------------------------------------------------ times
 
-// The host-record file time as "YYYY-MM-DD HH:MM:SS" in local time, or an
-// empty string when the plugin had no valid time to give.
-std::string FormatRecordTime(std::int32_t record_time);
-// The same moment for machines: seconds since 1970 (UTC), or -1.
+// The host-record file time as seconds since 1970 (UTC), or -1 when the
+// plugin had no valid time to give.
 std::int64_t RecordTimeToUnix(std::int32_t record_time);
+// A moment as "YYYY-MM-DD HH:MM:SS" in local time; with `iso`, as ISO 8601
+// with the local offset ("YYYY-MM-DDTHH:MM:SS+HH:MM").  Empty for -1.
+std::string FormatTime(std::int64_t unix_time, bool iso = false);
+// The local year of a moment.
+int LocalYear(std::int64_t unix_time);
+// A moment as a DOS date and time in local time; 0xFFFFFFFF outside the
+// years 1980 to 2107, which the DOS form cannot hold.
+std::uint32_t DosTime(std::int64_t unix_time);
 // Seconds from an arbitrary start; only for speeds shown to the user.
 double MonotonicSeconds() noexcept;
 
@@ -159,5 +249,17 @@ void CatchInterrupts();
 bool Interrupted() noexcept;
 // Whether standard error is a terminal.
 bool StderrIsTerminal() noexcept;
+void SetEnvironment(const std::string& name, const std::string& value);
+// The home folder of the account wcx runs as, from the account database
+// (not $HOME); empty when there is none.
+std::string AccountHome();
+// The command lines (arguments after the program) of this account's
+// processes that run the program `name`.
+std::vector<std::vector<std::string>> RunningPrograms(const std::string& name);
+// Replaces a small file's contents in one step (a temporary file beside
+// it, renamed over it), keeping its permission bits.
+void ReplaceContents(const std::string& path, const std::string& contents);
+// A small file's whole contents.
+std::string ReadAll(const std::string& path);
 
 }  // namespace os

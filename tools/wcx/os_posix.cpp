@@ -1,11 +1,11 @@
 // Linux implementation of the host's operating-system layer.
-#include "os.h"
-
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <langinfo.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +19,7 @@
 #include <ctime>
 #include <optional>
 
+#include "os.h"
 #include "unique_name.h"
 
 namespace os {
@@ -46,6 +47,8 @@ FileInfo FromStat(const struct stat& st) {
   info.mtime_nanoseconds = st.st_mtim.tv_nsec;
   info.uid = st.st_uid;
   info.gid = st.st_gid;
+  info.device = st.st_dev;
+  info.inode = st.st_ino;
   return info;
 }
 
@@ -173,10 +176,14 @@ std::string ErrorText(int error) {
   return strerror_r(error, buffer, sizeof buffer);
 }
 
-void CheckReadable(const std::string& path) {
+std::string ReadProblem(const std::string& path) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) Fail(errno);
+  if (fd < 0) return ErrorText(errno);
+  // A writer takes an exclusive lock, as the plugin does; a reader's shared
+  // lock then cannot be had without waiting.
+  const bool in_use = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
   close(fd);
+  return in_use ? "in use (another program is writing it)" : "";
 }
 
 void MakeDirectories(const std::string& path) {
@@ -226,23 +233,6 @@ std::string ReadLink(const std::string& path) {
   }
 }
 
-std::string CreateUniqueFile(const std::string& directory, const std::string& prefix,
-                             const std::string& suffix) {
-  const std::optional<std::string> path = qvcommon::ClaimUniqueName<char>(
-      Join(directory, prefix), suffix, [](const std::string& candidate) {
-        const int fd =
-            open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-          close(fd);
-          return true;
-        }
-        if (errno != EEXIST) Fail(errno);
-        return false;
-      });
-  if (!path) Fail(EEXIST);
-  return *path;
-}
-
 std::string TemporaryDirectory() {
   // The plugin's own rule, so that wcx names the folder the plugin used.
   const char* tmpdir = std::getenv("TMPDIR");
@@ -252,17 +242,169 @@ std::string TemporaryDirectory() {
 
 void RemoveFile(const std::string& path) noexcept { unlink(path.c_str()); }
 
-void Rename(const std::string& from, const std::string& to, bool replace) {
-  if (replace) {
-    if (rename(from.c_str(), to.c_str()) != 0) Fail(errno);
-    return;
+namespace {
+
+// File systems without unnamed files answer O_TMPFILE with one of these.
+bool NoUnnamedFiles(int error) {
+  return error == EOPNOTSUPP || error == EISDIR || error == EINVAL || error == ENOENT;
+}
+
+// Creates a file under a new hidden name in the open folder; the name.
+std::string CreateNamed(int folder, const std::string& prefix, const std::string& suffix,
+                        std::uint32_t permissions, int& fd) {
+  const std::optional<std::string> name =
+      qvcommon::ClaimUniqueName<char>(prefix, suffix, [&](const std::string& candidate) {
+        fd = openat(folder, candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    permissions);
+        if (fd >= 0) return true;
+        if (errno != EEXIST) Fail(errno);
+        return false;
+      });
+  if (!name) Fail(EEXIST);
+  return *name;
+}
+
+std::string FdPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+}  // namespace
+
+PendingFile::PendingFile(const std::string& target) {
+  // A link's own file is the one to replace; a dangling link is replaced
+  // itself.
+  std::string real = target;
+  if (LinkInfo(target).kind == Kind::kSymlink && Info(target).kind != Kind::kMissing) {
+    real = Resolved(target);
   }
-  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return;
-  if (errno != EINVAL && errno != ENOSYS) Fail(errno);
-  // File systems without the no-replace rename still refuse a taken name
-  // for a hard link.
-  if (link(from.c_str(), to.c_str()) != 0) Fail(errno);
-  unlink(from.c_str());
+  name_ = NamePart(real);
+  folder_ = open(ParentPart(real).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder_ < 0) Fail(errno);
+  struct stat st;
+  std::uint32_t mode = 0666;
+  if (fstatat(folder_, name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+    permissions_ = st.st_mode & 07777;
+    keep_permissions_ = true;
+    mode = permissions_ & 0777;
+  }
+  int fd = openat(folder_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+  if (fd < 0) {
+    if (!NoUnnamedFiles(errno)) {
+      int error = errno;
+      close(folder_);
+      folder_ = -1;
+      Fail(error);
+    }
+    try {
+      temporary_ = CreateNamed(folder_, ".wcx-", ".part", mode, fd);
+    } catch (...) {
+      close(folder_);
+      folder_ = -1;
+      throw;
+    }
+  }
+  file_ = File(fd);
+}
+
+PendingFile::~PendingFile() {
+  file_ = File();
+  if (!temporary_.empty()) unlinkat(folder_, temporary_.c_str(), 0);
+  if (folder_ >= 0) close(folder_);
+}
+
+void PendingFile::Commit(bool replace) {
+  // The umask may have narrowed a kept mode, and setuid bits are not made
+  // at creation.
+  if (keep_permissions_ && fchmod(file_.fd_, permissions_) != 0) Fail(errno);
+  if (fsync(file_.fd_) != 0) Fail(errno);
+  if (temporary_.empty()) {
+    // Linking an unnamed file refuses a taken name; replacing goes through
+    // a hidden name, then one rename over the target.
+    const std::string source = FdPath(file_.fd_);
+    if (!replace) {
+      if (linkat(AT_FDCWD, source.c_str(), folder_, name_.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+        Fail(errno);
+      }
+    } else {
+      const std::optional<std::string> hidden =
+          qvcommon::ClaimUniqueName<char>(".wcx-", ".part", [&](const std::string& candidate) {
+            if (linkat(AT_FDCWD, source.c_str(), folder_, candidate.c_str(), AT_SYMLINK_FOLLOW) ==
+                0) {
+              return true;
+            }
+            if (errno != EEXIST) Fail(errno);
+            return false;
+          });
+      if (!hidden) Fail(EEXIST);
+      temporary_ = *hidden;
+    }
+  }
+  if (!temporary_.empty()) {
+    if (replace) {
+      if (renameat(folder_, temporary_.c_str(), folder_, name_.c_str()) != 0) Fail(errno);
+    } else if (renameat2(folder_, temporary_.c_str(), folder_, name_.c_str(), RENAME_NOREPLACE) !=
+               0) {
+      if (errno != EINVAL && errno != ENOSYS) Fail(errno);
+      // File systems without the no-replace rename still refuse a taken
+      // name for a hard link.
+      if (linkat(folder_, temporary_.c_str(), folder_, name_.c_str(), 0) != 0) Fail(errno);
+      unlinkat(folder_, temporary_.c_str(), 0);
+    }
+    temporary_.clear();
+  }
+  if (fsync(folder_) != 0 && errno != EINVAL) Fail(errno);
+  file_.Close();
+}
+
+PrivateFile::PrivateFile() {
+  const std::string folder = TemporaryDirectory();
+  int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    if (!NoUnnamedFiles(errno)) Fail(errno);
+    const int at = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (at < 0) Fail(errno);
+    try {
+      named_ = Join(folder, CreateNamed(at, "wcx-", ".tmp", 0600, fd));
+    } catch (...) {
+      close(at);
+      throw;
+    }
+    close(at);
+  }
+  file_ = File(fd);
+  path_ = named_.empty() ? FdPath(fd) : named_;
+}
+
+PrivateFile::~PrivateFile() {
+  if (!named_.empty()) unlink(named_.c_str());
+}
+
+PrivateFolder::PrivateFolder(const std::string& parent) {
+  std::string pattern = Join(parent, ".wcx-XXXXXX");
+  if (mkdtemp(pattern.data()) == nullptr) Fail(errno);
+  path_ = pattern;
+}
+
+PrivateFolder::~PrivateFolder() {
+  // Only the plugin and wcx write here: plain files, no subfolders.
+  try {
+    for (const std::string& name : ListDirectory(path_)) unlink(Join(path_, name).c_str());
+  } catch (...) {
+  }
+  rmdir(path_.c_str());
+}
+
+FolderChange::FolderChange(const std::string& folder) {
+  previous_ = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (previous_ < 0) Fail(errno);
+  if (chdir(folder.c_str()) != 0) {
+    int error = errno;
+    close(previous_);
+    Fail(error);
+  }
+}
+
+FolderChange::~FolderChange() {
+  if (fchdir(previous_) != 0) std::abort();  // relative paths would name other files
+  close(previous_);
 }
 
 File::File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
@@ -286,8 +428,23 @@ File File::OpenRead(const std::string& path) {
   return File(fd);
 }
 
-File File::OpenWrite(const std::string& path) {
-  int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+File File::TakeAway(const std::string& path) {
+  // Open for writing too, so that Discard may give space back.
+  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) Fail(errno);
+  File file(fd);
+  if (unlink(path.c_str()) != 0) Fail(errno);
+  return file;
+}
+
+File File::StandardInput() {
+  int fd = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+  if (fd < 0) Fail(errno);
+  return File(fd);
+}
+
+File File::StandardOutput() {
+  int fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
   if (fd < 0) Fail(errno);
   return File(fd);
 }
@@ -320,6 +477,12 @@ FileInfo File::Info() const noexcept {
   return Described(status, st);
 }
 
+void File::Discard(std::int64_t offset, std::int64_t length) noexcept {
+  fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, offset, length);
+}
+
+bool File::IsTerminal() const noexcept { return isatty(fd_) == 1; }
+
 void File::Close() {
   int fd = fd_;
   fd_ = -1;
@@ -328,21 +491,43 @@ void File::Close() {
 
 // ------------------------------------------------------------ times
 
-std::string FormatRecordTime(std::int32_t record_time) {
+std::int64_t RecordTimeToUnix(std::int32_t record_time) {
   // Linux hosts read the field as time_t; 0 marks a time the plugin could
   // not express.
-  if (record_time == 0) return "";
-  time_t seconds = static_cast<time_t>(static_cast<std::uint32_t>(record_time));
-  struct tm local;
-  if (localtime_r(&seconds, &local) == nullptr) return "";
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  return text;
-}
-
-std::int64_t RecordTimeToUnix(std::int32_t record_time) {
   if (record_time == 0) return -1;
   return static_cast<std::uint32_t>(record_time);
+}
+
+std::string FormatTime(std::int64_t unix_time, bool iso) {
+  if (unix_time < 0) return "";
+  time_t seconds = static_cast<time_t>(unix_time);
+  struct tm local;
+  if (localtime_r(&seconds, &local) == nullptr) return "";
+  char text[40];
+  std::strftime(text, sizeof text, iso ? "%Y-%m-%dT%H:%M:%S%z" : "%Y-%m-%d %H:%M:%S", &local);
+  std::string formatted = text;
+  // ISO 8601 writes the offset as +HH:MM.
+  if (iso && formatted.size() >= 5) formatted.insert(formatted.size() - 2, ":");
+  return formatted;
+}
+
+int LocalYear(std::int64_t unix_time) {
+  time_t seconds = static_cast<time_t>(unix_time);
+  struct tm local;
+  if (localtime_r(&seconds, &local) == nullptr) return 0;
+  return local.tm_year + 1900;
+}
+
+std::uint32_t DosTime(std::int64_t unix_time) {
+  time_t seconds = static_cast<time_t>(unix_time);
+  struct tm t;
+  if (localtime_r(&seconds, &t) == nullptr) return 0xFFFFFFFFu;
+  const int year = t.tm_year + 1900;
+  if (year < 1980 || year > 2107) return 0xFFFFFFFFu;
+  return static_cast<std::uint32_t>(year - 1980) << 25 |
+         static_cast<std::uint32_t>(t.tm_mon + 1) << 21 |
+         static_cast<std::uint32_t>(t.tm_mday) << 16 | static_cast<std::uint32_t>(t.tm_hour) << 11 |
+         static_cast<std::uint32_t>(t.tm_min) << 5 | static_cast<std::uint32_t>(t.tm_sec / 2);
 }
 
 double MonotonicSeconds() noexcept {
@@ -374,5 +559,68 @@ void CatchInterrupts() {
 bool Interrupted() noexcept { return interrupted != 0; }
 
 bool StderrIsTerminal() noexcept { return isatty(STDERR_FILENO) == 1; }
+
+void SetEnvironment(const std::string& name, const std::string& value) {
+  if (setenv(name.c_str(), value.c_str(), 1) != 0) Fail(errno);
+}
+
+std::string AccountHome() {
+  std::vector<char> buffer(16384);
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr ||
+      found->pw_dir == nullptr) {
+    return "";
+  }
+  return found->pw_dir;
+}
+
+std::vector<std::vector<std::string>> RunningPrograms(const std::string& name) {
+  const uid_t me = getuid();
+  std::vector<std::vector<std::string>> found;
+  std::vector<std::string> entries;
+  try {
+    entries = ListDirectory("/proc");
+  } catch (const Error&) {
+    return found;
+  }
+  for (const std::string& pid : entries) {
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    struct stat st;
+    if (stat(("/proc/" + pid).c_str(), &st) != 0 || st.st_uid != me) continue;
+    // The program's file name, whatever the process calls itself (a link
+    // in /usr/bin, or the name the kernel cuts to 15 characters).
+    std::string arguments;
+    try {
+      if (NamePart(ReadLink("/proc/" + pid + "/exe")) != name) continue;
+      arguments = ReadAll("/proc/" + pid + "/cmdline");
+    } catch (const Error&) {
+      continue;
+    }
+    std::vector<std::string> command_line;
+    for (std::size_t at = 0; at < arguments.size();) {
+      const std::size_t end = arguments.find('\0', at);
+      command_line.push_back(arguments.substr(at, end - at));
+      at = end == std::string::npos ? arguments.size() : end + 1;
+    }
+    if (!command_line.empty()) command_line.erase(command_line.begin());
+    found.push_back(std::move(command_line));
+  }
+  return found;
+}
+
+std::string ReadAll(const std::string& path) {
+  File file = File::OpenRead(path);
+  std::string contents;
+  char buffer[65536];
+  while (std::size_t got = file.Read(buffer, sizeof buffer)) contents.append(buffer, got);
+  return contents;
+}
+
+void ReplaceContents(const std::string& path, const std::string& contents) {
+  PendingFile pending(path);
+  pending.file().Write(contents.data(), contents.size());
+  pending.Commit(true);
+}
 
 }  // namespace os

@@ -88,9 +88,9 @@ Plugin Plugin::Load(const std::string& path) {
   }
   const os::Library& lib = plugin.library_;
   plugin.get_packer_caps_ = Resolve<GetPackerCapsFunc>(lib, "GetPackerCaps");
-  plugin.can_you_handle_this_file_ = Resolve<CanYouHandleThisFileFunc>(lib, "CanYouHandleThisFile");
   plugin.open_archive_ = Resolve<OpenArchiveFunc>(lib, "OpenArchive");
   plugin.read_header_ = Resolve<ReadHeaderFunc>(lib, "ReadHeader");
+  plugin.read_header_ex_ = Resolve<ReadHeaderExFunc>(lib, "ReadHeaderEx");
   plugin.process_file_ = Resolve<ProcessFileFunc>(lib, "ProcessFile");
   plugin.close_archive_ = Resolve<CloseArchiveFunc>(lib, "CloseArchive");
   plugin.set_change_vol_proc_ = Resolve<SetChangeVolProcFunc>(lib, "SetChangeVolProc");
@@ -137,12 +137,6 @@ std::string Plugin::FormatName() const {
 
 int Plugin::Caps() const { return get_packer_caps_ != nullptr ? get_packer_caps_() : 0; }
 
-bool Plugin::CanHandle(const std::string& archive) const {
-  if (can_you_handle_this_file_ == nullptr) return true;
-  std::string name = archive;
-  return can_you_handle_this_file_(name.data()) != 0;
-}
-
 void* Plugin::OpenArchive(const std::string& archive, int mode, int& result) const {
   std::string name = archive;
   tOpenArchiveData data{};
@@ -153,8 +147,35 @@ void* Plugin::OpenArchive(const std::string& archive, int mode, int& result) con
   return handle;
 }
 
-int Plugin::ReadHeader(void* handle, tHeaderData& header) const {
-  return read_header_(handle, &header);
+namespace {
+
+template <std::size_t N>
+std::string FieldText(const char (&field)[N]) {
+  return std::string(field, strnlen(field, N));
+}
+
+std::uint64_t Unsigned(std::int32_t field) { return static_cast<std::uint32_t>(field); }
+
+}  // namespace
+
+int Plugin::ReadHeader(void* handle, Entry& entry) const {
+  if (read_header_ex_ != nullptr) {
+    // Large, so not on the stack; zeroed, as plugins fill only their fields.
+    auto header = std::make_unique<tHeaderDataEx>();
+    const int result = read_header_ex_(handle, header.get());
+    if (result != 0) return result;
+    entry = {FieldText(header->FileName),
+             std::uint64_t{header->UnpSizeHigh} << 32 | header->UnpSize,
+             std::uint64_t{header->PackSizeHigh} << 32 | header->PackSize, header->FileTime,
+             static_cast<std::uint32_t>(header->FileAttr)};
+    return 0;
+  }
+  tHeaderData header{};
+  const int result = read_header_(handle, &header);
+  if (result != 0) return result;
+  entry = {FieldText(header.FileName), Unsigned(header.UnpSize), Unsigned(header.PackSize),
+           header.FileTime, static_cast<std::uint32_t>(header.FileAttr)};
+  return 0;
 }
 
 int Plugin::ProcessFile(void* handle, int operation, const char* dest_path,
@@ -203,9 +224,7 @@ int Plugin::PackToMem(void* handle, const char* input, int input_length, int& ta
 
 int Plugin::DoneMemPack(void* handle) const { return done_mem_pack_(handle); }
 
-void Plugin::ConfigurePacker() const {
-  configure_packer_(nullptr, library_.NativeHandle());
-}
+void Plugin::ConfigurePacker() const { configure_packer_(nullptr, library_.NativeHandle()); }
 
 std::string FindDefaultPlugin() {
   const std::string own = os::ExecutableDirectory();

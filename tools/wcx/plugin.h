@@ -18,6 +18,15 @@ namespace wcx {
 using MessageHandler = void (*)(const std::string& caption, const std::string& text);
 void SetMessageHandler(MessageHandler handler);
 
+// An entry as the plugin lists it.
+struct Entry {
+  std::string name;
+  std::uint64_t size = 0;
+  std::uint64_t packed = 0;
+  std::int32_t time = 0;  // the record's file time (time_t on Linux)
+  std::uint32_t attributes = 0;
+};
+
 class Plugin {
  public:
   // Loads a plugin.  Raises Failure with kExitNotAPlugin when the file
@@ -32,11 +41,10 @@ class Plugin {
 
   bool HasCaps() const noexcept { return get_packer_caps_ != nullptr; }
   int Caps() const;
-  // True when the plugin claims the file, or cannot be asked.
-  bool CanHandle(const std::string& archive) const;
-
   void* OpenArchive(const std::string& archive, int mode, int& result) const;
-  int ReadHeader(void* handle, tHeaderData& header) const;
+  // The next entry's header, through ReadHeaderEx when the plugin has it
+  // (sizes of 4 GiB and more), else ReadHeader.
+  int ReadHeader(void* handle, Entry& entry) const;
   int ProcessFile(void* handle, int operation, const char* dest_path, const char* dest_name) const;
   int CloseArchive(void* handle) const;
   void SetCallbacks(void* handle, TProcessDataProc progress) const;
@@ -73,9 +81,9 @@ class Plugin {
   std::unique_ptr<ExtensionRecord> extension_record_;
 
   GetPackerCapsFunc* get_packer_caps_ = nullptr;
-  CanYouHandleThisFileFunc* can_you_handle_this_file_ = nullptr;
   OpenArchiveFunc* open_archive_ = nullptr;
   ReadHeaderFunc* read_header_ = nullptr;
+  ReadHeaderExFunc* read_header_ex_ = nullptr;
   ProcessFileFunc* process_file_ = nullptr;
   CloseArchiveFunc* close_archive_ = nullptr;
   SetChangeVolProcFunc* set_change_vol_proc_ = nullptr;

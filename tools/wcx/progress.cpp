@@ -46,15 +46,26 @@ void Progress::Clear() {
   shown_ = false;
 }
 
-void Progress::Draw(bool force) {
+void Progress::Finish(bool completed) {
+  if (completed && shown_) {
+    Draw(true, true);
+  } else {
+    Clear();
+  }
+}
+
+void Progress::Draw(bool force, bool final) {
   if (!enabled_) return;
   double now = os::MonotonicSeconds();
   if (!force && now - last_drawn_ < (terminal_ ? kRedrawInterval : kLineInterval)) return;
   last_drawn_ = now;
 
-  int percent = percent_;
-  if (percent < 0 && total_ > 0) {
-    percent = static_cast<int>(std::min<std::uint64_t>(100, done_ * 100 / total_));
+  // A total that turns out too small (a size the plugin could not know)
+  // is never shown below what is done.
+  const std::uint64_t total = std::max(total_, done_);
+  int percent = final ? 100 : percent_;
+  if (percent < 0 && total > 0) {
+    percent = static_cast<int>(std::min<std::uint64_t>(100, done_ * 100 / total));
   }
   double elapsed = now - started_;
   std::string line = label_;
@@ -68,16 +79,14 @@ void Progress::Draw(bool force) {
   }
   if (done_ > 0) {
     line += "  " + HumanSize(static_cast<double>(done_));
-    if (total_ > 0) line += " / " + HumanSize(static_cast<double>(total_));
+    if (total > 0 && !final) line += " / " + HumanSize(static_cast<double>(total));
     if (elapsed > 0.05) line += "  " + HumanSize(static_cast<double>(done_) / elapsed) + "/s";
   }
-  if (terminal_) {
-    std::fprintf(stderr, "\r\033[K%s", line.c_str());
-  } else {
-    std::fprintf(stderr, "%s\n", line.c_str());
-  }
+  if (final) line += " in " + std::to_string(static_cast<int>(elapsed + 0.5)) + " s";
+  std::fprintf(stderr, "%s%s%s", terminal_ ? "\r\033[K" : "", line.c_str(),
+               terminal_ && !final ? "" : "\n");
   std::fflush(stderr);
-  shown_ = true;
+  shown_ = !final;
 }
 
 Progress& CurrentProgress() {

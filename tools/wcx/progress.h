@@ -20,13 +20,14 @@ class Progress {
   void SetPercent(int percent);
   // Removes the bar so other text can be printed.
   void Clear();
-  // Ends the operation.
-  void Finish() { Clear(); }
+  // Ends the operation: a bar that was shown shows its final state on a
+  // line of its own when the operation `completed`, and goes otherwise.
+  void Finish(bool completed = true);
   // The bytes the plugin said it got through since Begin.
   std::uint64_t done() const { return done_; }
 
  private:
-  void Draw(bool force);
+  void Draw(bool force, bool final = false);
 
   bool enabled_ = false;
   bool terminal_ = false;

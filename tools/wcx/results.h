@@ -15,10 +15,10 @@ namespace wcx {
 
 // wcx's own exit statuses.
 inline constexpr int kExitOk = 0;
-// pack --tar: a file changed while it was read.  The archive is complete and
-// holds the file as its tar header describes it, as GNU tar does, and like
-// GNU tar wcx then exits with 1.
-inline constexpr int kExitFileChanged = 1;
+// The job is done, with warnings: pack --tar left out a file it could not
+// read, or stored one that changed as it was read (as its tar header
+// describes it), as GNU tar does, and like GNU tar wcx then exits with 1.
+inline constexpr int kExitWarnings = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitNotAPlugin = 3;
 inline constexpr int kExitMissingExports = 4;
