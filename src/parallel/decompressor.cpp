@@ -101,7 +101,7 @@ struct TDecompressor::TJob {
   // The bytes the stream takes once the chain has reached its end magic.
   std::uint64_t StreamBytes() const { return (ending->bit + kMagicBits + kCrcBits + 7) / 8; }
 
-  // ---- the workers' side, called with the lock held
+  // ---- the workers' side
   void Work();
   TTaskPtr Pickable() const;
   std::unique_ptr<char[]> NewPiece(TTask& task, TLock& guard);
