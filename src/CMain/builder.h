@@ -5,10 +5,16 @@
 #include <string>
 
 #include "CMain/module.h"
+#include "CMain/packer.h"
 #include "platform/platform.h"
 #include "wcxhead.h"
 
 namespace quorvane {
+
+// The header and the stored name (a host string of at most 255 bytes) of an
+// archive whose payload holds `content` in `packed_size` bytes.
+std::string ArchiveFront(const std::string& stored, std::uint32_t filetime, const TContentTally& content,
+                         std::uint64_t packed_size);
 
 // Writes a whole archive into `archive`, an empty file open for writing:
 // the payload packed from `source` (read once, to its end), then the header

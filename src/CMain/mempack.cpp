@@ -1,6 +1,7 @@
 // In-memory packing jobs and their handles.
 #include "CMain/mempack.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "CMain/builder.h"
@@ -21,42 +22,65 @@ void SetCount(int* count, int value) {
   if (count) *count = value;
 }
 
-// Ends a job: nothing of it stays, and every later call answers "finished".
+// Ends a job: its workers stop, nothing of it stays, and every later call
+// answers "finished".
 void EndJob(TMemPackState& job) noexcept {
+  if (job.stream) job.stream->Abandon();
+  job.stream.reset();
+  job.library.reset();
   job.han = File();
-  platform::RemoveFile(job.fntmp);
-  platform::RemoveFile(job.fnpack);
-  job.fntmp.clear();
-  job.fnpack.clear();
+  platform::RemoveFile(job.fnpayload);
+  job.fnpayload.clear();
+  job.front.clear();
   job.state = TMemPackStage::done;
 }
 
-// The end of the input: builds the archive from what was collected and
-// turns to handing it out.
+TProgressText ProgressText(const TMemPackState& job) { return TProgressText(kPackingText, job.fn); }
+
+// The end of the input: completes the payload and puts the header in front
+// of it.
 void FinishCollecting(TMemPackState& job) {
+  job.stream->Finish();
+  job.stream.reset();
+  job.library.reset();
   // The data is stored under the target's base name with ".tar", in the
   // form the host's character set can carry.
   const Path inner = platform::FromHost(
       platform::ToHost(platform::ChangeFileExt(platform::ChangeFileExt(job.fn, Path()), QV_PATH(".tar")))
           .c_str());
+  job.front = ArchiveFront(StoredName(inner), platform::FileDosTime(job.fnpayload), job.content,
+                           static_cast<std::uint64_t>(job.han.Size()));
   job.han.Seek(0, platform::Origin::kBegin);
-  File archive = platform::CreateUniqueFile(TempDir(), QV_PATH("quorvane$"), QV_PATH(".qv"),
-                                            platform::Visibility::kPrivate, job.fnpack);
-  WriteArchive(job.han, archive, StoredName(inner), platform::FileDosTime(job.fntmp), job.pdp);
-  archive.Seek(0, platform::Origin::kBegin);
-  // From here the job holds the archive alone (Windows removes no file that
-  // is still open).
-  job.han = std::move(archive);
-  platform::RemoveFile(job.fntmp);
-  job.fntmp.clear();
+}
+
+// Reports the input taken since the last report, once per 64 KiB as
+// packing a file does, and the rest at the end of the input; the host's
+// answer to stop is raised.
+void ReportInput(TMemPackState& job, bool at_end) {
+  const TProgressText message = ProgressText(job);
+  // An empty input is reported once, like a block.
+  const bool empty = at_end && job.content.size() == 0;
+  while (job.unreported >= kStagingSize || (at_end && job.unreported > 0) || empty) {
+    const std::size_t n = std::min(job.unreported, kStagingSize);
+    job.unreported -= n;
+    if (ReportProgress(job.pdp, &message, static_cast<int>(n)) == 0) throw EFailure(TFailed::kStop);
+    if (empty) break;
+  }
 }
 
 int Collect(TMemPackState& job, const char* buf_in, int in_len, int* taken) {
   // Input after the end of input has nowhere to go.
   SetCount(taken, 0);
   if (job.state != TMemPackStage::reading || !buf_in) return wcx::E_EWRITE;
-  // A short write (a full disk) would leave a hole in the archive: it ends the job.
-  job.han.Write(buf_in, static_cast<std::size_t>(in_len));
+  // A failure (a full disk would leave a hole in the archive) ends the job.
+  for (std::size_t done = 0, size = static_cast<std::size_t>(in_len); done < size;) {
+    const std::size_t n = std::min(kStagingSize, size - done);
+    job.stream->Write(buf_in + done, n);
+    job.content.Add(buf_in + done, n);
+    job.unreported += n;
+    done += n;
+    ReportInput(job, false);
+  }
   SetCount(taken, in_len);
   return wcx::MEMPACK_OK;
 }
@@ -64,12 +88,17 @@ int Collect(TMemPackState& job, const char* buf_in, int in_len, int* taken) {
 int HandOut(TMemPackState& job, char* buf_out, int out_len, int* written) {
   if (job.state == TMemPackStage::reading) {
     job.state = TMemPackStage::writting;
+    ReportInput(job, true);
     FinishCollecting(job);
   }
+  const std::size_t room = static_cast<std::size_t>(out_len);
+  const std::size_t front = std::min(job.front.size() - job.front_given, room);
+  std::copy_n(job.front.data() + job.front_given, front, buf_out);
+  job.front_given += front;
   // A read that fails ends the job: a cut archive is never handed out.
-  const std::size_t n = job.han.Read(buf_out, static_cast<std::size_t>(out_len));
-  if (n == 0) EndJob(job);
-  SetCount(written, static_cast<int>(n));
+  const std::size_t payload = front < room ? job.han.Read(buf_out + front, room - front) : 0;
+  if (front + payload == 0) EndJob(job);
+  SetCount(written, static_cast<int>(front + payload));
   return wcx::MEMPACK_OK;
 }
 
@@ -82,10 +111,17 @@ void* StartMemPackPath(const Path& file_name) {
   job->fn = file_name;
   job->pdp = PackingCallback();
   try {
+    job->library = std::make_unique<TBZip2Library>(ModuleDir());
     job->han = platform::CreateUniqueFile(TempDir(), QV_PATH("quorvane$"), QV_PATH(".$$$"),
-                                          platform::Visibility::kPrivate, job->fntmp);
-  } catch (const platform::FileError&) {
-    // Collecting cannot start; the first PackToMem reports it.
+                                          platform::Visibility::kPrivate, job->fnpayload);
+    TMemPackState& state = *job;
+    const auto still_wanted = [&state] {
+      const TProgressText message = ProgressText(state);
+      return ReportProgress(state.pdp, &message, 0) != 0;
+    };
+    job->stream = std::make_unique<TBZCompressionStream>(*job->library, job->han, still_wanted);
+  } catch (...) {
+    // Packing cannot start; the first PackToMem reports it.
   }
   return jobs.Add(std::move(job));
 }
@@ -111,9 +147,9 @@ int PackToMem(void* handle, const char* buf_in, int in_len, int* taken, char* bu
   if (job.state == TMemPackStage::done) return wcx::MEMPACK_DONE;
   SetCount(written, 0);
   try {
-    if (job.state == TMemPackStage::reading && !job.han.IsOpen()) {
+    if (job.state == TMemPackStage::reading && !job.stream) {
       SetCount(taken, 0);
-      throw EFailure(TFailed::kCreate);  // the collecting file could not be created
+      throw EFailure(TFailed::kCreate);  // packing could not start
     }
     if (in_len > 0) return Collect(job, buf_in, in_len, taken);
     // No room to deliver anything: a later call will.

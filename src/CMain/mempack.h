@@ -4,8 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <string>
 
 #include "CMain/module.h"
+#include "CMain/packer.h"
+#include "bzLib.h"
 #include "platform/platform.h"
 #include "wcxhead.h"
 
@@ -13,19 +17,27 @@ namespace quorvane {
 
 enum class TMemPackStage : std::uint8_t { reading = 0, writting = 1, done = 2 };
 
-// One job.  Collects the pushed bytes in `fntmp`, builds the archive into
-// `fnpack` at the end of the input and hands that out; whatever is left of
-// it goes when the job is destroyed (DoneMemPack, or the module's unload).
+// One job.  Compresses the pushed bytes as they arrive, keeping only the
+// compressed payload, in `fnpayload`; at the end of the input it hands out
+// the header and the stored name, then the payload.  Whatever is left of it
+// goes when the job is destroyed (DoneMemPack, or the module's unload).  Its
+// worker threads, if any, live between the calls that feed it and are
+// joined when its input ends, on a stop and when it is destroyed.
 struct TMemPackState {
   TMemPackState() = default;
   TMemPackState(const TMemPackState&) = delete;
   TMemPackState& operator=(const TMemPackState&) = delete;
   ~TMemPackState();
 
-  platform::Path fn;      // the target archive's name, as the host gave it
-  platform::Path fntmp;   // collects the pushed bytes
-  platform::Path fnpack;  // the archive built from them
-  platform::File han;     // fntmp while collecting, fnpack while handing out
+  platform::Path fn;         // the target archive's name, as the host gave it
+  platform::Path fnpayload;  // the compressed payload
+  platform::File han;        // the payload, written while reading, read while handing out
+  std::unique_ptr<TBZip2Library> library;        // while reading
+  std::unique_ptr<TBZCompressionStream> stream;  // while reading
+  TContentTally content;     // what was pushed
+  std::size_t unreported = 0;  // pushed bytes the host has not heard of
+  std::string front;         // the header and stored name, handed out first
+  std::size_t front_given = 0;
   TMemPackStage state = TMemPackStage::reading;
   TProgress pdp;
   // One call at a time per job.
