@@ -9,7 +9,7 @@
 
 #include "CMain/module.h"
 #include "CMain/packer.h"
-#include "bzLib.h"
+#include "bzLib/streams.h"
 #include "platform/platform.h"
 #include "wcxhead.h"
 

@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "CMain/module.h"
-#include "bzLib.h"
+#include "bzLib/streams.h"
 #include "crc32.h"
 #include "platform/platform.h"
 

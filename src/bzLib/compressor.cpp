@@ -1,11 +1,11 @@
 // The parallel compressor: cutter, workers and splicer (see compressor.h).
-#include "parallel/compressor.h"
+#include "bzLib/compressor.h"
 
 #include <algorithm>
 #include <cstring>
 #include <deque>
 
-#include "parallel/marks.h"
+#include "bzLib/marks.h"
 
 namespace quorvane::parallel {
 namespace {

@@ -18,8 +18,8 @@
 #include <memory>
 #include <vector>
 
-#include "bzLib.h"
-#include "parallel/threads.h"
+#include "bzLib/library.h"
+#include "bzLib/threads.h"
 #include "platform/platform.h"
 
 namespace quorvane::parallel {
