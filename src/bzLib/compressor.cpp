@@ -55,6 +55,9 @@ struct TCompressor::Shared {
   platform::ConditionVariable work;  // workers wait here
   platform::ConditionVariable host;  // the calling thread waits here
   std::deque<std::shared_ptr<Piece>> pieces;  // not yet spliced, oldest first
+  // Input chunks a worker is done with, for the calling thread to fill again:
+  // the input passes through the same few buffers however long it is.
+  std::vector<std::vector<char>> spare;
   bool cancel = false;
   bool no_more = false;  // no piece comes after those listed
 };
@@ -227,7 +230,13 @@ void TCompressor::Append(const char* data, std::size_t count) {
   for (std::size_t done = 0; done < count;) {
     WaitFor(lock, [&] { return current_->queued < kQueueLimit; });
     const std::size_t n = std::min(kChunk, count - done);
-    current_->input.emplace_back(data + done, data + done + n);
+    std::vector<char> chunk;
+    if (!shared_->spare.empty()) {
+      chunk = std::move(shared_->spare.back());
+      shared_->spare.pop_back();
+    }
+    chunk.assign(data + done, data + done + n);
+    current_->input.push_back(std::move(chunk));
     current_->queued += n;
     done += n;
     shared_->work.notify_all();
@@ -300,13 +309,14 @@ void TCompressor::StartWorkers() {
             lock.lock();
             break;
           }
-          const std::vector<char> chunk = std::move(piece->input.front());
+          std::vector<char> chunk = std::move(piece->input.front());
           piece->input.pop_front();
           piece->queued -= chunk.size();
           shared.host.notify_all();
           lock.unlock();
           encoder.Compress(chunk.data(), chunk.size());
           lock.lock();
+          shared.spare.push_back(std::move(chunk));
         }
         piece->output = std::move(output);
       } catch (...) {
