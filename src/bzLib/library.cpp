@@ -173,13 +173,13 @@ void TBZMemoryCache::Free(void* self, void* block) {
   }
 }
 
-TBZEncoder::TBZEncoder(TByteSink& out, TBZMemoryCache* cache)
+TBZEncoder::TBZEncoder(TByteSink& out, TBZMemoryCache* cache, int level)
     : out_(out), staging_(std::make_unique<std::array<char, kStagingSize>>()) {
   RequireComplete();
   if (cache) cache->UseFor(rec_);
   rec_.next_out = staging_->data();
   rec_.avail_out = kStagingSize;
-  CheckStart(Bz().compress_init(&rec_, 9, 0, 0));
+  CheckStart(Bz().compress_init(&rec_, level, 0, 0));
 }
 
 TBZEncoder::~TBZEncoder() { Bz().compress_end(&rec_); }

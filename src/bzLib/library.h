@@ -110,13 +110,14 @@ class TBZMemoryCache {
   std::vector<void*> idle_;  // blocks given back, each with its size before it
 };
 
-// One library compression stream at level 9, fed the way the bzip2 program
-// feeds it (BZ_RUN for all the data, then BZ_FINISH with no input), so its
-// bytes are the program's whatever the sizes of the pieces written.
+// One library compression stream, at level 9 unless told otherwise, fed the
+// way the bzip2 program feeds it (BZ_RUN for all the data, then BZ_FINISH
+// with no input), so its bytes are the program's whatever the sizes of the
+// pieces written.
 class TBZEncoder {
  public:
-  // Raises EBZCompressionError when the library is missing or will not start.
-  explicit TBZEncoder(TByteSink& out, TBZMemoryCache* cache = nullptr);
+  // Raises EBZLibraryError when the library is missing or will not start.
+  explicit TBZEncoder(TByteSink& out, TBZMemoryCache* cache = nullptr, int level = 9);
   ~TBZEncoder();
   TBZEncoder(const TBZEncoder&) = delete;
   TBZEncoder& operator=(const TBZEncoder&) = delete;
