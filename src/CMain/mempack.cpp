@@ -108,9 +108,9 @@ TMemPackState::~TMemPackState() { EndJob(*this); }
 
 void* StartMemPackPath(const Path& file_name) {
   auto job = std::make_shared<TMemPackState>();
-  job->fn = file_name;
-  job->pdp = PackingCallback();
   try {
+    job->fn = file_name;
+    job->pdp = PackingCallback();
     job->library = std::make_unique<TBZip2Library>(ModuleDir());
     job->han = platform::CreateUniqueFile(TempDir(), QV_PATH("quorvane$"), QV_PATH(".$$$"),
                                           platform::Visibility::kPrivate, job->fnpayload);
@@ -121,7 +121,10 @@ void* StartMemPackPath(const Path& file_name) {
     };
     job->stream = std::make_unique<TBZCompressionStream>(*job->library, job->han, still_wanted);
   } catch (...) {
-    // Packing cannot start; the first PackToMem reports it.
+    // Packing cannot start: the host still gets a handle, and the first
+    // PackToMem answers what failed.  Only a job that cannot be had at all
+    // gives no handle, and a null one answers 19 too.
+    job->failure = std::current_exception();
   }
   return jobs.Add(std::move(job));
 }
@@ -147,9 +150,9 @@ int PackToMem(void* handle, const char* buf_in, int in_len, int* taken, char* bu
   if (job.state == TMemPackStage::done) return wcx::MEMPACK_DONE;
   SetCount(written, 0);
   try {
-    if (job.state == TMemPackStage::reading && !job.stream) {
+    if (job.failure) {
       SetCount(taken, 0);
-      throw EFailure(TFailed::kCreate);  // packing could not start
+      std::rethrow_exception(job.failure);
     }
     if (in_len > 0) return Collect(job, buf_in, in_len, taken);
     // No room to deliver anything: a later call will.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -39,6 +40,7 @@ struct TMemPackState {
   std::string front;         // the header and stored name, handed out first
   std::size_t front_given = 0;
   TMemPackStage state = TMemPackStage::reading;
+  std::exception_ptr failure;  // why the job could not start
   TProgress pdp;
   // One call at a time per job.
   platform::Mutex lock;
