@@ -63,6 +63,11 @@ struct TCompressor::Shared {
   std::vector<std::vector<char>> spare;
   bool cancel = false;
   bool no_more = false;  // no piece comes after those listed
+  // Workers inside the library, and how many may be: no more than the
+  // processors, so that a stop never waits for more blocks being sorted at
+  // once than the machine sorts at once.
+  int running = 0;
+  int running_limit = 1;
 };
 
 // The first piece's stream stays in memory until it is known whether it is
@@ -310,22 +315,37 @@ void TCompressor::StartWorkers() {
         lock.unlock();
         TBZEncoder encoder(sink, &cache);
         lock.lock();
+        // Runs `call` without the lock, as one of the workers inside the library.
+        const auto running = [&](auto call) {
+          ++shared.running;
+          lock.unlock();
+          try {
+            call();
+          } catch (...) {
+            lock.lock();
+            --shared.running;
+            shared.work.notify_all();
+            throw;
+          }
+          lock.lock();
+          --shared.running;
+          shared.work.notify_all();
+        };
         for (;;) {
-          shared.work.wait(lock, [&] { return shared.cancel || !piece->input.empty() || piece->closed; });
+          shared.work.wait(lock, [&] {
+            return shared.cancel ||
+                   ((!piece->input.empty() || piece->closed) && shared.running < shared.running_limit);
+          });
           if (shared.cancel) return;
           if (piece->input.empty()) {
-            lock.unlock();
-            encoder.Finish();
-            lock.lock();
+            running([&] { encoder.Finish(); });
             break;
           }
           std::vector<char> chunk = std::move(piece->input.front());
           piece->input.pop_front();
           piece->queued -= chunk.size();
           shared.host.notify_all();
-          lock.unlock();
-          encoder.Compress(chunk.data(), chunk.size());
-          lock.lock();
+          running([&] { encoder.Compress(chunk.data(), chunk.size()); });
           shared.spare.push_back(std::move(chunk));
         }
         piece->output = std::move(output);
@@ -337,6 +357,7 @@ void TCompressor::StartWorkers() {
       shared.host.notify_all();
     }
   };
+  shared.running_limit = std::min(grant_.count(), platform::ProcessorCount());
   for (int i = 0; i < grant_.count(); ++i) workers_.push_back(platform::Thread::Start(work));
 }
 
