@@ -39,8 +39,9 @@ class TCustomBZip2Stream {
 // EBZLibraryError when it is not.
 class TBZCompressionStream final : public TCustomBZip2Stream {
  public:
-  // `wait` is called on this thread at least every 250 ms while a write or
-  // Finish waits for the worker threads; answering false stops the job.
+  // `wait` is called on this thread at least every parallel::kHeartbeat
+  // while a write or Finish waits for the worker threads; answering false
+  // stops the job.
   TBZCompressionStream(const TBZip2Library& library, platform::File& dest, parallel::TWaitHook wait = {},
                        int threads = parallel::ConfiguredThreads());
   // Completes the stream if neither Finish() nor Abandon() was called,
@@ -66,8 +67,9 @@ class TBZCompressionStream final : public TCustomBZip2Stream {
 // stream, or the parallel decompressor behind the same call.
 class TBZDecompressionStream final : public TCustomBZip2Stream {
  public:
-  // `wait` is called on this thread at least every 200 ms while a read
-  // waits for the worker threads; answering false stops the job.
+  // `wait` is called on this thread at least every parallel::kHeartbeat
+  // while a read waits for the worker threads; answering false stops the
+  // job.
   TBZDecompressionStream(const TBZip2Library& library, platform::File& source, parallel::TWaitHook wait = {},
                          int threads = parallel::ConfiguredThreads());
   ~TBZDecompressionStream();
