@@ -37,8 +37,8 @@ class TContentTally {
 // One operation per object.  The payload starts at `startpos` of the
 // archive; `library` must stay bound while the packer lives; progress goes
 // to `progress`, once per block, and at least every parallel::kHeartbeat
-// while worker threads keep the calling thread waiting.  Failures pass up as the layers
-// below raise them; a stop through the callback raises
+// while worker threads keep the calling thread waiting.  Failures pass up
+// as the layers below raise them; a stop through the callback raises
 // EFailure(TFailed::kStop), or parallel::EStopped while the calling thread
 // waits for the workers.
 class TZPacker {

@@ -413,7 +413,9 @@ bool TCompressor::InputStageMatches() {
     }
   };
   const std::uint32_t limit = Cutter(kLevel).limit;
-  for (std::size_t i = 0; filled + 60 < limit; ++i) put(i % 500 == 499 ? kRuns[i / 500 % std::size(kRuns)] : 1);
+  for (std::size_t i = 0; filled + 60 < limit; ++i) {
+    put(i % 500 == 499 ? kRuns[i / 500 % std::size(kRuns)] : 1);
+  }
   put(5000);
   for (int i = 0; i < 2000; ++i) put(1);
 

@@ -77,7 +77,9 @@ class MissingLibraryTest : public ::testing::TestWithParam<Beside> {
                                                    qvtest::BzipProgramCompress(contents, scratch.path())));
   }
 
-  bool LibraryWorks() const { return GetParam() == Beside::kNothing || GetParam() >= Beside::kOtherBlockSizes; }
+  bool LibraryWorks() const {
+    return GetParam() == Beside::kNothing || GetParam() >= Beside::kOtherBlockSizes;
+  }
   bool MemoryPackingWorks() const { return LibraryWorks() && GetParam() != Beside::kOtherBlocksAtNine; }
 
   qvtest::TempDir scratch;
