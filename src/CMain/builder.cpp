@@ -24,7 +24,7 @@ std::string StoredName(const Path& name) {
 }
 
 void WriteArchive(File& source, File& archive, const std::string& stored, std::uint32_t filetime,
-                  const TProgress& progress) {
+                  const TProgress& progress, const Path& shown) {
   TArcHeader header{};
   std::memcpy(header.magic, kMagic, sizeof header.magic);
   header.namelen = static_cast<std::uint8_t>(stored.size());
@@ -34,7 +34,7 @@ void WriteArchive(File& source, File& archive, const std::string& stored, std::u
   const std::int64_t payload = kHeaderSize + header.namelen;
   const TBZip2Library library(ModuleDir());
   TZPacker packer(payload, library, progress);
-  packer.Shrink(source, archive);
+  packer.Shrink(source, archive, shown);
   header.unpsize = static_cast<std::uint32_t>(packer.content().size());
   header.crc = packer.content().crc32();
   header.packsize = static_cast<std::uint32_t>(archive.Size() - payload);
@@ -47,7 +47,7 @@ void BuildArchive(const Path& source, const Path& archive, const TProgress& prog
   File input = File::OpenRead(source, platform::Share::kRead);
   const std::uint32_t filetime = platform::FileDosTime(source);
   platform::PendingFile output(platform::ResolveLinks(archive), platform::PendingFile::Attributes::kTarget);
-  WriteArchive(input, output.file(), StoredName(source), filetime, progress);
+  WriteArchive(input, output.file(), StoredName(source), filetime, progress, source);
   output.Commit();
 }
 

@@ -13,8 +13,9 @@ namespace quorvane {
 // Writes a whole archive into `archive`, an empty file open for writing:
 // the payload packed from `source` (read once, to its end), then the header
 // and the stored name (a host string of at most 255 bytes) in front of it.
+// Progress names `shown`.
 void WriteArchive(platform::File& source, platform::File& archive, const std::string& stored,
-                  std::uint32_t filetime, const TProgress& progress);
+                  std::uint32_t filetime, const TProgress& progress, const platform::Path& shown);
 
 // The stored form of a file's name: its name part in the host's character
 // set, cut to what the header can carry without splitting a character.

@@ -21,14 +21,16 @@ void SetCount(int* count, int value) {
   if (count) *count = value;
 }
 
-// Ends a job: nothing of it stays, and every later call answers "finished".
+// Ends a job: nothing of it stays (closing a scratch file removes it), and
+// every later call answers "finished".
 void EndJob(TMemPackState& job) noexcept {
   job.han = File();
-  platform::RemoveFile(job.fntmp);
-  platform::RemoveFile(job.fnpack);
-  job.fntmp.clear();
-  job.fnpack.clear();
   job.state = TMemPackStage::done;
+}
+
+// A scratch file of the job's in the temporary folder.
+File CreateJobFile(platform::PathView suffix) {
+  return platform::CreateScratchFile(TempDir(), QV_PATH("quorvane$"), suffix);
 }
 
 // The end of the input: builds the archive from what was collected and
@@ -40,15 +42,10 @@ void FinishCollecting(TMemPackState& job) {
       platform::ToHost(platform::ChangeFileExt(platform::ChangeFileExt(job.fn, Path()), QV_PATH(".tar")))
           .c_str());
   job.han.Seek(0, platform::Origin::kBegin);
-  File archive = platform::CreateUniqueFile(TempDir(), QV_PATH("quorvane$"), QV_PATH(".qv"),
-                                            platform::Visibility::kPrivate, job.fnpack);
-  WriteArchive(job.han, archive, StoredName(inner), platform::FileDosTime(job.fntmp), job.pdp);
+  File archive = CreateJobFile(QV_PATH(".qv"));
+  WriteArchive(job.han, archive, StoredName(inner), job.han.DosTime(), job.pdp, job.fn);
   archive.Seek(0, platform::Origin::kBegin);
-  // From here the job holds the archive alone (Windows removes no file that
-  // is still open).
   job.han = std::move(archive);
-  platform::RemoveFile(job.fntmp);
-  job.fntmp.clear();
 }
 
 int Collect(TMemPackState& job, const char* buf_in, int in_len, int* taken) {
@@ -82,8 +79,7 @@ void* StartMemPackPath(const Path& file_name) {
   job->fn = file_name;
   job->pdp = PackingCallback();
   try {
-    job->han = platform::CreateUniqueFile(TempDir(), QV_PATH("quorvane$"), QV_PATH(".$$$"),
-                                          platform::Visibility::kPrivate, job->fntmp);
+    job->han = CreateJobFile(QV_PATH(".$$$"));
   } catch (const platform::FileError&) {
     // Collecting cannot start; the first PackToMem reports it.
   }

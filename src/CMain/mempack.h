@@ -13,19 +13,19 @@ namespace quorvane {
 
 enum class TMemPackStage : std::uint8_t { reading = 0, writting = 1, done = 2 };
 
-// One job.  Collects the pushed bytes in `fntmp`, builds the archive into
-// `fnpack` at the end of the input and hands that out; whatever is left of
-// it goes when the job is destroyed (DoneMemPack, or the module's unload).
+// One job.  Collects the pushed bytes in a scratch file, builds the archive
+// into another at the end of the input and hands that out.  Both are
+// private and nameless (platform::CreateScratchFile): whatever is left of
+// them goes when the job is destroyed (DoneMemPack, or the module's
+// unload), or with the process, however it ends.
 struct TMemPackState {
   TMemPackState() = default;
   TMemPackState(const TMemPackState&) = delete;
   TMemPackState& operator=(const TMemPackState&) = delete;
   ~TMemPackState();
 
-  platform::Path fn;      // the target archive's name, as the host gave it
-  platform::Path fntmp;   // collects the pushed bytes
-  platform::Path fnpack;  // the archive built from them
-  platform::File han;     // fntmp while collecting, fnpack while handing out
+  platform::Path fn;   // the target archive's name, as the host gave it
+  platform::File han;  // the collected bytes, then the archive built from them
   TMemPackStage state = TMemPackStage::reading;
   TProgress pdp;
   // One call at a time per job.

@@ -48,18 +48,18 @@ void TZPacker::ExpandBlocks(TBZDecompressionStream& stream, const platform::Path
   }
 }
 
-void TZPacker::Shrink(platform::File& source, platform::File& archive) {
+void TZPacker::Shrink(platform::File& source, platform::File& archive, const platform::Path& shown) {
   content_ = TContentTally();
   archive.Seek(startpos_, platform::Origin::kBegin);
   TBZCompressionStream stream(library_, archive);
-  ShrinkBlocks(source, stream);
+  ShrinkBlocks(source, stream, shown);
   // Ending the compressor completes the stream; its final writes can fail
   // like any other.  After a failure or a stop its destructor completes it.
   stream.Finish();
 }
 
-void TZPacker::ShrinkBlocks(platform::File& source, TBZCompressionStream& stream) {
-  const TProgressText message(kPackingText, source.Name());
+void TZPacker::ShrinkBlocks(platform::File& source, TBZCompressionStream& stream, const platform::Path& shown) {
+  const TProgressText message(kPackingText, shown);
   // Read to the end, not up to a size taken beforehand: what is stored is
   // exactly what was read, however the file changes meanwhile.  An empty
   // source is reported once, like a block.

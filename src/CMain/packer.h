@@ -45,10 +45,10 @@ class TZPacker {
   // null.  False when the payload is not one intact bzip2 stream; what came
   // out before the damage has been written all the same.
   bool Expand(platform::File& archive, platform::File* output);
-  // Packs `source`, read to its end, into `archive` from `startpos` on.
-  // After a failure or a stop the archive still ends in a complete stream
-  // of what was read.
-  void Shrink(platform::File& source, platform::File& archive);
+  // Packs `source`, read to its end, into `archive` from `startpos` on;
+  // progress names `shown`.  After a failure or a stop the archive still
+  // ends in a complete stream of what was read.
+  void Shrink(platform::File& source, platform::File& archive, const platform::Path& shown);
 
   // What passed the uncompressed side of the last Expand or Shrink.
   const TContentTally& content() const { return content_; }
@@ -56,7 +56,7 @@ class TZPacker {
  private:
   void ExpandBlocks(TBZDecompressionStream& stream, const platform::Path& archive_name,
                     platform::File* output);
-  void ShrinkBlocks(platform::File& source, TBZCompressionStream& stream);
+  void ShrinkBlocks(platform::File& source, TBZCompressionStream& stream, const platform::Path& shown);
   // Reports a block of `bytes` to the host; its answer to stop is raised.
   void Report(const TProgressText& text, std::size_t bytes);
 

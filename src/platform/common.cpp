@@ -4,13 +4,11 @@
 // the test flavour.
 #include <atomic>
 #include <new>
-#include <optional>
 #include <string>
 
 #include "platform/faults.h"
 #include "platform/platform.h"
 #include "platform/system.h"
-#include "unique_name.h"
 
 namespace platform {
 namespace {
@@ -38,19 +36,8 @@ void ShowMessage(const std::string& text, const std::string& caption) noexcept {
 
 File CreateUniqueFile(const Path& directory, PathView prefix, PathView suffix,
                       Visibility visibility, Path& path) {
-  File file;
-  std::optional<Path> claimed =
-      qvcommon::ClaimUniqueName<PathChar>(directory + Path(prefix), suffix, [&](const Path& candidate) {
-        try {
-          file = File::CreateNew(candidate, Share::kNone, visibility);
-          return true;
-        } catch (const FileExistsError&) {
-          return false;
-        }
-      });
-  if (!claimed) throw FileCreateError(ToHost(directory) + ": no free name for a new file", directory);
-  path = std::move(*claimed);
-  return file;
+  return CreateUnique(directory + Path(prefix), suffix, directory, path,
+                      [&](const Path& candidate) { return File::CreateNew(candidate, Share::kNone, visibility); });
 }
 
 // The name starts short, so that any name the file system takes can have one

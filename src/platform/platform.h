@@ -151,6 +151,9 @@ enum class Share {
 
 enum class Origin { kBegin, kCurrent, kEnd };
 
+// A DOS date/time that names no moment: a time unknown or out of range.
+inline constexpr std::uint32_t kNoDosTime = 0xFFFFFFFF;
+
 // Who may read a file created by CreateNew.
 enum class Visibility {
   kPrivate,  // the owner only (temporary files)
@@ -191,6 +194,8 @@ class File {
   std::int64_t Size();
   // Flushes what was written to the disk itself.
   void Sync();
+  // The last-write time as a local DOS date/time, or kNoDosTime.
+  std::uint32_t DosTime() const noexcept;
   // Closes the file, raising FileCreateError when the system reports a
   // failure: what was written may not all be there.
   void Close();
@@ -219,6 +224,14 @@ class File {
 File CreateUniqueFile(const Path& directory, PathView prefix, PathView suffix,
                       Visibility visibility, Path& path);
 
+// A private file (its owner's only) for data that never needs a name: a
+// job's scratch space in `directory`.  Nothing of it outlives the File, not
+// even a crash of the process: it is created unnamed (Linux's O_TMPFILE)
+// where the file system allows it, else named prefix + number + suffix and
+// removed at once (Linux) or deleted when its handle closes (Windows).
+// Raises FileCreateError when it cannot be created.
+File CreateScratchFile(const Path& directory, PathView prefix, PathView suffix);
+
 enum class FileKind { kMissing, kRegular, kDirectory, kLink, kOther };
 // What the path names, links followed (never kLink).
 FileKind KindOf(const Path& path) noexcept;
@@ -241,7 +254,6 @@ void ReplaceFile(const Path& from, const Path& to);
 
 // --------------------------------------------------------------- times
 
-inline constexpr std::uint32_t kNoDosTime = 0xFFFFFFFF;
 // Last-write time (links followed) as a local DOS date/time, or kNoDosTime.
 std::uint32_t FileDosTime(const Path& path) noexcept;
 // Sets the last-write time from a local DOS date/time; false when the date

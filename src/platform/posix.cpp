@@ -108,6 +108,20 @@ File OpenRegular(const Path& path, int flags, Share share) {
   return File::FromHandle(fd, std::move(name), (flags & O_ACCMODE) != O_RDONLY);
 }
 
+// Creates `name` anew, relative to the open folder `folder` (AT_FDCWD: the
+// current one): never over a name that exists, never through a link.
+// `shown` names it in errors.
+File CreateAt(int folder, const Path& name, mode_t mode, const Path& shown) {
+  if (faults::Hit(faults::kOpen)) ThrowFileError<FileCreateError>(shown, EIO);
+  Path kept = shown;  // copied first: nothing may fail once the file exists
+  int fd;
+  do {
+    fd = ::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) ThrowFileError<FileCreateError>(shown, errno);
+  return File::FromHandle(fd, std::move(kept), true);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- strings
@@ -217,16 +231,9 @@ File File::OpenRead(const Path& path, Share share) { return OpenRegular(path, O_
 File File::OpenReadWrite(const Path& path, Share share) { return OpenRegular(path, O_RDWR, share); }
 
 File File::CreateNew(const Path& path, Share share, Visibility visibility) {
-  if (faults::Hit(faults::kOpen)) ThrowFileError<FileCreateError>(path, EIO);
-  Path name = path;  // copied first: nothing may fail once the file exists
-  mode_t mode = visibility == Visibility::kPrivate ? 0600 : 0666;
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) ThrowFileError<FileCreateError>(path, errno);
-  Lock(fd, share);  // nobody else can hold a name that did not exist
-  return File(fd, std::move(name), true);
+  File file = CreateAt(AT_FDCWD, path, visibility == Visibility::kPrivate ? 0600 : 0666, path);
+  Lock(Fd(file.handle_), share);  // nobody else can hold a name that did not exist
+  return file;
 }
 
 bool File::IsOpen() const noexcept { return handle_ >= 0; }
@@ -403,16 +410,31 @@ bool DosToTime(std::uint32_t dos, time_t& result) {
 
 }  // namespace
 
-std::uint32_t FileDosTime(const Path& path) noexcept {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return kNoDosTime;
+namespace {
+
+// A moment as a local DOS date/time, or kNoDosTime.
+std::uint32_t LocalDosTime(time_t moment) {
   struct tm tm;
-  if (localtime_r(&st.st_mtime, &tm) == nullptr) return kNoDosTime;
+  if (localtime_r(&moment, &tm) == nullptr) return kNoDosTime;
   int year = tm.tm_year + 1900;
   if (year < 1980 || year > 2107) return kNoDosTime;
   return static_cast<std::uint32_t>(year - 1980) << 25 | static_cast<std::uint32_t>(tm.tm_mon + 1) << 21 |
          static_cast<std::uint32_t>(tm.tm_mday) << 16 | static_cast<std::uint32_t>(tm.tm_hour) << 11 |
          static_cast<std::uint32_t>(tm.tm_min) << 5 | static_cast<std::uint32_t>(tm.tm_sec / 2);
+}
+
+}  // namespace
+
+std::uint32_t FileDosTime(const Path& path) noexcept {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return kNoDosTime;
+  return LocalDosTime(st.st_mtime);
+}
+
+std::uint32_t File::DosTime() const noexcept {
+  struct stat st;
+  if (::fstat(Fd(handle_), &st) != 0) return kNoDosTime;
+  return LocalDosTime(st.st_mtime);
 }
 
 bool SetFileDosTime(const Path& path, std::uint32_t dos_time) noexcept {
@@ -434,6 +456,40 @@ std::uint32_t HostRecordTime(std::uint32_t dos_time) noexcept {
 }
 
 std::uint32_t HostRecordAttributes() noexcept { return S_IFREG | 0644; }
+
+// -------------------------------------------------------- scratch files
+
+namespace {
+
+// An unnamed file (O_TMPFILE) in the folder `folder` names, relative to the
+// open folder `at`; no file (not open) when the file system has none (NFS,
+// some FUSE).  Any other failure raises.  `shown` names it in errors.
+File CreateUnnamed(int at, const Path& folder, mode_t mode, const Path& shown) {
+  if (faults::Hit(faults::kUnnamed)) return File();
+  if (faults::Hit(faults::kOpen)) ThrowFileError<FileCreateError>(shown, EIO);
+  Path name = shown;  // copied first: nothing may fail while the descriptor is bare
+  int fd;
+  do {
+    fd = ::openat(at, folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == ENOENT) return File();
+    ThrowFileError<FileCreateError>(shown, errno);
+  }
+  return File::FromHandle(fd, std::move(name), true);
+}
+
+}  // namespace
+
+File CreateScratchFile(const Path& directory, PathView prefix, PathView suffix) {
+  if (File unnamed = CreateUnnamed(AT_FDCWD, directory, 0600, directory); unnamed.IsOpen()) return unnamed;
+  Path name;
+  File file = CreateUnique(directory + Path(prefix), suffix, directory, name,
+                           [](const Path& candidate) { return CreateAt(AT_FDCWD, candidate, 0600, candidate); });
+  // Open, it needs no name: removed now, nothing is left if the process dies.
+  ::unlink(name.c_str());
+  return file;
+}
 
 // --------------------------------------------------------------- threads
 

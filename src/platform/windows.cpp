@@ -214,13 +214,14 @@ bool AttributesOf(const Path& path, WIN32_FILE_ATTRIBUTE_DATA& data) noexcept tr
 // refused before the open; whatever else is not a disk file is refused
 // before anything is read or written.
 template <typename Error>
-File OpenRegular(const Path& path, DWORD access, DWORD disposition, Share share) {
+File OpenRegular(const Path& path, DWORD access, DWORD disposition, Share share,
+                 DWORD flags = FILE_ATTRIBUTE_NORMAL) {
   if (faults::Hit(faults::kOpen)) ThrowFileError<Error>(path, ERROR_OPEN_FAILED);
   if (path.empty()) ThrowFileError<Error>(path, ERROR_PATH_NOT_FOUND);
   if (NamesDevice(path)) ThrowFileError<Error>(path, ERROR_BAD_FILE_TYPE);
   Path name = path;  // copied first: nothing may fail while the handle is bare
-  HANDLE handle = ::CreateFileW(SystemPath(path).c_str(), access, ShareFlags(share), nullptr, disposition,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle = ::CreateFileW(SystemPath(path).c_str(), access, ShareFlags(share), nullptr, disposition, flags,
+                                nullptr);
   if (handle == INVALID_HANDLE_VALUE) ThrowFileError<Error>(path, ::GetLastError());
   if (::GetFileType(handle) != FILE_TYPE_DISK) {
     ::CloseHandle(handle);
@@ -510,17 +511,32 @@ bool DosToSystemTime(std::uint32_t dos, SYSTEMTIME& time) {
 // Local time follows the rule for the date itself, never the offset in force
 // today: a summer time stamp read in winter keeps its wall-clock hour, as it
 // does on Linux.
-std::uint32_t FileDosTime(const Path& path) noexcept {
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!AttributesOf(path, data) || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return kNoDosTime;
+namespace {
+
+// A moment as a local DOS date/time, or kNoDosTime.
+std::uint32_t LocalDosTime(const FILETIME& moment) {
   SYSTEMTIME utc, local;
-  if (!::FileTimeToSystemTime(&data.ftLastWriteTime, &utc) ||
-      !::SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local) || local.wYear < 1980 || local.wYear > 2107) {
+  if (!::FileTimeToSystemTime(&moment, &utc) || !::SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local) ||
+      local.wYear < 1980 || local.wYear > 2107) {
     return kNoDosTime;
   }
   return static_cast<std::uint32_t>(local.wYear - 1980) << 25 | static_cast<std::uint32_t>(local.wMonth) << 21 |
          static_cast<std::uint32_t>(local.wDay) << 16 | static_cast<std::uint32_t>(local.wHour) << 11 |
          static_cast<std::uint32_t>(local.wMinute) << 5 | static_cast<std::uint32_t>(local.wSecond / 2);
+}
+
+}  // namespace
+
+std::uint32_t FileDosTime(const Path& path) noexcept {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!AttributesOf(path, data) || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return kNoDosTime;
+  return LocalDosTime(data.ftLastWriteTime);
+}
+
+std::uint32_t File::DosTime() const noexcept {
+  FILETIME written;
+  if (!::GetFileTime(AsHandle(handle_), nullptr, nullptr, &written)) return kNoDosTime;
+  return LocalDosTime(written);
 }
 
 bool SetFileDosTime(const Path& path, std::uint32_t dos_time) noexcept {
@@ -548,6 +564,16 @@ bool SetFileDosTime(const Path& path, std::uint32_t dos_time) noexcept {
 std::uint32_t HostRecordTime(std::uint32_t dos_time) noexcept { return dos_time; }
 
 std::uint32_t HostRecordAttributes() noexcept { return FILE_ATTRIBUTE_ARCHIVE; }
+
+// -------------------------------------------------------- scratch files
+
+File CreateScratchFile(const Path& directory, PathView prefix, PathView suffix) {
+  Path name;
+  return CreateUnique(directory + Path(prefix), suffix, directory, name, [](const Path& candidate) {
+    return OpenRegular<FileCreateError>(candidate, GENERIC_READ | GENERIC_WRITE | DELETE, CREATE_NEW, Share::kNone,
+                                        FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE);
+  });
+}
 
 // --------------------------------------------------------------- threads
 

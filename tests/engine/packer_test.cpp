@@ -50,7 +50,7 @@ std::string Shrink(const std::string& source, const std::string& archive, std::i
   const quorvane::TBZip2Library library(quorvane::ModuleDir());
   quorvane::TZPacker packer(startpos, library, qvtest::ProgressRecorder::Callback);
   return Outcome([&] {
-    packer.Shrink(input, output);
+    packer.Shrink(input, output, source);
     return true;
   });
 }

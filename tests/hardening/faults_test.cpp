@@ -24,9 +24,9 @@ namespace qvtest {
 namespace {
 
 enum Fault { kOpenFault, kReadFault, kWriteFault, kSeekFault, kCloseFault, kRenameFault, kLookupFault,
-             kAllocFault, kFaults };
+             kAllocFault, kUnnamedFault, kFaults };
 const char* const kFaultNames[] = {"open", "read", "write", "seek", "close", "rename", "lookup",
-                                   "allocation"};
+                                   "allocation", "unnamed file"};
 
 // Two full blocks and a partial one.
 const std::string& Contents() {
