@@ -45,9 +45,8 @@ void WriteArchive(File& source, File& archive, const std::string& stored, std::u
 
 void BuildArchive(const Path& source, const Path& archive, const TProgress& progress) {
   File input = File::OpenRead(source, platform::Share::kRead);
-  const std::uint32_t filetime = platform::FileDosTime(source);
   platform::PendingFile output(platform::ResolveLinks(archive), platform::PendingFile::Attributes::kTarget);
-  WriteArchive(input, output.file(), StoredName(source), filetime, progress, source);
+  WriteArchive(input, output.file(), StoredName(source), input.DosTime(), progress, source);
   output.Commit();
 }
 

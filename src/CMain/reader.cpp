@@ -17,7 +17,6 @@
 namespace quorvane {
 
 using platform::File;
-using platform::FileKind;
 using platform::Path;
 using platform::PathView;
 using platform::Share;
@@ -80,12 +79,6 @@ void Test(TArcState& state) {
 }
 
 void Extract(TArcState& state, const Path& target) {
-  // Whatever is at the target is replaced, never written through; but a
-  // folder, a FIFO or a device is not the user's file to replace.
-  const FileKind existing = platform::EntryKindOf(target);
-  if (existing != FileKind::kMissing && existing != FileKind::kRegular && existing != FileKind::kLink) {
-    throw EFailure(TFailed::kCreate);
-  }
   platform::PendingFile output(target, platform::PendingFile::Attributes::kNew);
   const TOutcome outcome = Unpack(state, &output.file());
   // Damaged data still takes the target's place: the user keeps what could
@@ -117,7 +110,7 @@ TEntryName SafeEntryName(std::string_view stored, const Path& archive) {
 
 TRecognition Recognize(const Path& path) {
   // Only regular files are opened: a FIFO or a device could block forever.
-  if (platform::KindOf(path) != FileKind::kRegular) return TRecognition::kForeign;
+  if (platform::KindOf(path) != platform::FileKind::kRegular) return TRecognition::kForeign;
   char magic[sizeof kMagic] = {};
   try {
     File file = File::OpenRead(path, Share::kRead);

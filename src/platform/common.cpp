@@ -1,7 +1,6 @@
 // The parts of the platform layer that need no system call of their own:
-// unique temporary names, files that grow beside their target, the choice
-// between the host's message box and the system's, and the fault points of
-// the test flavour.
+// the choice between the host's message box and the system's, and the fault
+// points of the test flavour.
 #include <atomic>
 #include <new>
 #include <string>
@@ -32,35 +31,6 @@ void ShowMessage(const std::string& text, const std::string& caption) noexcept {
   } catch (...) {
     // Nowhere left to report to.
   }
-}
-
-File CreateUniqueFile(const Path& directory, PathView prefix, PathView suffix,
-                      Visibility visibility, Path& path) {
-  return CreateUnique(directory + Path(prefix), suffix, directory, path,
-                      [&](const Path& candidate) { return File::CreateNew(candidate, Share::kNone, visibility); });
-}
-
-// The name starts short, so that any name the file system takes can have one
-// beside it, and with a dot, so that listings hide the file meanwhile.
-PendingFile::PendingFile(const Path& target, Attributes attributes)
-    : target_(target),
-      attributes_(attributes),
-      file_(CreateUniqueFile(DirectoryPart(target), QV_PATH(".qv"), Path(), Visibility::kPublic, path_)) {}
-
-PendingFile::~PendingFile() {
-  if (committed_) return;
-  file_ = File();  // Windows removes no file that is still open
-  RemoveFile(path_);
-}
-
-void PendingFile::Commit(std::uint32_t dos_time) {
-  file_.Sync();
-  file_.Close();
-  // With no file to replace, the file keeps what any new file gets.
-  if (attributes_ == Attributes::kTarget) KeepAttributes(target_, path_);
-  if (dos_time != kNoDosTime) SetFileDosTime(path_, dos_time);
-  ReplaceFile(path_, target_);
-  committed_ = true;
 }
 
 #ifdef QUORVANE_FAULT_INJECTION

@@ -206,7 +206,8 @@ struct Provoked {
 
 TEST_F(FaultInjection, ReadingAnswersByWhatFailed) {
   // Listing counts from OpenArchive, which reads the magic; testing and
-  // extracting from ProcessFile, which creates the output first.
+  // extracting from ProcessFile, which opens the output's folder and creates
+  // the output first.
   constexpr int kList = -1;
   const std::pair<int, Provoked> cases[] = {
       {kList, {"the archive cannot be opened", kOpenFault, 2, kEOpen}},
@@ -217,7 +218,7 @@ TEST_F(FaultInjection, ReadingAnswersByWhatFailed) {
       {kTest, {"the library cannot be bound", kLookupFault, 1, kEOpen}},
       {kTest, {"memory runs out", kAllocFault, 1, kNoMemory}},
       {kExtract, {"the output cannot be created", kOpenFault, 1, kECreate}},
-      {kExtract, {"the archive cannot be opened", kOpenFault, 2, kEOpen}},
+      {kExtract, {"the archive cannot be opened", kOpenFault, 3, kEOpen}},
       {kExtract, {"writing the output fails", kWriteFault, 1, kEWrite}},
       {kExtract, {"the output cannot be closed", kCloseFault, 1, kECreate}},
       {kExtract, {"the output cannot be put in place", kRenameFault, 1, kECreate}},

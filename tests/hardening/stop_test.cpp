@@ -5,6 +5,8 @@
 // at the target left exactly as it was.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <functional>
 #include <string>
 
 #include "archive.h"
@@ -115,6 +117,47 @@ TEST_F(StopAtEveryBlock, InMemoryPacking) {
     ExpectClean(fds);
   }
 }
+
+#ifndef _WIN32
+// A host killed at any report (kill -9) leaves an existing file as it was
+// and nothing else: nothing beside the target, nothing in the temporary
+// folder.  Where the file system has no unnamed files (O_TMPFILE) a hidden
+// .qvNUMBER beside the target may remain; this checks where it has them.
+TEST_F(StopAtEveryBlock, AKilledHostLeavesNothingBehind) {
+  if (!HasUnnamedFiles(isolated_.work_dir()) || !HasUnnamedFiles(isolated_.temp_dir())) {
+    GTEST_SKIP() << "no unnamed files on this file system";
+  }
+  const std::string output = isolated_.Work("out.txt");
+  const std::string target = isolated_.Work("target.qv");
+  WriteFile(output, "the user's own");
+  WriteFile(target, "an archive that was here before");
+  const std::pair<const char*, std::function<int()>> operations[] = {
+      {"extract", [&] { return WalkArchive(isolated_.plugin(), archive_, kExtract, output).process; }},
+      {"pack", [&] { return isolated_.plugin().Pack(target, isolated_.work_dir(), {"source.txt"}); }},
+      {"in memory", [&] { return RunMemPack(isolated_.plugin(), target, Contents()).result; }},
+  };
+  const std::vector<std::string> before = ListDir(isolated_.work_dir());
+  for (const auto& [what, run] : operations) {
+    for (std::size_t k = 0; k < 6; ++k) {
+      SCOPED_TRACE(std::string(what) + ", killed at report " + std::to_string(k));
+      const std::optional<int> survived = RunIsolated(
+          [&] {
+            // Packing callbacks belong to a thread, and this is a new one.
+            isolated_.plugin().SetProcessDataProc(nullptr, ProgressRecorder::Callback);
+            ProgressRecorder recorder;
+            recorder.At(k, [] { raise(SIGKILL); });
+            return run();
+          },
+          60);
+      EXPECT_FALSE(survived.has_value()) << "it was not killed";
+      EXPECT_EQ(ListDir(isolated_.work_dir()), before);
+      EXPECT_EQ(isolated_.Leftovers(), std::vector<std::string>{});
+      EXPECT_EQ(ReadFile(output), "the user's own");
+      EXPECT_EQ(ReadFile(target), "an archive that was here before");
+    }
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace qvtest

@@ -178,21 +178,6 @@ TEST_F(MemPackTest, ProgressNamesTheTargetOncePerBlock) {
   }
 }
 
-// The modes of the files this process holds open in `folder`, found through
-// /proc, where a file without a name still shows.
-std::vector<int> ModesOfFilesOpenIn(const std::string& folder) {
-  std::vector<int> modes;
-  for (const std::string& fd : qvtest::ListDir("/proc/self/fd")) {
-    std::error_code error;
-    const std::string target = fs::read_symlink("/proc/self/fd/" + fd, error).string();
-    struct stat st {};
-    if (target.rfind(folder + "/", 0) == 0 && stat(("/proc/self/fd/" + fd).c_str(), &st) == 0) {
-      modes.push_back(static_cast<int>(st.st_mode));
-    }
-  }
-  return modes;
-}
-
 // The job's files never show in the temporary folder (they have no name,
 // so a crash leaves nothing either), are their owner's only, and go with
 // the job.
@@ -201,12 +186,12 @@ TEST_F(MemPackTest, TheJobsFilesArePrivateNamelessAndGo) {
   Job job(*plugin, out_dir + "/private.qv");
   ASSERT_EQ(0, job.Push(content).answer);
   EXPECT_EQ(std::vector<std::string>{}, TempFiles());
-  EXPECT_EQ(std::vector<int>{S_IFREG | 0600}, ModesOfFilesOpenIn(temp_dir)) << "collecting";
+  EXPECT_EQ(std::vector<int>{S_IFREG | 0600}, qvtest::ModesOfFilesOpenIn(temp_dir)) << "collecting";
   ASSERT_EQ(0, job.Pull(1000).answer);
   EXPECT_EQ(std::vector<std::string>{}, TempFiles());
-  EXPECT_EQ(std::vector<int>{S_IFREG | 0600}, ModesOfFilesOpenIn(temp_dir)) << "handing out";
+  EXPECT_EQ(std::vector<int>{S_IFREG | 0600}, qvtest::ModesOfFilesOpenIn(temp_dir)) << "handing out";
   ASSERT_EQ(1, job.PullAll(1000).back().answer);
-  EXPECT_EQ(std::vector<int>{}, ModesOfFilesOpenIn(temp_dir));
+  EXPECT_EQ(std::vector<int>{}, qvtest::ModesOfFilesOpenIn(temp_dir));
   ExpectArchiveOf(job.archive(), "private.tar", content);
 }
 
@@ -464,7 +449,7 @@ TEST_F(MemPackTest, UnloadingTheModuleRemovesTheJobsFiles) {
       if (handing_out) {
         ASSERT_EQ(0, job.Pull(100).answer);
       }
-      ASSERT_FALSE(ModesOfFilesOpenIn(temp_dir).empty());
+      ASSERT_FALSE(qvtest::ModesOfFilesOpenIn(temp_dir).empty());
     }
     copy.reset();
     void* still_loaded = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -366,8 +367,22 @@ TEST_F(Packing, ReplacingKeepsTheArchivesIdentity) {
   }
   ASSERT_EQ(chmod(archive.c_str(), 0600), 0);
   {
-    ScopedUmask mask(027);
+    // Nothing in the folder is readable by others meanwhile, the new
+    // archive that has no name yet included.
+    ScopedUmask mask(022);
+    int others = 0;
+    std::size_t seen = 0;
+    ProgressRecorder recorder;
+    recorder.At(0, [&] {
+      std::vector<int> modes = ModesOfFilesOpenIn(out_);
+      for (const std::string& name : ListDir(out_)) modes.push_back(ModeOf(out_ + "/" + name));
+      for (int mode : modes) others |= mode & 077;
+      seen = modes.size();
+    });
+    plugin_.SetProcessDataProc(kNoHandle, ProgressRecorder::Callback);
     ASSERT_EQ(Pack(archive, {"a.txt"}), kOk);
+    EXPECT_GE(seen, 2u) << "the new archive was not seen";
+    EXPECT_EQ(others, 0) << "a file was readable by others during the re-pack";
     EXPECT_EQ(ModeOf(archive) & 07777, 0600) << "a replaced archive keeps its permissions";
   }
   ASSERT_EQ(symlink("mode.qv", (out_ + "/link.qv").c_str()), 0);
@@ -379,6 +394,23 @@ TEST_F(Packing, ReplacingKeepsTheArchivesIdentity) {
   ASSERT_TRUE(h.has_value());
   EXPECT_EQ(Bzip2Decompress(h->payload), std::optional<std::string>("through the link"));
   EXPECT_EQ(ListDir(out_), (std::vector<std::string>{"link.qv", "mode.qv"}));
+}
+
+// Another reader holds the archive shared: packing does not wait for it,
+// and does not pull the archive from under it.
+TEST_F(Packing, AnArchiveThatIsBeingReadIsNotReplaced) {
+  WriteFile(src_ + "/a.txt", "new contents");
+  const std::string archive = out_ + "/read.qv";
+  const std::string old_bytes = MakeArchive(ArchiveRecipe{});
+  WriteFile(archive, old_bytes);
+  const int reader = open(archive.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  ASSERT_EQ(flock(reader, LOCK_SH | LOCK_NB), 0);
+  EXPECT_EQ(Pack(archive, {"a.txt"}), kEOpen);
+  EXPECT_TRUE(ReadFile(archive) == old_bytes);
+  EXPECT_EQ(ListDir(out_), std::vector<std::string>{"read.qv"});
+  close(reader);
+  EXPECT_EQ(Pack(archive, {"a.txt"}), kOk);
 }
 
 // The source is read once, to its end: a file that grows while it is packed
