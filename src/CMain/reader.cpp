@@ -1,6 +1,6 @@
-// Recognition, listing, testing and extracting.  Readers open the archive
-// shared for reading: any number of them may work on it at once, and nobody
-// may write it meanwhile.
+// Recognition, listing, testing and extracting.  Readers hold the archive
+// open, shared for reading, from OpenArchive to CloseArchive: any number of
+// them may work on it at once, and nobody may write it meanwhile.
 #include "CMain/reader.h"
 
 #include <algorithm>
@@ -25,6 +25,24 @@ namespace {
 
 THandleTable<TArcState> open_archives;
 
+// Whether the file, read from its start, begins with the magic.
+bool HasMagic(File& file) {
+  char magic[sizeof kMagic] = {};
+  file.Seek(0, platform::Origin::kBegin);
+  return file.Read(magic, sizeof magic) == sizeof magic && std::memcmp(magic, kMagic, sizeof magic) == 0;
+}
+
+// -1 when the file is an archive, 0 when it is not or cannot be read.
+template <typename Char>
+int Recognize(const Char* file_name) {
+  try {
+    File file = File::OpenRead(ToPath(file_name), Share::kRead);
+    return HasMagic(file) ? -1 : 0;
+  } catch (const platform::FileError&) {
+    return 0;
+  }
+}
+
 // What the header and the name say, read as far as the file goes.
 struct THeaderRead {
   TArcHeader header{};
@@ -32,14 +50,14 @@ struct THeaderRead {
   std::int64_t file_size = 0;
 };
 
-THeaderRead ReadHeaderOf(const Path& archive) {
+THeaderRead ReadHeaderOf(File& archive) {
   THeaderRead read;
-  File file = File::OpenRead(archive, Share::kRead);
-  read.file_size = file.Size();
+  read.file_size = archive.Size();
+  archive.Seek(0, platform::Origin::kBegin);
   // A short header reads as zeros where it ends: listing trusts what it finds.
-  file.Read(&read.header, sizeof read.header);
+  archive.Read(&read.header, sizeof read.header);
   char name[kMaxStoredName] = {};
-  const std::size_t got = file.Read(name, read.header.namelen);
+  const std::size_t got = archive.Read(name, read.header.namelen);
   read.name.assign(name, strnlen(name, got));
   return read;
 }
@@ -53,8 +71,8 @@ enum class TOutcome {
 
 // Unpacks the entry of `state` into `output` (null: nowhere).
 TOutcome Unpack(TArcState& state, File* output) {
+  File& archive = state.archive;
   const std::int64_t payload = kHeaderSize + state.fnl;
-  File archive = File::OpenRead(state.fn, Share::kRead);
   // An archive cut before its payload, or whose payload is no bzip2 stream,
   // holds nothing to give back.
   unsigned char start[4] = {};
@@ -108,36 +126,14 @@ TEntryName SafeEntryName(std::string_view stored, const Path& archive) {
   return {result, platform::ToHost(result)};
 }
 
-TRecognition Recognize(const Path& path) {
-  // Only regular files are opened: a FIFO or a device could block forever.
-  if (platform::KindOf(path) != platform::FileKind::kRegular) return TRecognition::kForeign;
-  char magic[sizeof kMagic] = {};
-  try {
-    File file = File::OpenRead(path, Share::kRead);
-    if (file.Read(magic, sizeof magic) != sizeof magic) return TRecognition::kForeign;
-  } catch (const platform::FileInUseError&) {
-    return TRecognition::kInUse;
-  } catch (const platform::FileError&) {
-    return TRecognition::kForeign;
-  }
-  return std::memcmp(magic, kMagic, sizeof magic) == 0 ? TRecognition::kArchive : TRecognition::kForeign;
-}
-
-int CanYouHandleThisFile(const char* file_name) {
-  return Recognize(ToPath(file_name)) == TRecognition::kArchive ? -1 : 0;
-}
+int CanYouHandleThisFile(const char* file_name) { return Recognize(file_name); }
 
 void* OpenArchivePath(const Path& path) {
-  switch (Recognize(path)) {
-    case TRecognition::kForeign:
-      return nullptr;
-    case TRecognition::kInUse:
-      throw EFailure(TFailed::kOpen);
-    case TRecognition::kArchive:
-      break;
-  }
   auto state = std::make_shared<TArcState>();
   state->fn = path;
+  // Opening refuses a FIFO or a device unopened: either could block forever.
+  state->archive = File::OpenRead(path, Share::kRead);
+  if (!HasMagic(state->archive)) return nullptr;
   return open_archives.Add(std::move(state));
 }
 
@@ -174,7 +170,7 @@ int ReadEntry(void* handle, TEntry* entry) {
     return wcx::E_END_ARCHIVE;
   }
   state.pos = state.nextpos;
-  const THeaderRead read = ReadHeaderOf(state.fn);
+  const THeaderRead read = ReadHeaderOf(state.archive);
   state.fnl = read.header.namelen;
   state.crc32 = read.header.crc;
   state.unpsize = read.header.unpsize;
@@ -265,9 +261,7 @@ int CloseArchive(void* handle) { return open_archives.Remove(handle) ? wcx::E_SU
 // The wide forms: paths arrive as UTF-16 and stay so; only the stored name
 // is in the ANSI code page, as the format keeps it.
 
-int CanYouHandleThisFileW(const wchar_t* file_name) {
-  return Recognize(ToPath(file_name)) == TRecognition::kArchive ? -1 : 0;
-}
+int CanYouHandleThisFileW(const wchar_t* file_name) { return Recognize(file_name); }
 
 void* OpenArchiveW(wcx::tOpenArchiveDataW* archive_data) { return OpenRecorded(archive_data); }
 

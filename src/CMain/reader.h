@@ -11,12 +11,16 @@
 
 namespace quorvane {
 
-// The state of one open archive.
+// The state of one open archive.  It holds the archive open from
+// OpenArchive to CloseArchive, shared for reading: what is listed, tested
+// and extracted comes from that one file, even when another program puts a
+// new file at its path meanwhile.
 struct TArcState {
   std::int32_t nextpos = 0;  // headers already handed out (0 or 1)
   std::int32_t pos = 0;      // nextpos when the last header was read
   TProgress pdp;
   platform::Path fn;
+  platform::File archive;
   // Taken from the header by the last ReadHeader, for the ProcessFile that follows.
   std::uint8_t fnl = 0;
   std::uint32_t crc32 = 0;
@@ -58,9 +62,8 @@ int ProcessFileW(void* handle, int operation, const wchar_t* dest_path, const wc
 bool SetArchiveCallback(void* handle, const TCallback& callback);
 
 // The same with paths already converted from whatever form the host used.
-enum class TRecognition { kArchive, kForeign, kInUse };
-TRecognition Recognize(const platform::Path& path);
-// The handle of a new open archive; null when the file is not an archive.
+// The handle of a new open archive; null when the file was read and is not
+// an archive.  A file that cannot be opened or read raises.
 void* OpenArchivePath(const platform::Path& path);
 // Fills `entry` (when not null) and moves on to the next entry.
 int ReadEntry(void* handle, TEntry* entry);

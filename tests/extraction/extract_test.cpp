@@ -393,6 +393,22 @@ TEST_F(Extraction, LinksAtTheTargetAreReplacedNotWrittenThrough) {
   EXPECT_EQ(ReadFile(victim), "precious");
 }
 
+// The handle holds the archive it opened: another program putting a new
+// archive at its path (by rename, as packers do) after the listing changes
+// nothing of what is tested and extracted.
+TEST_F(Extraction, WhatWasListedIsWhatIsRead) {
+  const std::string listed = TextBytes(100000, 1), other = TextBytes(120000, 2);
+  const std::string archive = MakeArchive(listed);
+  void* handle = OpenAndList(plugin_, archive);
+  ASSERT_NE(handle, nullptr);
+  MakeArchive(other, std::nullopt, "new.qv");
+  ASSERT_EQ(rename((dir_ / "new.qv").c_str(), archive.c_str()), 0);
+  EXPECT_EQ(plugin_.Process(handle, kTest, nullptr, nullptr), kOk);
+  EXPECT_EQ(plugin_.Process(handle, kExtract, nullptr, (dir_ / "out.txt").c_str()), kOk);
+  EXPECT_TRUE(ReadFile(dir_ / "out.txt") == listed);
+  plugin_.CloseArchive(handle);
+}
+
 // A folder renamed, or swapped for a link, while a file is being written
 // into it: the file still lands in the folder it was begun in, wherever that
 // is now, and nothing reaches the folder the link leads to or is left

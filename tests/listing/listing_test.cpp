@@ -54,6 +54,7 @@ class Listing : public testing::Test {
   }
 
   std::string ListedName(const ArchiveRecipe& recipe, const std::string& archive_name = "arc.qv") {
+    Close();  // an open archive is held: Windows lets nobody write it meanwhile
     WriteArchive(dir_ / archive_name, recipe);
     HeaderRecord record;
     EXPECT_EQ(List(dir_ / archive_name, record), kOk);
@@ -81,6 +82,8 @@ TEST_F(Listing, AcceptsTheMagicFollowedByAnything) {
 #endif
 }
 
+// A file that was read and holds no archive is of another format (14); one
+// that cannot be opened or read is no verdict on its format (15).
 TEST_F(Listing, RefusesWhatIsNotAnArchive) {
   WriteFile(dir_ / "seven", "QUORVAN");
   WriteFile(dir_ / "zero_inside", std::string("QUOR\0ANEmore", 12));
@@ -95,12 +98,16 @@ TEST_F(Listing, RefusesWhatIsNotAnArchive) {
   ASSERT_EQ(mkdir((dir_ / "folder").c_str(), 0755), 0);
   ASSERT_EQ(symlink((dir_ / "nowhere").c_str(), (dir_ / "dangling").c_str()), 0);
 #endif
-  for (const char* name : {"seven", "zero_inside", "zero_last", "lower", "empty", "plain.bz2",
-                           "folder", "missing", "dangling"}) {
+  const std::pair<const char*, int> cases[] = {
+      {"seven", kUnknownFormat}, {"zero_inside", kUnknownFormat}, {"zero_last", kUnknownFormat},
+      {"lower", kUnknownFormat}, {"empty", kUnknownFormat},       {"plain.bz2", kUnknownFormat},
+      {"folder", kEOpen},        {"missing", kEOpen},            {"dangling", kEOpen},
+  };
+  for (const auto& [name, code] : cases) {
     EXPECT_EQ(plugin_.CanHandle(dir_ / name), 0) << name;
     int result = -1;
     EXPECT_EQ(plugin_.Open(dir_ / name, &result), nullptr) << name;
-    EXPECT_EQ(result, kUnknownFormat) << name;
+    EXPECT_EQ(result, code) << name;
   }
   EXPECT_EQ(plugin_.CanHandle(""), 0);
 }
@@ -122,7 +129,7 @@ TEST_F(Listing, SpecialFilesAreRefusedWithoutBlocking) {
         },
         10);
     ASSERT_TRUE(opened.has_value()) << name << ": OpenArchive hung or crashed";
-    EXPECT_EQ(*opened, kUnknownFormat) << name;
+    EXPECT_EQ(*opened, kEOpen) << name << ": never opened, so not known to be foreign";
   }
   std::optional<int> device = RunIsolated([&] { return plugin_.CanHandle("/dev/zero"); }, 10);
   ASSERT_TRUE(device.has_value());
@@ -178,7 +185,7 @@ TEST_F(Listing, OpenArchiveWritesOnlyTheResultField) {
     return handle == nullptr ? record.OpenResult() : -1;
   });
   ASSERT_TRUE(null_name.has_value()) << "OpenArchive crashed on a null name";
-  EXPECT_EQ(*null_name, kUnknownFormat);
+  EXPECT_EQ(*null_name, kEOpen);
   std::optional<int> null_check = RunIsolated([&] { return plugin_.CanYouHandleThisFile(nullptr); });
   ASSERT_TRUE(null_check.has_value()) << "CanYouHandleThisFile crashed on a null name";
   EXPECT_EQ(*null_check, 0);

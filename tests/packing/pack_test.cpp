@@ -396,21 +396,26 @@ TEST_F(Packing, ReplacingKeepsTheArchivesIdentity) {
   EXPECT_EQ(ListDir(out_), (std::vector<std::string>{"link.qv", "mode.qv"}));
 }
 
-// Another reader holds the archive shared: packing does not wait for it,
-// and does not pull the archive from under it.
+// A reader holds the archive (another program's shared lock, or an archive
+// the plugin has open): packing does not wait for it, and leaves it whole.
 TEST_F(Packing, AnArchiveThatIsBeingReadIsNotReplaced) {
   WriteFile(src_ + "/a.txt", "new contents");
   const std::string archive = out_ + "/read.qv";
   const std::string old_bytes = MakeArchive(ArchiveRecipe{});
-  WriteFile(archive, old_bytes);
-  const int reader = open(archive.c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(reader, 0);
-  ASSERT_EQ(flock(reader, LOCK_SH | LOCK_NB), 0);
-  EXPECT_EQ(Pack(archive, {"a.txt"}), kEOpen);
-  EXPECT_TRUE(ReadFile(archive) == old_bytes);
-  EXPECT_EQ(ListDir(out_), std::vector<std::string>{"read.qv"});
-  close(reader);
-  EXPECT_EQ(Pack(archive, {"a.txt"}), kOk);
+  for (const bool plugin_reads : {false, true}) {
+    SCOPED_TRACE(plugin_reads ? "an open archive" : "another program's lock");
+    WriteFile(archive, old_bytes);
+    const int reader = open(archive.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    void* handle = plugin_reads ? plugin_.Open(archive) : nullptr;
+    ASSERT_TRUE(plugin_reads ? handle != nullptr : flock(reader, LOCK_SH | LOCK_NB) == 0);
+    EXPECT_EQ(Pack(archive, {"a.txt"}), kEOpen);
+    EXPECT_TRUE(ReadFile(archive) == old_bytes);
+    EXPECT_EQ(ListDir(out_), std::vector<std::string>{"read.qv"});
+    EXPECT_EQ(handle != nullptr ? plugin_.CloseArchive(handle) : kOk, kOk);
+    close(reader);
+    EXPECT_EQ(Pack(archive, {"a.txt"}), kOk);
+  }
 }
 
 // The source is read once, to its end: a file that grows while it is packed
