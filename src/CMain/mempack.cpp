@@ -1,8 +1,6 @@
 // In-memory packing jobs and their handles.
 #include "CMain/mempack.h"
 
-#include <mutex>
-
 #include "CMain/builder.h"
 #include "CMain/failure.h"
 #include "CMain/handles.h"
@@ -43,7 +41,7 @@ void FinishCollecting(TMemPackState& job) {
           .c_str());
   job.han.Seek(0, platform::Origin::kBegin);
   File archive = CreateJobFile(QV_PATH(".qv"));
-  WriteArchive(job.han, archive, StoredName(inner), job.han.DosTime(), job.pdp, job.fn);
+  WriteArchive(job.han, archive, StoredName(inner), job.han.DosTime(), job.pdp.Get(), job.fn);
   archive.Seek(0, platform::Origin::kBegin);
   job.han = std::move(archive);
 }
@@ -77,7 +75,7 @@ TMemPackState::~TMemPackState() { EndJob(*this); }
 void* StartMemPackPath(const Path& file_name) {
   auto job = std::make_shared<TMemPackState>();
   job->fn = file_name;
-  job->pdp = PackingCallback();
+  job->pdp.Set(PackingCallback());
   try {
     job->han = CreateJobFile(QV_PATH(".$$$"));
   } catch (const platform::FileError&) {
@@ -103,7 +101,12 @@ int PackToMem(void* handle, const char* buf_in, int in_len, int* taken, char* bu
     return wcx::E_EWRITE;
   }
   TMemPackState& job = *found;
-  std::lock_guard guard(job.lock);
+  const TEntered entered(job.lock);
+  if (!entered) {
+    SetCount(taken, 0);
+    SetCount(written, 0);
+    return wcx::E_NOT_SUPPORTED;
+  }
   if (job.state == TMemPackStage::done) return wcx::MEMPACK_DONE;
   SetCount(written, 0);
   try {

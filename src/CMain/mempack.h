@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "CMain/handles.h"
 #include "CMain/module.h"
 #include "platform/platform.h"
 #include "wcxhead.h"
@@ -27,9 +28,8 @@ struct TMemPackState {
   platform::Path fn;   // the target archive's name, as the host gave it
   platform::File han;  // the collected bytes, then the archive built from them
   TMemPackStage state = TMemPackStage::reading;
-  TProgress pdp;
-  // One call at a time per job.
-  platform::Mutex lock;
+  TProgressSlot pdp;
+  TOperationLock lock;
 };
 
 void* StartMemPack(int options, const char* file_name);

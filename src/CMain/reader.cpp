@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <type_traits>
 
 #include "CMain/failure.h"
@@ -70,7 +69,7 @@ enum class TOutcome {
 };
 
 // Unpacks the entry of `state` into `output` (null: nowhere).
-TOutcome Unpack(TArcState& state, File* output) {
+TOutcome Unpack(TArcState& state, const TProgress& progress, File* output) {
   File& archive = state.archive;
   const std::int64_t payload = kHeaderSize + state.fnl;
   // An archive cut before its payload, or whose payload is no bzip2 stream,
@@ -82,7 +81,7 @@ TOutcome Unpack(TArcState& state, File* output) {
     return TOutcome::kNothingCameOut;
   }
   const TBZip2Library library(ModuleDir());
-  TZPacker packer(payload, library, state.pdp);
+  TZPacker packer(payload, library, progress);
   const bool intact = packer.Expand(archive, output);
   // The size field holds the low 32 bits, as the checksum covers them all.
   if (intact && packer.content().crc32() == state.crc32 &&
@@ -92,13 +91,13 @@ TOutcome Unpack(TArcState& state, File* output) {
   return packer.content().size() > 0 ? TOutcome::kDamaged : TOutcome::kNothingCameOut;
 }
 
-void Test(TArcState& state) {
-  if (Unpack(state, nullptr) != TOutcome::kIntact) throw EFailure(TFailed::kData);
+void Test(TArcState& state, const TProgress& progress) {
+  if (Unpack(state, progress, nullptr) != TOutcome::kIntact) throw EFailure(TFailed::kData);
 }
 
-void Extract(TArcState& state, const Path& target) {
+void Extract(TArcState& state, const TProgress& progress, const Path& target) {
   platform::PendingFile output(target, platform::PendingFile::Attributes::kNew);
-  const TOutcome outcome = Unpack(state, &output.file());
+  const TOutcome outcome = Unpack(state, progress, &output.file());
   // Damaged data still takes the target's place: the user keeps what could
   // be recovered, and the code says it is damaged.
   if (outcome != TOutcome::kNothingCameOut) output.Commit(state.filetime);
@@ -163,7 +162,8 @@ int ReadEntry(void* handle, TEntry* entry) {
   const std::shared_ptr<TArcState> found = open_archives.Find(handle);
   if (!found) return wcx::E_EOPEN;
   TArcState& state = *found;
-  std::lock_guard guard(state.lock);
+  const TEntered entered(state.lock);
+  if (!entered) return wcx::E_NOT_SUPPORTED;
   if (state.nextpos > 0) {
     state.pos = 0;
     state.nextpos = 0;
@@ -239,14 +239,15 @@ int ProcessFilePaths(void* handle, int operation, const Path* dest_path, const P
   const std::shared_ptr<TArcState> found = open_archives.Find(handle);
   if (!found) return wcx::E_EOPEN;
   TArcState& state = *found;
-  std::lock_guard guard(state.lock);
+  const TEntered entered(state.lock);
+  if (!entered) return wcx::E_NOT_SUPPORTED;
   if (operation == wcx::PK_TEST) {
-    Test(state);
+    Test(state, state.pdp.Get());
   } else if (operation == wcx::PK_EXTRACT) {
     // The host decides the output name; the stored one is not used.
     const Path directory =
         dest_path ? platform::WithTrailingSeparator(*dest_path) : platform::DirectoryPart(dest_name);
-    Extract(state, directory + platform::NamePart(dest_name));
+    Extract(state, state.pdp.Get(), directory + platform::NamePart(dest_name));
   }
   return wcx::E_SUCCESS;
 }

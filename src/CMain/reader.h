@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "CMain/handles.h"
 #include "CMain/module.h"
 #include "platform/platform.h"
 #include "wcxhead.h"
@@ -18,7 +19,7 @@ namespace quorvane {
 struct TArcState {
   std::int32_t nextpos = 0;  // headers already handed out (0 or 1)
   std::int32_t pos = 0;      // nextpos when the last header was read
-  TProgress pdp;
+  TProgressSlot pdp;
   platform::Path fn;
   platform::File archive;
   // Taken from the header by the last ReadHeader, for the ProcessFile that follows.
@@ -26,8 +27,7 @@ struct TArcState {
   std::uint32_t crc32 = 0;
   std::uint32_t unpsize = 0;
   std::uint32_t filetime = 0;
-  // One call at a time per archive, whatever threads the host calls from.
-  platform::Mutex lock;
+  TOperationLock lock;
 };
 
 // A listed name, as a path and as a host string.

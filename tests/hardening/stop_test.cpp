@@ -8,6 +8,8 @@
 #include <csignal>
 #include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "archive.h"
 #include "files.h"
@@ -115,6 +117,91 @@ TEST_F(StopAtEveryBlock, InMemoryPacking) {
     EXPECT_EQ(stopped.archive, "") << "a stopped job handed out an archive";
     EXPECT_EQ(recorder.Count(), k + 1);
     ExpectClean(fds);
+  }
+}
+
+// A host's callback that calls back into the plugin on the handle whose
+// work it reports, from its own thread or from another, gets an answer
+// without waiting for that work: 24 where the work under way leaves no room
+// for the call.
+TEST_F(StopAtEveryBlock, CallbacksThatCallBackInAreAnswered) {
+  const Plugin& plugin = isolated_.plugin();
+  struct Call {
+    const char* what;
+    std::function<int(void*)> call;
+    int answer;
+  };
+  const Call set_callback = {"SetProcessDataProc", [&](void* handle) {
+                               plugin.SetProcessDataProc(handle, ProgressRecorder::Callback);
+                               return kOk;
+                             }, kOk};
+  const Call from_another_thread = {"SetProcessDataProc from another thread", [&](void* handle) {
+                                      std::thread([&] { plugin.SetProcessDataProc(handle, nullptr); }).join();
+                                      return kOk;
+                                    }, kOk};
+  const std::vector<Call> archive_calls = {
+      {"ReadHeader", [&](void* handle) { HeaderRecord record; return plugin.ReadHeader(handle, record.data()); },
+       kNotSupported},
+      {"ReadHeaderEx", [&](void* handle) {
+         HeaderRecord record(0x5A, kHeaderExLayout);
+         return plugin.ReadHeaderEx(handle, record.data());
+       }, kNotSupported},
+      {"ProcessFile", [&](void* handle) { return plugin.ProcessFile(handle, kTest, nullptr, nullptr); },
+       kNotSupported},
+      set_callback,
+      from_another_thread,
+  };
+  const std::vector<Call> job_calls = {
+      {"PackToMem", [&](void* handle) {
+         int taken = -1, written = -1;
+         char out[16];
+         return plugin.PackToMem(handle, nullptr, 0, &taken, out, sizeof out, &written, 0);
+       }, kNotSupported},
+      set_callback,
+      from_another_thread,
+  };
+  // The work: testing an open archive, and an in-memory job to its end.
+  const auto test_archive = [&](void* handle) {
+    const int result = plugin.ProcessFile(handle, kTest, nullptr, nullptr);
+    plugin.CloseArchive(handle);
+    return result;
+  };
+  const auto pack_in_memory = [&](void* handle) { return RunMemPack(plugin, handle, Contents()).result; };
+  std::string target = isolated_.Work("mem.qv");
+  const auto open_archive = [&] {
+    void* handle = plugin.Open(archive_);
+    HeaderRecord header;
+    EXPECT_EQ(plugin.ReadHeader(handle, header.data()), kOk);
+    return handle;
+  };
+  const auto start_job = [&] { return plugin.StartMemPack(0, target.data()); };
+  struct Object {
+    const char* what;
+    std::function<void*()> open;
+    std::function<int(void*)> work;
+    int success;
+    std::vector<Call> calls;
+  };
+  const Object objects[] = {{"archive", open_archive, test_archive, kOk, archive_calls},
+                            {"in-memory job", start_job, pack_in_memory, 1, job_calls}};
+  for (const Object& object : objects) {
+    for (const Call& c : object.calls) {
+      SCOPED_TRACE(std::string(object.what) + ": " + c.what);
+      // In a child of its own: a call that waits for the work under way
+      // would wait forever.
+      const std::optional<int> answers = RunIsolated([&] {
+        void* handle = object.open();
+        int answer = -1;
+        ProgressRecorder recorder;
+        recorder.At(1, [&] { answer = c.call(handle); });
+        plugin.SetProcessDataProc(handle, ProgressRecorder::Callback);
+        const int result = object.work(handle);
+        return answer * 100 + result;
+      }, 60);
+      ASSERT_TRUE(answers.has_value()) << "the call from the callback never came back";
+      EXPECT_EQ(*answers / 100, c.answer);
+      EXPECT_EQ(*answers % 100, object.success) << "the work under way did not finish";
+    }
   }
 }
 

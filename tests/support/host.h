@@ -36,6 +36,7 @@ inline constexpr int kEWrite = 19;
 inline constexpr int kEAborted = 21;
 inline constexpr int kNoFiles = 22;
 inline constexpr int kTooManyFiles = 23;
+inline constexpr int kNotSupported = 24;
 
 inline constexpr int kSkip = 0;
 inline constexpr int kTest = 1;
