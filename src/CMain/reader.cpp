@@ -74,8 +74,9 @@ TOutcome Unpack(TArcState& state, const TProgress& progress, File* output) {
   const std::int64_t payload = kHeaderSize + state.fnl;
   // An archive cut before its payload, or whose payload is no bzip2 stream,
   // holds nothing to give back.
+  const std::int64_t size = archive.Size();
   unsigned char start[4] = {};
-  if (archive.Size() < payload) return TOutcome::kNothingCameOut;
+  if (size < payload) return TOutcome::kNothingCameOut;
   archive.Seek(payload, platform::Origin::kBegin);
   if (archive.Read(start, sizeof start) != sizeof start || !BeginsBzip2Stream(start)) {
     return TOutcome::kNothingCameOut;
@@ -83,8 +84,12 @@ TOutcome Unpack(TArcState& state, const TProgress& progress, File* output) {
   const TBZip2Library library(ModuleDir());
   TZPacker packer(payload, library, progress);
   const bool intact = packer.Expand(archive, output);
+  // The payload must be as long as the header says (its low 32 bits, as the
+  // field keeps them): an archive cut at its end is damaged even where the
+  // stream that is left decodes.
+  const bool whole = static_cast<std::uint32_t>(size - payload) == state.packsize;
   // The size field holds the low 32 bits, as the checksum covers them all.
-  if (intact && packer.content().crc32() == state.crc32 &&
+  if (intact && whole && packer.content().crc32() == state.crc32 &&
       static_cast<std::uint32_t>(packer.content().size()) == state.unpsize) {
     return TOutcome::kIntact;
   }
@@ -174,6 +179,7 @@ int ReadEntry(void* handle, TEntry* entry) {
   state.fnl = read.header.namelen;
   state.crc32 = read.header.crc;
   state.unpsize = read.header.unpsize;
+  state.packsize = read.header.packsize;
   state.filetime = read.header.filetime;
   if (entry) {
     entry->name = SafeEntryName(read.name, state.fn);

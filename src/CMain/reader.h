@@ -26,6 +26,7 @@ struct TArcState {
   std::uint8_t fnl = 0;
   std::uint32_t crc32 = 0;
   std::uint32_t unpsize = 0;
+  std::uint32_t packsize = 0;
   std::uint32_t filetime = 0;
   TOperationLock lock;
 };
