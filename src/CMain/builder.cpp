@@ -35,7 +35,7 @@ void WriteArchive(File& source, File& archive, const std::string& stored, std::u
   const TBZip2Library library(ModuleDir());
   TZPacker packer(payload, library, progress);
   packer.Shrink(source, archive, shown);
-  header.unpsize = static_cast<std::uint32_t>(packer.content().size());
+  SetUnpackedSize(header, packer.content().size());
   header.crc = packer.content().crc32();
   header.packsize = static_cast<std::uint32_t>(archive.Size() - payload);
   archive.Seek(0, platform::Origin::kBegin);

@@ -88,9 +88,8 @@ TOutcome Unpack(TArcState& state, const TProgress& progress, File* output) {
   // field keeps them): an archive cut at its end is damaged even where the
   // stream that is left decodes.
   const bool whole = static_cast<std::uint32_t>(size - payload) == state.packsize;
-  // The size field holds the low 32 bits, as the checksum covers them all.
   if (intact && whole && packer.content().crc32() == state.crc32 &&
-      static_cast<std::uint32_t>(packer.content().size()) == state.unpsize) {
+      SizeMatches(state.unpsize, packer.content().size())) {
     return TOutcome::kIntact;
   }
   return packer.content().size() > 0 ? TOutcome::kDamaged : TOutcome::kNothingCameOut;
@@ -178,13 +177,13 @@ int ReadEntry(void* handle, TEntry* entry) {
   const THeaderRead read = ReadHeaderOf(state.archive);
   state.fnl = read.header.namelen;
   state.crc32 = read.header.crc;
-  state.unpsize = read.header.unpsize;
+  state.unpsize = UnpackedSize(read.header);
   state.packsize = read.header.packsize;
   state.filetime = read.header.filetime;
   if (entry) {
     entry->name = SafeEntryName(read.name, state.fn);
     entry->packsize = read.header.packsize;
-    entry->unpsize = read.header.unpsize;
+    entry->unpsize = state.unpsize;
     entry->payload =
         static_cast<std::uint64_t>(std::max<std::int64_t>(0, read.file_size - kHeaderSize - state.fnl));
     entry->filetime = read.header.filetime;
@@ -216,8 +215,8 @@ int ReadEntryEx(void* handle, Record* header_data) {
   }
   header_data->PackSize = static_cast<std::uint32_t>(entry.payload);
   header_data->PackSizeHigh = static_cast<std::uint32_t>(entry.payload >> 32);
-  header_data->UnpSize = entry.unpsize;
-  header_data->UnpSizeHigh = 0;
+  header_data->UnpSize = static_cast<std::uint32_t>(entry.unpsize);
+  header_data->UnpSizeHigh = static_cast<std::uint32_t>(entry.unpsize >> 32);
   header_data->FileCRC = 0;
   header_data->FileTime = static_cast<std::int32_t>(platform::HostRecordTime(entry.filetime));
   header_data->FileAttr = static_cast<std::int32_t>(platform::HostRecordAttributes());
@@ -232,7 +231,7 @@ int ReadHeader(void* handle, wcx::tHeaderData* header_data) {
   if (result != wcx::E_SUCCESS || !header_data) return result;
   PutName(header_data->FileName, entry.name.host);
   header_data->PackSize = static_cast<std::int32_t>(entry.packsize);
-  header_data->UnpSize = static_cast<std::int32_t>(entry.unpsize);
+  header_data->UnpSize = static_cast<std::int32_t>(static_cast<std::uint32_t>(entry.unpsize));
   header_data->FileCRC = 0;
   header_data->FileTime = static_cast<std::int32_t>(platform::HostRecordTime(entry.filetime));
   header_data->FileAttr = static_cast<std::int32_t>(platform::HostRecordAttributes());

@@ -25,7 +25,7 @@ struct TArcState {
   // Taken from the header by the last ReadHeader, for the ProcessFile that follows.
   std::uint8_t fnl = 0;
   std::uint32_t crc32 = 0;
-  std::uint32_t unpsize = 0;
+  std::uint64_t unpsize = 0;  // as far as the header keeps it (see UnpackedSize)
   std::uint32_t packsize = 0;
   std::uint32_t filetime = 0;
   TOperationLock lock;
@@ -41,7 +41,7 @@ struct TEntryName {
 struct TEntry {
   TEntryName name;             // a plain file name
   std::uint32_t packsize = 0;  // as stored
-  std::uint32_t unpsize = 0;   // as stored: the low 32 bits of the size
+  std::uint64_t unpsize = 0;   // as stored (see UnpackedSize)
   std::uint64_t payload = 0;   // the payload's real size in the archive file
   std::uint32_t filetime = 0;  // DOS date/time, as stored
 };

@@ -186,9 +186,14 @@ TEST_F(Extraction, ChecksumMismatchIsReportedAndTheFileKept) {
   EXPECT_EQ(Extract(plugin_, dir_ / "bad.qv", dir_ / "kept.txt"), kBadArchive);
   EXPECT_EQ(ReadFile(dir_ / "kept.txt"), recipe.content) << "the mismatching file stays for the user";
 
-  // The stored size counts too: its low 32 bits must match what came out.
+  // The stored size counts too, as far as the header keeps it: its low 32
+  // bits, and the next 24 in the reserved bytes where they are not zero.
   recipe.crc.reset();
   recipe.unpsize = static_cast<std::uint32_t>(recipe.content.size() + 1);
+  WriteArchive(dir_ / "size.qv", recipe);
+  EXPECT_EQ(TestArchive(plugin_, dir_ / "size.qv"), kBadArchive);
+  recipe.unpsize = static_cast<std::uint32_t>(recipe.content.size());
+  recipe.reserved = {1, 0, 0};  // 4 GiB more than came out
   WriteArchive(dir_ / "size.qv", recipe);
   EXPECT_EQ(TestArchive(plugin_, dir_ / "size.qv"), kBadArchive);
 }
