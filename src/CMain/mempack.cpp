@@ -48,7 +48,6 @@ void FinishCollecting(TMemPackState& job) {
 
 int Collect(TMemPackState& job, const char* buf_in, int in_len, int* taken) {
   // Input after the end of input has nowhere to go.
-  SetCount(taken, 0);
   if (job.state != TMemPackStage::reading || !buf_in) return wcx::E_EWRITE;
   // A short write (a full disk) would leave a hole in the archive: it ends the job.
   job.han.Write(buf_in, static_cast<std::size_t>(in_len));
@@ -94,24 +93,17 @@ void* StartMemPackW(int, const wchar_t* file_name) {
 
 int PackToMem(void* handle, const char* buf_in, int in_len, int* taken, char* buf_out, int out_len,
               int* written) {
+  // Both counts say what this call moved, whatever it answers.
+  SetCount(taken, 0);
+  SetCount(written, 0);
   const std::shared_ptr<TMemPackState> found = jobs.Find(handle);
-  if (!found) {
-    SetCount(taken, 0);
-    SetCount(written, 0);
-    return wcx::E_EWRITE;
-  }
+  if (!found) return wcx::E_EWRITE;
   TMemPackState& job = *found;
   const TEntered entered(job.lock);
-  if (!entered) {
-    SetCount(taken, 0);
-    SetCount(written, 0);
-    return wcx::E_NOT_SUPPORTED;
-  }
+  if (!entered) return wcx::E_NOT_SUPPORTED;
   if (job.state == TMemPackStage::done) return wcx::MEMPACK_DONE;
-  SetCount(written, 0);
   try {
     if (job.state == TMemPackStage::reading && !job.han.IsOpen()) {
-      SetCount(taken, 0);
       throw EFailure(TFailed::kCreate);  // the collecting file could not be created
     }
     if (in_len > 0) return Collect(job, buf_in, in_len, taken);
