@@ -24,6 +24,10 @@ namespace {
 
 THandleTable<TArcState> open_archives;
 
+// Where an archive's entry gets its name when the stored one cannot name a
+// file, and neither can the archive's own name without its extension.
+constexpr platform::PathChar kFallbackName[] = QV_PATH("unnamed");
+
 // Whether the file, read from its start, begins with the magic.
 bool HasMagic(File& file) {
   char magic[sizeof kMagic] = {};
@@ -114,18 +118,10 @@ TEntryName SafeEntryName(std::string_view stored, const Path& archive) {
   const Path name = platform::FromHost(std::string(stored).c_str());
   // The separators are looked for in whole characters: in a double-byte code
   // page a backslash byte can be the second half of a letter.
-#ifdef _WIN32
-  const std::size_t cut = name.find_last_of(L"/\\:");  // "c:x" would name a drive
-#else
-  const std::size_t cut = name.find_last_of("/\\");
-#endif
-  if (cut == Path::npos && platform::CanNameFile(name)) return {name, std::string(stored)};
-  Path result = cut == Path::npos ? name : Path(PathView(name).substr(cut + 1));
-  if (!platform::CanNameFile(result)) {
-    Path own = platform::NamePart(archive);
-    Path stem = platform::ChangeFileExt(own, Path());
-    result = stem.empty() ? own : stem;
-  }
+  Path result = platform::NamePart(name);
+  if (result == name && platform::CanNameFile(name)) return {name, std::string(stored)};
+  if (!platform::CanNameFile(result)) result = platform::ChangeFileExt(platform::NamePart(archive), Path());
+  if (!platform::CanNameFile(result)) result = kFallbackName;
   return {result, platform::ToHost(result)};
 }
 

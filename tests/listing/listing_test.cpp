@@ -384,10 +384,10 @@ TEST_F(Listing, StoredNamesAreReducedToAPlainFileName) {
   struct Case {
     std::string stored;
     std::string listed;
+    std::string archive = "backup.tar.qv";
   } cases[] = {
       {"../../x", "x"},
       {"/etc/passwd", "passwd"},
-      {"..\\..\\evil.exe", "evil.exe"},
       {"dir\\sub/file.txt", "file.txt"},
       {"..", "backup.tar"},
       {".", "backup.tar"},
@@ -396,7 +396,17 @@ TEST_F(Listing, StoredNamesAreReducedToAPlainFileName) {
       {"", "backup.tar"},
       {std::string("ab\0cd", 5), "ab"},
       {"привет.txt", "привет.txt"},
-#ifndef _WIN32
+      {"..", "noext", "noext"},
+      // The archive's own name is no help either: a fixed name.
+      {"..", "unnamed", "..qv"},
+      {"", "unnamed", "...qv"},
+      {"../", "unnamed", ".qv"},
+#ifdef _WIN32
+      {"..\\..\\evil.exe", "evil.exe"},
+#else
+      // Only "/" separates: a backslash is part of a Linux file name.
+      {"a\\b.txt", "a\\b.txt"},
+      {"..\\..\\evil.exe", "..\\..\\evil.exe"},
       // Names Windows cannot give a file are fine on Linux.
       {"CON", "CON"},
       {"aux.txt", "aux.txt"},
@@ -407,11 +417,8 @@ TEST_F(Listing, StoredNamesAreReducedToAPlainFileName) {
   for (const Case& c : cases) {
     ArchiveRecipe recipe;
     recipe.name = c.stored;
-    EXPECT_EQ(ListedName(recipe, "backup.tar.qv"), c.listed) << "stored: " << c.stored;
+    EXPECT_EQ(ListedName(recipe, c.archive), c.listed) << "stored: " << c.stored << " in " << c.archive;
   }
-  ArchiveRecipe plain;
-  plain.name = "..";
-  EXPECT_EQ(ListedName(plain, "noext"), "noext");
 }
 
 TEST_F(Listing, LongestNamesListWhole) {
