@@ -493,18 +493,31 @@ bool DosToSystemTime(std::uint32_t dos, SYSTEMTIME& time) {
   return ::SystemTimeToFileTime(&time, &unused) != 0;
 }
 
-}  // namespace
+using ZoneConversion = BOOL(WINAPI*)(const DYNAMIC_TIME_ZONE_INFORMATION*, const SYSTEMTIME*, LPSYSTEMTIME);
 
-// Local time follows the rule for the date itself, never the offset in force
-// today: a summer time stamp read in winter keeps its wall-clock hour, as it
-// does on Linux.
-namespace {
+// Converts between UTC and local time by the rule for the date itself,
+// never the offset in force today: a summer time stamp read in winter keeps
+// its wall-clock hour, as on Linux, and a date of a year whose rule differed
+// from today's gets that year's.  The dynamic forms where the system has
+// them (Windows 7 on), else the year's rule looked up by hand (Wine lacks
+// them).
+bool ConvertTime(const SYSTEMTIME& from, SYSTEMTIME& to, bool to_local) {
+  DYNAMIC_TIME_ZONE_INFORMATION zone{};
+  if (::GetDynamicTimeZoneInformation(&zone) == TIME_ZONE_ID_INVALID) return false;
+  const auto dynamic = SystemFunction<ZoneConversion>(
+      L"kernel32.dll", to_local ? "SystemTimeToTzSpecificLocalTimeEx" : "TzSpecificLocalTimeToSystemTimeEx");
+  if (dynamic) return dynamic(&zone, &from, &to) != 0;
+  TIME_ZONE_INFORMATION rule{};
+  if (!::GetTimeZoneInformationForYear(from.wYear, &zone, &rule)) return false;
+  return (to_local ? ::SystemTimeToTzSpecificLocalTime(&rule, &from, &to)
+                   : ::TzSpecificLocalTimeToSystemTime(&rule, &from, &to)) != 0;
+}
 
 // A moment as a local DOS date/time, or kNoDosTime.
 std::uint32_t LocalDosTime(const FILETIME& moment) {
   SYSTEMTIME utc, local;
-  if (!::FileTimeToSystemTime(&moment, &utc) || !::SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local) ||
-      local.wYear < 1980 || local.wYear > 2107) {
+  if (!::FileTimeToSystemTime(&moment, &utc) || !ConvertTime(utc, local, true) || local.wYear < 1980 ||
+      local.wYear > 2107) {
     return kNoDosTime;
   }
   return static_cast<std::uint32_t>(local.wYear - 1980) << 25 | static_cast<std::uint32_t>(local.wMonth) << 21 |
@@ -523,7 +536,7 @@ std::uint32_t File::DosTime() const noexcept {
 bool File::SetDosTime(std::uint32_t dos_time) noexcept {
   SYSTEMTIME local, utc_time;
   FILETIME utc;
-  return DosToSystemTime(dos_time, local) && ::TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc_time) &&
+  return DosToSystemTime(dos_time, local) && ConvertTime(local, utc_time, false) &&
          ::SystemTimeToFileTime(&utc_time, &utc) && ::SetFileTime(AsHandle(handle_), nullptr, nullptr, &utc);
 }
 
