@@ -1,10 +1,11 @@
 // libFuzzer target for the reading side.  Each input is written to a file and
 // walked through the entry points the way a file manager browses and tests an
 // archive: CanYouHandleThisFile, OpenArchive, ReadHeader, ProcessFile (test),
-// ReadHeader again, CloseArchive.  Besides the sanitizers' own checks, every
-// input must leave the temporary directory as empty as it found it and no
-// descriptor open; a leftover is reported as a crash so the fuzzer keeps the
-// input that caused it.
+// ReadHeader again, CloseArchive; then extracted with one thread and with two,
+// which must give the same code and the same bytes.  Besides the sanitizers'
+// own checks, every input must leave the temporary directory as empty as it
+// found it and no descriptor open; a leftover or a difference is reported as
+// a crash so the fuzzer keeps the input that caused it.
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "CMain/module.h"
@@ -49,6 +51,37 @@ int OpenDescriptors() { return static_cast<int>(Entries("/proc/self/fd").size())
 }
 
 int KeepGoing(char*, int) { return 1; }
+
+std::string ReadWhole(const std::string& path) {
+  std::string bytes;
+  if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
+    char buffer[65536];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) bytes.append(buffer, n);
+    std::fclose(file);
+  }
+  return bytes;
+}
+
+// Extracts the entry with `threads` threads: the code, and what was left at
+// the target (a damaged file stays for the user).
+std::pair<int, std::string> Extract(const char* threads) {
+  setenv("QUORVANE_THREADS", threads, 1);
+  std::string target = work_dir + "/extracted";
+  unlink(target.c_str());
+  wcx::tOpenArchiveData open_record{};
+  open_record.ArcName = input_path.data();
+  open_record.OpenMode = wcx::PK_OM_EXTRACT;
+  void* handle = OpenArchive(&open_record);
+  if (handle == nullptr) return {-1, ""};
+  SetProcessDataProc(handle, KeepGoing);
+  wcx::tHeaderData header{};
+  int result = ReadHeader(handle, &header);
+  if (result == wcx::E_SUCCESS) result = ProcessFile(handle, wcx::PK_EXTRACT, nullptr, target.data());
+  CloseArchive(handle);
+  std::pair<int, std::string> outcome{result, ReadWhole(target)};
+  unlink(target.c_str());
+  return outcome;
+}
 
 void Browse() {
   CanYouHandleThisFile(input_path.data());
@@ -132,6 +165,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   Browse();
+  const auto serial = Extract("1");
+  const auto parallel = Extract("2");
+  if (serial.first != parallel.first) {
+    Fail("extracting gave " + std::to_string(serial.first) + " with one thread, " +
+         std::to_string(parallel.first) + " with two");
+  }
+  if (serial.second != parallel.second) Fail("extracting with one thread and with two left different bytes");
 
   const std::vector<std::string> left = Entries(temp_dir);
   for (const std::string& name : left) unlink((temp_dir + name).c_str());

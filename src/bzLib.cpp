@@ -3,16 +3,19 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstddef>
+#include <cstdlib>
 #include <new>
+
+#include "parallel/compressor.h"
+#include "parallel/decompressor.h"
 
 namespace quorvane {
 namespace {
 
-// Library statuses and actions used here.
+// The library's compression actions.
 constexpr int kBzRun = 0;
 constexpr int kBzFinish = 2;
-constexpr int kBzStreamEnd = 4;
-constexpr int kBzSequenceError = -1;
 constexpr int kBzMemError = -3;
 
 using CompressInitFn = int (*)(TBZStreamRec*, int block_size, int verbosity, int work_factor);
@@ -130,14 +133,114 @@ int CheckDecompress(int status) {
   return status;
 }
 
+// ---------------------------------------------------------------- encoder
+
+namespace {
+
+// Each block the cache hands out starts with its size.
+constexpr std::size_t kSizeRoom = alignof(std::max_align_t);
+
+// The encoder and the decoder run while an adapter holds the library.
+void RequireComplete() {
+  if (!Bz().Complete()) throw EBZLibraryError("the bzip2 library is not available");
+}
+
+}  // namespace
+
+TBZMemoryCache::~TBZMemoryCache() {
+  for (void* block : idle_) std::free(block);
+}
+
+void* TBZMemoryCache::Alloc(void* self, int items, int size) {
+  auto& cache = *static_cast<TBZMemoryCache*>(self);
+  const std::size_t bytes = static_cast<std::size_t>(items) * static_cast<std::size_t>(size);
+  for (auto it = cache.idle_.begin(); it != cache.idle_.end(); ++it) {
+    if (*static_cast<std::size_t*>(*it) == bytes) {
+      void* block = *it;
+      cache.idle_.erase(it);
+      return static_cast<char*>(block) + kSizeRoom;
+    }
+  }
+  void* block = std::malloc(bytes + kSizeRoom);
+  if (!block) return nullptr;
+  *static_cast<std::size_t*>(block) = bytes;
+  return static_cast<char*>(block) + kSizeRoom;
+}
+
+void TBZMemoryCache::Free(void* self, void* block) {
+  if (!block) return;
+  auto& cache = *static_cast<TBZMemoryCache*>(self);
+  void* start = static_cast<char*>(block) - kSizeRoom;
+  try {
+    cache.idle_.push_back(start);
+  } catch (...) {
+    std::free(start);
+  }
+}
+
+TBZEncoder::TBZEncoder(TByteSink& out, TBZMemoryCache* cache)
+    : out_(out), staging_(std::make_unique<std::array<char, kStagingSize>>()) {
+  RequireComplete();
+  if (cache) cache->UseFor(rec_);
+  rec_.next_out = staging_->data();
+  rec_.avail_out = kStagingSize;
+  CheckStart(Bz().compress_init(&rec_, 9, 0, 0));
+}
+
+TBZEncoder::~TBZEncoder() { Bz().compress_end(&rec_); }
+
+void TBZEncoder::Flush(std::size_t count) {
+  out_.Put(staging_->data(), count);
+  rec_.next_out = staging_->data();
+  rec_.avail_out = kStagingSize;
+}
+
+void TBZEncoder::Compress(const void* data, std::size_t count) {
+  if (ended_) throw EBZCompressionError("Invalid stream operation");
+  const char* next = static_cast<const char*>(data);
+  while (count > 0) {
+    const unsigned int chunk = ClampCount(count);
+    rec_.next_in = const_cast<char*>(next);
+    rec_.avail_in = chunk;
+    while (rec_.avail_in > 0) {
+      CheckCompress(Bz().compress(&rec_, kBzRun));
+      if (rec_.avail_out == 0) Flush(kStagingSize);
+    }
+    next += chunk;
+    count -= chunk;
+  }
+}
+
+void TBZEncoder::Finish() {
+  if (ended_) return;
+  ended_ = true;
+  rec_.next_in = nullptr;
+  rec_.avail_in = 0;
+  for (;;) {
+    const int status = CheckCompress(Bz().compress(&rec_, kBzFinish));
+    if (status == kBzStreamEnd || rec_.avail_out != 0) break;
+    Flush(kStagingSize);
+  }
+  if (rec_.avail_out < kStagingSize) Flush(kStagingSize - rec_.avail_out);
+}
+
 // ------------------------------------------------------------- compressor
 
-TBZCompressionStream::TBZCompressionStream(const TBZip2Library& library, platform::File& dest)
-    : TCustomBZip2Stream(dest) {
-  FBZRec.next_out = FBuffer.data();
-  FBZRec.avail_out = kStagingSize;
+// The compressed bytes go to the adapter's file.
+class TBZCompressionStream::FileSink final : public TByteSink {
+ public:
+  explicit FileSink(TBZCompressionStream& owner) : owner_(owner) {}
+  void Put(const char* data, std::size_t count) override { owner_.FStrm.Write(data, count); }
+
+ private:
+  TBZCompressionStream& owner_;
+};
+
+TBZCompressionStream::TBZCompressionStream(const TBZip2Library& library, platform::File& dest,
+                                           parallel::TWaitHook wait, int threads)
+    : TCustomBZip2Stream(dest), sink_(std::make_unique<FileSink>(*this)) {
   RequireBound(library);
-  CheckStart(Bz().compress_init(&FBZRec, 9, 0, 0));
+  engine_ = std::make_unique<parallel::TCompressor>(*sink_, threads, std::move(wait));
 }
 
 TBZCompressionStream::~TBZCompressionStream() {
@@ -148,90 +251,122 @@ TBZCompressionStream::~TBZCompressionStream() {
   }
 }
 
-void TBZCompressionStream::FlushStaging(std::size_t count) {
-  FStrm.Write(FBuffer.data(), count);
-  FBZRec.next_out = FBuffer.data();
-  FBZRec.avail_out = kStagingSize;
-}
-
 void TBZCompressionStream::Write(const void* buffer, std::size_t count) {
-  if (ended_ || !Bz().compress) throw EBZCompressionError("Invalid stream operation");
-  const char* next = static_cast<const char*>(buffer);
-  std::size_t left = count;
-  while (left > 0) {
-    unsigned int chunk = ClampCount(left);
-    FBZRec.next_in = const_cast<char*>(next);
-    FBZRec.avail_in = chunk;
-    while (FBZRec.avail_in > 0) {
-      CheckCompress(Bz().compress(&FBZRec, kBzRun));
-      if (FBZRec.avail_out == 0) FlushStaging(kStagingSize);
-    }
-    next += chunk;
-    left -= chunk;
-  }
+  if (ended_) throw EBZCompressionError("Invalid stream operation");
+  engine_->Write(static_cast<const char*>(buffer), count);
 }
 
 void TBZCompressionStream::Finish() {
   if (ended_) return;
   ended_ = true;
-  FBZRec.next_in = nullptr;
-  FBZRec.avail_in = 0;
-  try {
-    for (;;) {
-      int status = CheckCompress(Bz().compress(&FBZRec, kBzFinish));
-      if (status == kBzStreamEnd || FBZRec.avail_out != 0) break;
-      FlushStaging(kStagingSize);
-    }
-    if (FBZRec.avail_out < kStagingSize) FlushStaging(kStagingSize - FBZRec.avail_out);
-  } catch (...) {
-    Bz().compress_end(&FBZRec);
-    throw;
+  engine_->Finish();
+}
+
+void TBZCompressionStream::Abandon() noexcept {
+  ended_ = true;
+  engine_.reset();
+}
+
+// ---------------------------------------------------------------- decoder
+
+TBZDecoder::TBZDecoder(TBZMemoryCache* cache) {
+  RequireComplete();
+  if (cache) cache->UseFor(rec_);
+  CheckStart(Bz().decompress_init(&rec_, 0, 0));
+}
+
+TBZDecoder::~TBZDecoder() { Bz().decompress_end(&rec_); }
+
+void TBZDecoder::Supply(const char* data, std::size_t count) {
+  rec_.next_in = const_cast<char*>(data);
+  rec_.avail_in = ClampCount(count);
+}
+
+int TBZDecoder::Decode(char* out, std::size_t room, std::size_t& produced) {
+  produced = 0;
+  char nowhere;
+  for (;;) {
+    const int status = Output(out, room, produced);
+    if (status != kBzOk || produced == room || rec_.avail_in == 0) return status;
+    rec_.next_out = &nowhere;
+    rec_.avail_out = 0;
+    const int decoded = Bz().decompress(&rec_);
+    if (decoded != kBzOk) return decoded;
   }
-  Bz().compress_end(&FBZRec);
+}
+
+// One call with no input; on a failure, the same call a byte at a time.
+int TBZDecoder::Output(char* out, std::size_t room, std::size_t& produced) {
+  const unsigned int input = rec_.avail_in;
+  rec_.avail_in = 0;
+  rec_.next_out = out + produced;
+  rec_.avail_out = ClampCount(room - produced);
+  const unsigned int window = rec_.avail_out;
+  const int status = Bz().decompress(&rec_);
+  produced += window - rec_.avail_out;
+  if (status < 0) {
+    while (produced < room) {
+      rec_.next_out = out + produced;
+      rec_.avail_out = 1;
+      if (Bz().decompress(&rec_) < 0 || rec_.avail_out != 0) break;
+      ++produced;
+    }
+  }
+  rec_.avail_in = input;
+  return status;
 }
 
 // ----------------------------------------------------------- decompressor
 
-TBZDecompressionStream::TBZDecompressionStream(const TBZip2Library& library, platform::File& source)
+TBZDecompressionStream::TBZDecompressionStream(const TBZip2Library& library, platform::File& source,
+                                               parallel::TWaitHook wait, int threads)
     : TCustomBZip2Stream(source) {
-  FBZRec.next_in = FBuffer.data();
-  FBZRec.avail_in = 0;
   RequireBound(library);
-  CheckStart(Bz().decompress_init(&FBZRec, 0, 0));
+  engine_ = parallel::TDecompressor::Open(source, threads, std::move(wait));
+  if (!engine_) decoder_ = std::make_unique<TBZDecoder>();
 }
 
-TBZDecompressionStream::~TBZDecompressionStream() { Bz().decompress_end(&FBZRec); }
+TBZDecompressionStream::~TBZDecompressionStream() = default;
 
 std::size_t TBZDecompressionStream::Read(void* buffer, std::size_t count) {
-  count = ClampCount(count);
-  FBZRec.next_out = static_cast<char*>(buffer);
-  FBZRec.avail_out = static_cast<unsigned int>(count);
-  // Each call looks for more input afresh: bytes that turn up after the end
-  // of the stream must still be noticed.
-  bool input_exhausted = false;
-  while (FBZRec.avail_out > 0) {
-    if (FBZRec.avail_in == 0 && !input_exhausted) {
-      std::size_t n = FStrm.Read(FBuffer.data(), kStagingSize);
-      if (n == 0) {
-        input_exhausted = true;
-      } else {
-        FBZRec.next_in = FBuffer.data();
-        FBZRec.avail_in = static_cast<unsigned int>(n);
+  if (failure_) std::rethrow_exception(failure_);
+  return engine_ ? engine_->Read(buffer, count) : ReadSerial(static_cast<char*>(buffer), count);
+}
+
+std::size_t TBZDecompressionStream::ReadSerial(char* out, std::size_t count) {
+  std::size_t got = 0;
+  try {
+    while (got < count) {
+      if (stream_end_) {
+        // Anything after the end of the stream is an error, as the library
+        // itself would answer; each call looks afresh, so bytes that turn up
+        // later are noticed too.
+        if (decoder_->Unused() == 0) Refill();
+        if (decoder_->Unused() > 0) CheckDecompress(kBzSequenceError);
+        break;
+      }
+      std::size_t produced = 0;
+      const int status = decoder_->Decode(out + got, count - got, produced);
+      got += produced;
+      if (CheckDecompress(status) == kBzStreamEnd) {
+        stream_end_ = true;
+      } else if (got < count && Refill() == 0) {
+        CheckDecompress(kBzUnexpectedEnd);  // a stream must end with its end marker
       }
     }
-    if (stream_end_) {
-      // Anything after the end of the stream is an error, as the library
-      // itself would answer; it is never asked again once it has ended.
-      if (FBZRec.avail_in > 0) CheckDecompress(kBzSequenceError);
-      break;
-    }
-    unsigned int room = FBZRec.avail_out;
-    if (CheckDecompress(Bz().decompress(&FBZRec)) == kBzStreamEnd) stream_end_ = true;
-    // Without input the library may still hold decoded data of a block it
-    // has read whole; the data ends only once it has nothing more to give.
-    if (input_exhausted && FBZRec.avail_in == 0 && FBZRec.avail_out == room) break;
+  } catch (const EBZDecompressionError&) {
+    // What was decoded before the damage is given out first; the error
+    // comes with the next call.
+    if (got == 0) throw;
+    failure_ = std::current_exception();
   }
-  return count - FBZRec.avail_out;
+  return got;
+}
+
+std::size_t TBZDecompressionStream::Refill() {
+  const std::size_t n = FStrm.Read(FBuffer.data(), kStagingSize);
+  decoder_->Supply(FBuffer.data(), n);
+  return n;
 }
 
 }  // namespace quorvane

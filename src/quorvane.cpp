@@ -14,6 +14,7 @@
 #include "CMain/module.h"
 #include "CMain/reader.h"
 #include "bzLib.h"
+#include "parallel/threads.h"
 #include "platform/faults.h"
 #include "platform/platform.h"
 
@@ -61,6 +62,8 @@ int Answer(TOperation kind) noexcept {
     throw;
   } catch (const quorvane::EFailure& failure) {
     failed = failure.failed();
+  } catch (const quorvane::parallel::EStopped&) {
+    failed = TFailed::kStop;
   } catch (const std::bad_alloc&) {
     failed = TFailed::kMemory;
   } catch (const platform::FileReadError& error) {

@@ -23,30 +23,35 @@ std::string StoredName(const Path& name) {
   return platform::CutAtCharacter(platform::ToHost(platform::NamePart(name)), kMaxStoredName);
 }
 
-void WriteArchive(File& source, File& archive, const std::string& stored, std::uint32_t filetime,
-                  const TProgress& progress, const Path& shown) {
+std::string ArchiveFront(const std::string& stored, std::uint32_t filetime, const TContentTally& content,
+                         std::uint64_t packed_size) {
   TArcHeader header{};
   std::memcpy(header.magic, kMagic, sizeof header.magic);
   header.namelen = static_cast<std::uint8_t>(stored.size());
   header.filetime = filetime;
+  SetUnpackedSize(header, content.size());
+  header.crc = content.crc32();
+  header.packsize = static_cast<std::uint32_t>(packed_size);
+  return std::string(reinterpret_cast<const char*>(&header), sizeof header) + stored;
+}
 
+void WriteArchive(File& source, File& archive, const std::string& stored, std::uint32_t filetime,
+                  const TProgress& progress) {
   // Payload first, header last: the file is only an archive once it is whole.
-  const std::int64_t payload = kHeaderSize + header.namelen;
+  const std::int64_t payload = kHeaderSize + static_cast<std::int64_t>(stored.size());
   const TBZip2Library library(ModuleDir());
   TZPacker packer(payload, library, progress);
-  packer.Shrink(source, archive, shown);
-  SetUnpackedSize(header, packer.content().size());
-  header.crc = packer.content().crc32();
-  header.packsize = static_cast<std::uint32_t>(archive.Size() - payload);
+  packer.Shrink(source, archive);
+  const std::string front =
+      ArchiveFront(stored, filetime, packer.content(), static_cast<std::uint64_t>(archive.Size() - payload));
   archive.Seek(0, platform::Origin::kBegin);
-  archive.Write(&header, sizeof header);
-  archive.Write(stored.data(), stored.size());
+  archive.Write(front.data(), front.size());
 }
 
 void BuildArchive(const Path& source, const Path& archive, const TProgress& progress) {
   File input = File::OpenRead(source, platform::Share::kRead);
   platform::PendingFile output(platform::ResolveLinks(archive), platform::PendingFile::Attributes::kTarget);
-  WriteArchive(input, output.file(), StoredName(source), input.DosTime(), progress, source);
+  WriteArchive(input, output.file(), StoredName(source), input.DosTime(), progress);
   output.Commit();
 }
 

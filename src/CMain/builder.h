@@ -5,17 +5,22 @@
 #include <string>
 
 #include "CMain/module.h"
+#include "CMain/packer.h"
 #include "platform/platform.h"
 #include "wcxhead.h"
 
 namespace quorvane {
 
+// The header and the stored name (a host string of at most 255 bytes) of an
+// archive whose payload holds `content` in `packed_size` bytes.
+std::string ArchiveFront(const std::string& stored, std::uint32_t filetime, const TContentTally& content,
+                         std::uint64_t packed_size);
+
 // Writes a whole archive into `archive`, an empty file open for writing:
 // the payload packed from `source` (read once, to its end), then the header
 // and the stored name (a host string of at most 255 bytes) in front of it.
-// Progress names `shown`.
 void WriteArchive(platform::File& source, platform::File& archive, const std::string& stored,
-                  std::uint32_t filetime, const TProgress& progress, const platform::Path& shown);
+                  std::uint32_t filetime, const TProgress& progress);
 
 // The stored form of a file's name: its name part in the host's character
 // set, cut to what the header can carry without splitting a character.

@@ -1,6 +1,8 @@
 // In-memory packing jobs and their handles.
 #include "CMain/mempack.h"
 
+#include <algorithm>
+
 #include "CMain/builder.h"
 #include "CMain/failure.h"
 #include "CMain/handles.h"
@@ -19,38 +21,62 @@ void SetCount(int* count, int value) {
   if (count) *count = value;
 }
 
-// Ends a job: nothing of it stays (closing a scratch file removes it), and
-// every later call answers "finished".
+// Ends a job: its workers stop, nothing of it stays (closing the scratch
+// file removes it), and every later call answers "finished".
 void EndJob(TMemPackState& job) noexcept {
+  if (job.stream) job.stream->Abandon();
+  job.stream.reset();
+  job.library.reset();
   job.han = File();
+  job.front.clear();
   job.state = TMemPackStage::done;
 }
 
-// A scratch file of the job's in the temporary folder.
-File CreateJobFile(platform::PathView suffix) {
-  return platform::CreateScratchFile(TempDir(), QV_PATH("quorvane$"), suffix);
-}
+TProgressText ProgressText(const TMemPackState& job) { return TProgressText(kPackingText, job.fn); }
 
-// The end of the input: builds the archive from what was collected and
-// turns to handing it out.
+// The end of the input: completes the payload and puts the header in front
+// of it.
 void FinishCollecting(TMemPackState& job) {
+  job.stream->Finish();
+  job.stream.reset();
+  job.library.reset();
   // The data is stored under the target's base name with ".tar", in the
   // form the host's character set can carry.
   const Path inner = platform::FromHost(
       platform::ToHost(platform::ChangeFileExt(platform::ChangeFileExt(job.fn, Path()), QV_PATH(".tar")))
           .c_str());
+  job.front = ArchiveFront(StoredName(inner), job.han.DosTime(), job.content,
+                           static_cast<std::uint64_t>(job.han.Size()));
   job.han.Seek(0, platform::Origin::kBegin);
-  File archive = CreateJobFile(QV_PATH(".qv"));
-  WriteArchive(job.han, archive, StoredName(inner), job.han.DosTime(), job.pdp.Get(), job.fn);
-  archive.Seek(0, platform::Origin::kBegin);
-  job.han = std::move(archive);
+}
+
+// Reports the input taken since the last report, once per 64 KiB as
+// packing a file does, and the rest at the end of the input; the host's
+// answer to stop is raised.
+void ReportInput(TMemPackState& job, bool at_end) {
+  const TProgressText message = ProgressText(job);
+  // An empty input is reported once, like a block.
+  const bool empty = at_end && job.content.size() == 0;
+  while (job.unreported >= kStagingSize || (at_end && job.unreported > 0) || empty) {
+    const std::size_t n = std::min(job.unreported, kStagingSize);
+    job.unreported -= n;
+    if (ReportProgress(job.pdp.Get(), &message, static_cast<int>(n)) == 0) throw EFailure(TFailed::kStop);
+    if (empty) break;
+  }
 }
 
 int Collect(TMemPackState& job, const char* buf_in, int in_len, int* taken) {
   // Input after the end of input has nowhere to go.
   if (job.state != TMemPackStage::reading || !buf_in) return wcx::E_EWRITE;
-  // A short write (a full disk) would leave a hole in the archive: it ends the job.
-  job.han.Write(buf_in, static_cast<std::size_t>(in_len));
+  // A failure (a full disk would leave a hole in the archive) ends the job.
+  for (std::size_t done = 0, size = static_cast<std::size_t>(in_len); done < size;) {
+    const std::size_t n = std::min(kStagingSize, size - done);
+    job.stream->Write(buf_in + done, n);
+    job.content.Add(buf_in + done, n);
+    job.unreported += n;
+    done += n;
+    ReportInput(job, false);
+  }
   SetCount(taken, in_len);
   return wcx::MEMPACK_OK;
 }
@@ -58,12 +84,17 @@ int Collect(TMemPackState& job, const char* buf_in, int in_len, int* taken) {
 int HandOut(TMemPackState& job, char* buf_out, int out_len, int* written) {
   if (job.state == TMemPackStage::reading) {
     job.state = TMemPackStage::writting;
+    ReportInput(job, true);
     FinishCollecting(job);
   }
+  const std::size_t room = static_cast<std::size_t>(out_len);
+  const std::size_t front = std::min(job.front.size() - job.front_given, room);
+  std::copy_n(job.front.data() + job.front_given, front, buf_out);
+  job.front_given += front;
   // A read that fails ends the job: a cut archive is never handed out.
-  const std::size_t n = job.han.Read(buf_out, static_cast<std::size_t>(out_len));
-  if (n == 0) EndJob(job);
-  SetCount(written, static_cast<int>(n));
+  const std::size_t payload = front < room ? job.han.Read(buf_out + front, room - front) : 0;
+  if (front + payload == 0) EndJob(job);
+  SetCount(written, static_cast<int>(front + payload));
   return wcx::MEMPACK_OK;
 }
 
@@ -76,9 +107,16 @@ void* StartMemPackPath(const Path& file_name) {
   job->fn = file_name;
   job->pdp.Set(PackingCallback());
   try {
-    job->han = CreateJobFile(QV_PATH(".$$$"));
-  } catch (const platform::FileError&) {
-    // Collecting cannot start; the first PackToMem reports it.
+    job->library = std::make_unique<TBZip2Library>(ModuleDir());
+    job->han = platform::CreateScratchFile(TempDir(), QV_PATH("quorvane$"), QV_PATH(".$$$"));
+    TMemPackState& state = *job;
+    const auto still_wanted = [&state] {
+      const TProgressText message = ProgressText(state);
+      return ReportProgress(state.pdp.Get(), &message, 0) != 0;
+    };
+    job->stream = std::make_unique<TBZCompressionStream>(*job->library, job->han, still_wanted);
+  } catch (...) {
+    // Packing cannot start; the first PackToMem reports it.
   }
   return jobs.Add(std::move(job));
 }
@@ -103,8 +141,8 @@ int PackToMem(void* handle, const char* buf_in, int in_len, int* taken, char* bu
   if (!entered) return wcx::E_NOT_SUPPORTED;
   if (job.state == TMemPackStage::done) return wcx::MEMPACK_DONE;
   try {
-    if (job.state == TMemPackStage::reading && !job.han.IsOpen()) {
-      throw EFailure(TFailed::kCreate);  // the collecting file could not be created
+    if (job.state == TMemPackStage::reading && !job.stream) {
+      throw EFailure(TFailed::kCreate);  // packing could not start
     }
     if (in_len > 0) return Collect(job, buf_in, in_len, taken);
     // No room to deliver anything: a later call will.

@@ -4,9 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <string>
 
 #include "CMain/handles.h"
 #include "CMain/module.h"
+#include "CMain/packer.h"
+#include "bzLib.h"
 #include "platform/platform.h"
 #include "wcxhead.h"
 
@@ -14,19 +18,28 @@ namespace quorvane {
 
 enum class TMemPackStage : std::uint8_t { reading = 0, writting = 1, done = 2 };
 
-// One job.  Collects the pushed bytes in a scratch file, builds the archive
-// into another at the end of the input and hands that out.  Both are
-// private and nameless (platform::CreateScratchFile): whatever is left of
-// them goes when the job is destroyed (DoneMemPack, or the module's
-// unload), or with the process, however it ends.
+// One job.  Compresses the pushed bytes as they arrive, keeping only the
+// compressed payload, in a scratch file that is private and nameless
+// (platform::CreateScratchFile); at the end of the input it hands out the
+// header and the stored name, then the payload.  Whatever is left of it
+// goes when the job is destroyed (DoneMemPack, or the module's unload), or
+// with the process, however it ends.  Its worker threads, if any, live
+// between the calls that feed it and are joined when its input ends, on a
+// stop and when it is destroyed.
 struct TMemPackState {
   TMemPackState() = default;
   TMemPackState(const TMemPackState&) = delete;
   TMemPackState& operator=(const TMemPackState&) = delete;
   ~TMemPackState();
 
-  platform::Path fn;   // the target archive's name, as the host gave it
-  platform::File han;  // the collected bytes, then the archive built from them
+  platform::Path fn;         // the target archive's name, as the host gave it
+  platform::File han;        // the payload, written while reading, read while handing out
+  std::unique_ptr<TBZip2Library> library;        // while reading
+  std::unique_ptr<TBZCompressionStream> stream;  // while reading
+  TContentTally content;     // what was pushed
+  std::size_t unreported = 0;  // pushed bytes the host has not heard of
+  std::string front;         // the header and stored name, handed out first
+  std::size_t front_given = 0;
   TMemPackStage state = TMemPackStage::reading;
   TProgressSlot pdp;
   TOperationLock lock;

@@ -9,7 +9,6 @@ namespace quorvane {
 namespace {
 
 constexpr char kUnpackingText[] = "Распаковка: ";
-constexpr char kPackingText[] = "Orvel's Quorvane - Упаковка: ";
 
 }  // namespace
 
@@ -23,22 +22,27 @@ void TZPacker::Report(const TProgressText& text, std::size_t bytes) {
   if (ReportProgress(progress_, &text, static_cast<int>(bytes)) == 0) throw EFailure(TFailed::kStop);
 }
 
+parallel::TWaitHook TZPacker::StillWanted(const TProgressText& text) {
+  // While the workers catch up, the host still hears from the job, and may
+  // stop it.
+  return [this, &text] { return ReportProgress(progress_, &text, 0) != 0; };
+}
+
 bool TZPacker::Expand(platform::File& archive, platform::File* output) {
   content_ = TContentTally();
   ReportProgress(progress_, nullptr, 0);
   archive.Seek(startpos_, platform::Origin::kBegin);
-  TBZDecompressionStream stream(library_, archive);
+  const TProgressText message(kUnpackingText, archive.Name());
+  TBZDecompressionStream stream(library_, archive, StillWanted(message));
   try {
-    ExpandBlocks(stream, archive.Name(), output);
+    ExpandBlocks(stream, message, output);
   } catch (const EBZDecompressionError&) {
     return false;
   }
   return true;
 }
 
-void TZPacker::ExpandBlocks(TBZDecompressionStream& stream, const platform::Path& archive_name,
-                            platform::File* output) {
-  const TProgressText message(kUnpackingText, archive_name);
+void TZPacker::ExpandBlocks(TBZDecompressionStream& stream, const TProgressText& message, platform::File* output) {
   for (;;) {
     const std::size_t n = stream.Read(buffer_->data(), buffer_->size());
     if (n == 0) return;
@@ -48,18 +52,25 @@ void TZPacker::ExpandBlocks(TBZDecompressionStream& stream, const platform::Path
   }
 }
 
-void TZPacker::Shrink(platform::File& source, platform::File& archive, const platform::Path& shown) {
+void TZPacker::Shrink(platform::File& source, platform::File& archive) {
   content_ = TContentTally();
   archive.Seek(startpos_, platform::Origin::kBegin);
-  TBZCompressionStream stream(library_, archive);
-  ShrinkBlocks(source, stream, shown);
-  // Ending the compressor completes the stream; its final writes can fail
-  // like any other.  After a failure or a stop its destructor completes it.
-  stream.Finish();
+  const TProgressText message(kPackingText, source.Name());
+  TBZCompressionStream stream(library_, archive, StillWanted(message));
+  try {
+    ShrinkBlocks(source, stream, message);
+    // Ending the compressor completes the stream; its final writes can fail
+    // like any other.
+    stream.Finish();
+  } catch (...) {
+    // A job that failed or was stopped leaves no archive: its stream is not
+    // worth completing.
+    stream.Abandon();
+    throw;
+  }
 }
 
-void TZPacker::ShrinkBlocks(platform::File& source, TBZCompressionStream& stream, const platform::Path& shown) {
-  const TProgressText message(kPackingText, shown);
+void TZPacker::ShrinkBlocks(platform::File& source, TBZCompressionStream& stream, const TProgressText& message) {
   // Read to the end, not up to a size taken beforehand: what is stored is
   // exactly what was read, however the file changes meanwhile.  An empty
   // source is reported once, like a block.

@@ -16,6 +16,9 @@
 
 namespace quorvane {
 
+// The text of packing's progress reports, before the name.
+inline constexpr char kPackingText[] = "Orvel's Quorvane - Упаковка: ";
+
 // How many bytes went by, and their CRC-32.
 class TContentTally {
  public:
@@ -33,8 +36,11 @@ class TContentTally {
 
 // One operation per object.  The payload starts at `startpos` of the
 // archive; `library` must stay bound while the packer lives; progress goes
-// to `progress`, once per block.  Failures pass up as the layers below raise
-// them; a stop through the callback raises EFailure(TFailed::kStop).
+// to `progress`, once per block, and at least every 200 ms while worker
+// threads keep the calling thread waiting.  Failures pass up as the layers
+// below raise them; a stop through the callback raises
+// EFailure(TFailed::kStop), or parallel::EStopped while the calling thread
+// waits for the workers.
 class TZPacker {
  public:
   TZPacker(std::int64_t startpos, const TBZip2Library& library, const TProgress& progress);
@@ -45,20 +51,21 @@ class TZPacker {
   // null.  False when the payload is not one intact bzip2 stream; what came
   // out before the damage has been written all the same.
   bool Expand(platform::File& archive, platform::File* output);
-  // Packs `source`, read to its end, into `archive` from `startpos` on;
-  // progress names `shown`.  After a failure or a stop the archive still
-  // ends in a complete stream of what was read.
-  void Shrink(platform::File& source, platform::File& archive, const platform::Path& shown);
+  // Packs `source`, read to its end, into `archive` from `startpos` on.
+  // After a failure or a stop the stream is left incomplete: the archive is
+  // thrown away.
+  void Shrink(platform::File& source, platform::File& archive);
 
   // What passed the uncompressed side of the last Expand or Shrink.
   const TContentTally& content() const { return content_; }
 
  private:
-  void ExpandBlocks(TBZDecompressionStream& stream, const platform::Path& archive_name,
-                    platform::File* output);
-  void ShrinkBlocks(platform::File& source, TBZCompressionStream& stream, const platform::Path& shown);
+  void ExpandBlocks(TBZDecompressionStream& stream, const TProgressText& message, platform::File* output);
+  void ShrinkBlocks(platform::File& source, TBZCompressionStream& stream, const TProgressText& message);
   // Reports a block of `bytes` to the host; its answer to stop is raised.
   void Report(const TProgressText& text, std::size_t bytes);
+  // Asks the host, with `text`, whether to go on while the workers catch up.
+  parallel::TWaitHook StillWanted(const TProgressText& text);
 
   std::int64_t startpos_;
   const TBZip2Library& library_;

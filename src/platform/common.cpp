@@ -1,9 +1,10 @@
 // The parts of the platform layer that need no system call of their own:
-// the choice between the host's message box and the system's, and the fault
-// points of the test flavour.
+// the choice between the host's message box and the system's, the fault
+// points of the test flavour, and what a thread handle does on either system.
 #include <atomic>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "platform/faults.h"
 #include "platform/platform.h"
@@ -54,6 +55,22 @@ void Arm(int kind, long n) noexcept {
 long Calls(int kind) noexcept { return kind >= 0 && kind < kKinds ? calls[kind].load() : 0; }
 }  // namespace faults
 #endif
+
+// ---------------------------------------------------------------- threads
+
+Thread::Thread(Thread&& other) noexcept
+    : handle_(std::exchange(other.handle_, 0)), started_(std::exchange(other.started_, false)) {}
+
+Thread& Thread::operator=(Thread&& other) noexcept {
+  if (this != &other) {
+    Join();
+    handle_ = std::exchange(other.handle_, 0);
+    started_ = std::exchange(other.started_, false);
+  }
+  return *this;
+}
+
+Thread::~Thread() { Join(); }
 
 }  // namespace platform
 

@@ -8,8 +8,11 @@
 // this folder includes a system header.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -342,15 +345,81 @@ class Mutex {
   bool try_lock() noexcept;
 
  private:
+  friend class ConditionVariable;
   void* state_ = nullptr;  // an SRWLOCK
+};
+
+// A condition variable on the system's own (CONDITION_VARIABLE), for the
+// same reason: nothing to allocate, nothing left behind.  The subset of
+// std::condition_variable the plugin uses.
+class ConditionVariable {
+ public:
+  constexpr ConditionVariable() noexcept = default;
+  ConditionVariable(const ConditionVariable&) = delete;
+  ConditionVariable& operator=(const ConditionVariable&) = delete;
+  void notify_one() noexcept;
+  void notify_all() noexcept;
+  void wait(std::unique_lock<Mutex>& lock) noexcept;
+  std::cv_status wait_for(std::unique_lock<Mutex>& lock, std::chrono::milliseconds timeout) noexcept;
+  template <typename Predicate>
+  void wait(std::unique_lock<Mutex>& lock, Predicate ready) {
+    while (!ready()) wait(lock);
+  }
+  template <typename Predicate>
+  bool wait_for(std::unique_lock<Mutex>& lock, std::chrono::milliseconds timeout, Predicate ready) {
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    while (!ready()) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= until) return ready();
+      wait_for(lock, std::chrono::ceil<std::chrono::milliseconds>(until - now));
+    }
+    return true;
+  }
+
+ private:
+  void* state_ = nullptr;  // a CONDITION_VARIABLE
 };
 #else
 using Mutex = std::mutex;
+using ConditionVariable = std::condition_variable;
 #endif
 
 // --------------------------------------------------------------- threads
 
 // Identifies the calling thread among the threads alive now.
 std::uint64_t CurrentThreadId() noexcept;
+
+// The processors this process may run on; at least 1.
+int ProcessorCount() noexcept;
+
+// An environment variable's value, empty when it is not set.
+std::string EnvironmentValue(const char* name);
+
+// A thread of the plugin's own.  It holds a reference on the plugin's module
+// while it runs, so a host that unloads the plugin meanwhile never pulls the
+// code from under it: on Windows the thread gives its reference back as its
+// very last act (FreeLibraryAndExitThread); on Linux the module stays mapped
+// for the rest of the process once any thread has been started.  The thread
+// takes no asynchronous signals (they stay the host's).  An exception that
+// leaves `body` ends the thread quietly: the body reports its own failures.
+class Thread {
+ public:
+  Thread() noexcept = default;
+  Thread(Thread&& other) noexcept;
+  Thread& operator=(Thread&& other) noexcept;
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+  // Joins.
+  ~Thread();
+
+  // Raises std::system_error when the system gives no thread.
+  static Thread Start(std::function<void()> body);
+  bool Joinable() const noexcept { return started_; }
+  void Join() noexcept;
+
+ private:
+  std::uintptr_t handle_ = 0;
+  bool started_ = false;
+};
 
 }  // namespace platform

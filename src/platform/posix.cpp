@@ -6,6 +6,9 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <langinfo.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -17,7 +20,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <memory>
 #include <mutex>
+#include <system_error>
+#include <utility>
 
 #include "platform/faults.h"
 #include "platform/platform.h"
@@ -573,6 +579,67 @@ void PendingFile::Commit(std::uint32_t dos_time) {
 // --------------------------------------------------------------- threads
 
 std::uint64_t CurrentThreadId() noexcept { return static_cast<std::uint64_t>(::gettid()); }
+
+int ProcessorCount() noexcept {
+  cpu_set_t set;
+  if (::sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+  const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 && online < 4096 ? static_cast<int>(online) : 1;
+}
+
+std::string EnvironmentValue(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+namespace {
+
+void* ThreadMain(void* body) {
+  const std::unique_ptr<std::function<void()>> run(static_cast<std::function<void()>*>(body));
+  try {
+    (*run)();
+  } catch (...) {
+    // The body reports its own failures.
+  }
+  return nullptr;
+}
+
+// The module is never unmapped once a thread of its own has run: a host
+// that closes it with an in-memory job open leaves that job's threads
+// running its code.
+void KeepModuleMapped() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    Dl_info info;
+    if (::dladdr(reinterpret_cast<void*>(&ThreadMain), &info) == 0 || !info.dli_fname) return;
+    if (void* self = ::dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE)) ::dlclose(self);
+  });
+}
+
+}  // namespace
+
+Thread Thread::Start(std::function<void()> body) {
+  KeepModuleMapped();
+  auto run = std::make_unique<std::function<void()>>(std::move(body));
+  sigset_t all, old;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &old);
+  pthread_t thread;
+  const int error = ::pthread_create(&thread, nullptr, ThreadMain, run.get());
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (error != 0) throw std::system_error(error, std::generic_category(), "pthread_create");
+  run.release();
+  Thread started;
+  started.handle_ = static_cast<std::uintptr_t>(thread);
+  started.started_ = true;
+  return started;
+}
+
+void Thread::Join() noexcept {
+  if (!started_) return;
+  ::pthread_join(static_cast<pthread_t>(handle_), nullptr);
+  started_ = false;
+}
 
 // ------------------------------------------------------------ directories
 

@@ -11,6 +11,9 @@
 #include <algorithm>
 #include <climits>
 #include <memory>
+#include <mutex>
+#include <system_error>
+#include <utility>
 #include <vector>
 
 #include "platform/faults.h"
@@ -674,8 +677,70 @@ void PendingFile::Commit(std::uint32_t dos_time) {
 
 // --------------------------------------------------------------- threads
 
-
 std::uint64_t CurrentThreadId() noexcept { return ::GetCurrentThreadId(); }
+
+int ProcessorCount() noexcept {
+  DWORD_PTR process = 0, system = 0;
+  if (::GetProcessAffinityMask(::GetCurrentProcess(), &process, &system) && process != 0) {
+    return __builtin_popcountll(process);
+  }
+  SYSTEM_INFO info;
+  ::GetSystemInfo(&info);
+  return std::max<int>(1, static_cast<int>(info.dwNumberOfProcessors));
+}
+
+namespace {
+
+// What a new thread starts with: its body, and the module reference it
+// gives back when it ends.
+struct ThreadStart {
+  std::function<void()> body;
+  HMODULE module = nullptr;
+};
+
+DWORD WINAPI ThreadMain(void* context) {
+  HMODULE module;
+  {
+    const std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(context));
+    module = start->module;
+    try {
+      start->body();
+    } catch (...) {
+      // The body reports its own failures.
+    }
+  }
+  // The last reference may unload the module: nothing of it may run after.
+  ::FreeLibraryAndExitThread(module, 0);
+}
+
+}  // namespace
+
+Thread Thread::Start(std::function<void()> body) {
+  auto start = std::make_unique<ThreadStart>();
+  start->body = std::move(body);
+  if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&ThreadMain),
+                            &start->module)) {
+    throw std::system_error(static_cast<int>(::GetLastError()), std::system_category(), "GetModuleHandleExW");
+  }
+  HANDLE thread = ::CreateThread(nullptr, 0, ThreadMain, start.get(), 0, nullptr);
+  if (!thread) {
+    const DWORD error = ::GetLastError();
+    ::FreeLibrary(start->module);
+    throw std::system_error(static_cast<int>(error), std::system_category(), "CreateThread");
+  }
+  start.release();
+  Thread started;
+  started.handle_ = reinterpret_cast<std::uintptr_t>(thread);
+  started.started_ = true;
+  return started;
+}
+
+void Thread::Join() noexcept {
+  if (!started_) return;
+  ::WaitForSingleObject(reinterpret_cast<HANDLE>(handle_), INFINITE);
+  ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  started_ = false;
+}
 
 // ------------------------------------------------------------ directories
 
@@ -703,6 +768,8 @@ Path EnvironmentVariable(const wchar_t* name) {
 }
 
 }  // namespace
+
+std::string EnvironmentValue(const char* name) { return Narrow(EnvironmentVariable(Widen(name, CP_UTF8).c_str()), CP_UTF8); }
 
 // The system's choice comes first (%TMP%, %TEMP%, ...).  When it fails (a
 // %TEMP% longer than the path limit makes GetTempPathW fail), or names no
@@ -776,6 +843,28 @@ void Mutex::lock() noexcept { ::AcquireSRWLockExclusive(reinterpret_cast<PSRWLOC
 void Mutex::unlock() noexcept { ::ReleaseSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&state_)); }
 
 bool Mutex::try_lock() noexcept { return ::TryAcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&state_)) != 0; }
+
+static_assert(sizeof(CONDITION_VARIABLE) == sizeof(void*), "ConditionVariable keeps one in a pointer");
+
+void ConditionVariable::notify_one() noexcept { ::WakeConditionVariable(reinterpret_cast<PCONDITION_VARIABLE>(&state_)); }
+
+void ConditionVariable::notify_all() noexcept {
+  ::WakeAllConditionVariable(reinterpret_cast<PCONDITION_VARIABLE>(&state_));
+}
+
+void ConditionVariable::wait(std::unique_lock<Mutex>& lock) noexcept {
+  ::SleepConditionVariableSRW(reinterpret_cast<PCONDITION_VARIABLE>(&state_),
+                              reinterpret_cast<PSRWLOCK>(&lock.mutex()->state_), INFINITE, 0);
+}
+
+std::cv_status ConditionVariable::wait_for(std::unique_lock<Mutex>& lock,
+                                           std::chrono::milliseconds timeout) noexcept {
+  const auto ms = static_cast<DWORD>(std::clamp<std::chrono::milliseconds::rep>(timeout.count(), 0, INFINITE - 1));
+  return ::SleepConditionVariableSRW(reinterpret_cast<PCONDITION_VARIABLE>(&state_),
+                                     reinterpret_cast<PSRWLOCK>(&lock.mutex()->state_), ms, 0)
+             ? std::cv_status::no_timeout
+             : std::cv_status::timeout;
+}
 
 // ----------------------------------------------------------- message box
 

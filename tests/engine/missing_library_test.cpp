@@ -119,12 +119,12 @@ TEST_P(MissingLibraryTest, MemoryPackingIsRefusedOnce) {
   int taken = -5;
   int written = -5;
   std::vector<char> out(100000);
-  ASSERT_EQ(0, plugin->PackToMem(handle, contents.data(), static_cast<int>(contents.size()), &taken,
-                                out.data(), static_cast<int>(out.size()), &written, 0));
-  EXPECT_EQ(static_cast<int>(contents.size()), taken);
+  // The data is compressed as it arrives: a missing library shows at once.
+  std::vector<int> answers = {plugin->PackToMem(handle, contents.data(), static_cast<int>(contents.size()),
+                                                &taken, out.data(), static_cast<int>(out.size()), &written, 0)};
+  EXPECT_EQ(LibraryWorks() ? static_cast<int>(contents.size()) : 0, taken);
 
   std::string archive_bytes;
-  std::vector<int> answers;
   for (int call = 0; call < 1000; ++call) {
     written = 0;
     const int answer = plugin->PackToMem(handle, nullptr, 0, &taken, out.data(),
@@ -135,6 +135,7 @@ TEST_P(MissingLibraryTest, MemoryPackingIsRefusedOnce) {
     if (answer == 1 && answers.size() >= 2 && answers[answers.size() - 2] == 1) break;
   }
   if (LibraryWorks()) {
+    EXPECT_EQ(0, answers.front());
     // Stored as "mem.tar", seven bytes.
     ASSERT_GE(archive_bytes.size(), 28u + 7u);
     qvtest::WriteFile(scratch / "payload.bz2", archive_bytes.substr(28 + 7));

@@ -47,6 +47,8 @@ class Corruption : public testing::Test {
     return {tested, extracted};
   }
 
+  // Two threads: streams of more than one block are read in parallel.
+  ScopedEnv threads_{"QUORVANE_THREADS", "2"};
   IsolatedPlugin isolated_;
   std::string expected_ = Contents();
 };
@@ -88,6 +90,7 @@ TEST_F(Corruption, RandomDamageIsNeverAcceptedAsGoodData) {
   ArchiveRecipe recipe;
   recipe.name = "damage.txt";
   recipe.content = expected_;
+  recipe.block_size = 1;  // two blocks
   const std::string whole = MakeArchive(recipe);
   std::mt19937 random(20240601);  // fixed: a failure must reproduce
   std::set<int> codes;

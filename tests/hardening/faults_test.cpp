@@ -273,20 +273,26 @@ TEST_F(FaultInjection, PackingAFileAnswersByWhatFailed) {
 }
 
 TEST_F(FaultInjection, InMemoryPackingAnswersByWhatFailed) {
-  // Counted from the first PackToMem: the job's collecting file exists.
-  const Provoked cases[] = {
-      {"writing the collected data fails", kWriteFault, 1, kEWrite},
-      {"reading the collected data fails", kReadFault, 1, kEWrite},
-      {"the archive cannot be created", kOpenFault, 1, kEWrite},
-      {"the library cannot be bound", kLookupFault, 1, kEWrite},
-      {"memory runs out", kAllocFault, 1, kNoMemory},
+  // The job makes its payload file and binds the library when it starts:
+  // those faults are counted from StartMemPack, the others from the first
+  // PackToMem.
+  const struct {
+    Provoked provoked;
+    bool at_start;
+  } cases[] = {
+      {{"writing the payload fails", kWriteFault, 1, kEWrite}, false},
+      {{"reading the payload back fails", kReadFault, 1, kEWrite}, false},
+      {{"the payload file cannot be created", kOpenFault, 1, kEWrite}, true},
+      {{"the library cannot be bound", kLookupFault, 1, kEWrite}, true},
+      {{"memory runs out", kAllocFault, 1, kNoMemory}, false},
   };
-  for (const Provoked& c : cases) {
+  for (const auto& [c, at_start] : cases) {
     SCOPED_TRACE(c.what);
     std::string target = isolated_.Work("mem.qv");
+    if (at_start) inject_(c.fault, c.n);
     void* handle = isolated_.plugin().StartMemPack(0, target.data());
     ASSERT_NE(handle, nullptr);
-    inject_(c.fault, c.n);
+    if (!at_start) inject_(c.fault, c.n);
     EXPECT_EQ(RunMemPack(isolated_.plugin(), handle, Contents()).Failure(), c.code);
     inject_(c.fault, 0);
   }

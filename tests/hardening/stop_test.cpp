@@ -31,7 +31,12 @@ class StopAtEveryBlock : public testing::Test {
   void SetUp() override {
     // Registered once, as a host does; it serves packing as well.
     isolated_.plugin().SetProcessDataProc(nullptr, ProgressRecorder::Callback);
-    WriteArchive(archive_, "stop.txt", Contents());
+    // Blocks of 100 kB, so that unpacking stops while workers decode.
+    ArchiveRecipe recipe;
+    recipe.name = "stop.txt";
+    recipe.content = Contents();
+    recipe.block_size = 1;
+    WriteArchive(archive_, recipe);
     WriteFile(source_, Contents());
   }
 
@@ -49,6 +54,7 @@ class StopAtEveryBlock : public testing::Test {
     return recorder.Count();
   }
 
+  ScopedEnv threads_{"QUORVANE_THREADS", "2"};
   IsolatedPlugin isolated_;
   const std::string archive_ = isolated_.Work("stop.qv");
   const std::string source_ = isolated_.Work("source.txt");
@@ -112,8 +118,8 @@ TEST_F(StopAtEveryBlock, InMemoryPacking) {
     ProgressRecorder recorder;
     recorder.StopAt(k);
     const MemPackRun stopped = RunMemPack(isolated_.plugin(), "/somewhere/stop.qv", Contents());
-    EXPECT_EQ(stopped.result, kEAborted);
-    EXPECT_EQ(stopped.after, 1) << "after its failure the job must be over";
+    EXPECT_EQ(stopped.Failure(), kEAborted);
+    EXPECT_TRUE(stopped.Finished()) << "after its failure the job must be over";
     EXPECT_EQ(stopped.archive, "") << "a stopped job handed out an archive";
     EXPECT_EQ(recorder.Count(), k + 1);
     ExpectClean(fds);

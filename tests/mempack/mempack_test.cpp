@@ -152,16 +152,17 @@ TEST_F(MemPackTest, DeliveryEndsWithOneEmptyRoundTrip) {
   }
 }
 
-TEST_F(MemPackTest, ProgressNamesTheTargetOncePerBlock) {
+TEST_F(MemPackTest, ProgressNamesTheTargetOncePerBlockAsTheDataArrives) {
   for (std::size_t size : {std::size_t{0}, std::size_t{2 * kBlock}, std::size_t{3 * kBlock + 100}}) {
     SCOPED_TRACE("input of " + std::to_string(size));
     const std::string content = qvtest::RandomBytes(size, 3);
     Job job(*plugin, out_dir + "/progress.qv");
+    qvtest::ProgressRecorder recorder;
+    plugin->SetProcessDataProc(job.handle(), qvtest::ProgressRecorder::Callback);
     for (std::size_t done = 0; done < size; done += 10000) {
       ASSERT_EQ(0, job.Push(content.substr(done, 10000)).answer);
     }
-    qvtest::ProgressRecorder recorder;
-    plugin->SetProcessDataProc(job.handle(), qvtest::ProgressRecorder::Callback);
+    EXPECT_EQ(size / kBlock, recorder.Count()) << "the data is packed as it arrives";
     ASSERT_EQ(1, job.PullAll(kBlock).back().answer);
     plugin->SetProcessDataProc(job.handle(), nullptr);
 
@@ -178,20 +179,24 @@ TEST_F(MemPackTest, ProgressNamesTheTargetOncePerBlock) {
   }
 }
 
-// The job's files never show in the temporary folder (they have no name,
-// so a crash leaves nothing either), are their owner's only, and go with
-// the job.
-TEST_F(MemPackTest, TheJobsFilesArePrivateNamelessAndGo) {
+// The job keeps only the compressed payload, in a file that never shows in
+// the temporary folder (it has no name, so a crash leaves nothing either),
+// is its owner's only, and goes with the job.
+TEST_F(MemPackTest, OnlyThePrivateNamelessPayloadIsKeptAndItGoes) {
   const std::string content = qvtest::TextBytes(100000);
   Job job(*plugin, out_dir + "/private.qv");
   ASSERT_EQ(0, job.Push(content).answer);
-  EXPECT_EQ(std::vector<std::string>{}, TempFiles());
-  EXPECT_EQ(std::vector<int>{S_IFREG | 0600}, qvtest::ModesOfFilesOpenIn(temp_dir)) << "collecting";
-  ASSERT_EQ(0, job.Pull(1000).answer);
-  EXPECT_EQ(std::vector<std::string>{}, TempFiles());
-  EXPECT_EQ(std::vector<int>{S_IFREG | 0600}, qvtest::ModesOfFilesOpenIn(temp_dir)) << "handing out";
+  for (const char* stage : {"collecting", "handing out"}) {
+    SCOPED_TRACE(stage);
+    EXPECT_EQ(std::vector<std::string>{}, TempFiles());
+    const std::vector<struct stat> files = qvtest::FilesOpenIn(temp_dir);
+    ASSERT_EQ(1u, files.size());
+    EXPECT_EQ(S_IFREG | 0600, files[0].st_mode);
+    EXPECT_LT(files[0].st_size, content.size() / 2) << "uncompressed data was kept";
+    ASSERT_EQ(0, job.Pull(1000).answer);
+  }
   ASSERT_EQ(1, job.PullAll(1000).back().answer);
-  EXPECT_EQ(std::vector<int>{}, qvtest::ModesOfFilesOpenIn(temp_dir));
+  EXPECT_TRUE(qvtest::FilesOpenIn(temp_dir).empty());
   ExpectArchiveOf(job.archive(), "private.tar", content);
 }
 
@@ -238,7 +243,7 @@ TEST_F(MemPackTest, FilesAlreadyInTheTempFolderAreLeftAlone) {
 }
 
 TEST_F(MemPackTest, FullDiskWhileCollectingFailsTheJob) {
-  const std::string piece = qvtest::RandomBytes(kBlock, 4);
+  const std::string data = qvtest::RandomBytes(48 * kBlock, 4);
   // A limit on a block boundary refuses a whole write; one inside a block
   // lets a write through in part.
   for (std::uint64_t limit : {std::uint64_t{1} << 20, (std::uint64_t{1} << 20) + 1000}) {
@@ -250,7 +255,7 @@ TEST_F(MemPackTest, FullDiskWhileCollectingFailsTheJob) {
       qvtest::ImitateFullDisk(limit);
       std::vector<int> answers;
       for (int i = 0; i < 48 && (answers.empty() || answers.back() == 0); ++i) {
-        answers.push_back(job.Push(piece).answer);
+        answers.push_back(job.Push(data.substr(i * kBlock, kBlock)).answer);
       }
       if (answers.back() == 0) answers.push_back(job.Pull(kBlock).answer);
       if (answers.back() <= 1) {
@@ -309,26 +314,24 @@ TEST_F(MemPackTest, NoRoomForOutputDeliversNothingAndLosesNothing) {
   ExpectArchiveOf(job.archive(), "room.tar", content);
 }
 
-TEST_F(MemPackTest, StopDuringTheBuildAnswersOnceThenFinished) {
+TEST_F(MemPackTest, StopWhilePackingAnswersOnceThenFinished) {
   const std::string content = qvtest::RandomBytes(5 * kBlock, 6);
   for (std::size_t stop_at : {std::size_t{0}, std::size_t{2}}) {
     SCOPED_TRACE("stop at report " + std::to_string(stop_at));
     Job job(*plugin, out_dir + "/stopped.qv");
-    ASSERT_EQ(0, job.Push(content).answer);
     qvtest::ProgressRecorder recorder;
     recorder.StopAt(stop_at);
     plugin->SetProcessDataProc(job.handle(), qvtest::ProgressRecorder::Callback);
-    std::vector<Call> calls;
-    for (int i = 0; i < 3; ++i) calls.push_back(job.Pull(kBlock));
+    std::vector<int> answers;
+    for (std::size_t i = 0; i < 5; ++i) answers.push_back(job.Push(content.substr(i * kBlock, kBlock)).answer);
+    for (int i = 0; i < 2; ++i) answers.push_back(job.Pull(kBlock).answer);
     plugin->SetProcessDataProc(job.handle(), nullptr);
-    EXPECT_EQ(21, calls[0].answer);
-    EXPECT_EQ(1, calls[1].answer);
-    EXPECT_EQ(1, calls[2].answer);
-    for (const Call& call : calls) {
-      EXPECT_EQ(0, call.written) << "a call that moved nothing says so";
-    }
+    std::vector<int> expected(answers.size(), 1);
+    std::fill_n(expected.begin(), stop_at, 0);
+    expected[stop_at] = 21;
+    EXPECT_EQ(expected, answers);
     EXPECT_TRUE(job.archive().empty());
-    EXPECT_EQ(stop_at + 1, recorder.Count()) << "the build went on after the stop";
+    EXPECT_EQ(stop_at + 1, recorder.Count()) << "packing went on after the stop";
     EXPECT_EQ(std::vector<std::string>{}, TempFiles());
   }
 }
@@ -449,7 +452,7 @@ TEST_F(MemPackTest, UnloadingTheModuleRemovesTheJobsFiles) {
       if (handing_out) {
         ASSERT_EQ(0, job.Pull(100).answer);
       }
-      ASSERT_FALSE(qvtest::ModesOfFilesOpenIn(temp_dir).empty());
+      ASSERT_FALSE(qvtest::FilesOpenIn(temp_dir).empty());
     }
     copy.reset();
     void* still_loaded = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);

@@ -374,7 +374,8 @@ TEST_F(Packing, ReplacingKeepsTheArchivesIdentity) {
     std::size_t seen = 0;
     ProgressRecorder recorder;
     recorder.At(0, [&] {
-      std::vector<int> modes = ModesOfFilesOpenIn(out_);
+      std::vector<int> modes;
+      for (const struct stat& open : FilesOpenIn(out_)) modes.push_back(static_cast<int>(open.st_mode));
       for (const std::string& name : ListDir(out_)) modes.push_back(ModeOf(out_ + "/" + name));
       for (int mode : modes) others |= mode & 077;
       seen = modes.size();

@@ -149,8 +149,8 @@ int ModeOf(const std::string& path) {
   return static_cast<int>(st.st_mode);
 }
 
-std::vector<int> ModesOfFilesOpenIn(const std::string& folder) {
-  std::vector<int> modes;
+std::vector<struct stat> FilesOpenIn(const std::string& folder) {
+  std::vector<struct stat> files;
   for (const std::string& fd : ListDir("/proc/self/fd")) {
     const std::string link = "/proc/self/fd/" + fd;
     char target[4096];
@@ -158,10 +158,10 @@ std::vector<int> ModesOfFilesOpenIn(const std::string& folder) {
     struct stat st {};
     if (n > 0 && std::string(target, static_cast<std::size_t>(n)).rfind(folder + "/", 0) == 0 &&
         stat(link.c_str(), &st) == 0) {
-      modes.push_back(static_cast<int>(st.st_mode));
+      files.push_back(st);
     }
   }
-  return modes;
+  return files;
 }
 
 bool HasUnnamedFiles(const std::string& folder) {

@@ -159,9 +159,15 @@ TEST_P(WindowsUnload, TwoHundredCyclesLeaveNothingBehind) {
   const std::wstring module_path = qvtest::FromBuildTree(plugin_path);
   ASSERT_EQ(GetModuleHandleW(module_path.c_str()), nullptr) << "another copy of the plugin is loaded";
   TempDir dir;
-  qvtest::WriteArchive(dir.Host(L"a.qv"), "a.txt", qvtest::TextBytes(70000));
-  qvtest::WriteBytes(dir / L"source.txt", qvtest::TextBytes(70000));
+  // Two blocks of 100 kB: testing and extracting run the plugin's workers.
+  qvtest::ArchiveRecipe recipe;
+  recipe.name = "a.txt";
+  recipe.content = qvtest::TextBytes(150000);
+  recipe.block_size = 1;
+  qvtest::WriteArchive(dir.Host(L"a.qv"), recipe);
+  qvtest::WriteBytes(dir / L"big.txt", qvtest::RandomBytes(1000000));
   const Work& work = GetParam().work;
+  SetEnvironmentVariableW(L"QUORVANE_THREADS", L"2");
   const auto cycle = [&] {
     {
       qvtest::Plugin plugin(plugin_path);
@@ -200,9 +206,16 @@ const Case kCases[] = {
        EXPECT_EQ(OpenAndProcess(plugin, dir.Host(L"a.qv"), qvtest::kTest, nullptr, nullptr), qvtest::kOk);
      }},
     {"Extract", Extract},
-    {"PackFiles",
+    // Two blocks on two threads: the plugin's workers run while the host's
+    // thread waits, and are gone before the unload.
+    {"PackFilesOnAnotherThreadWithWorkers",
      [](const qvtest::Plugin& plugin, const TempDir& dir) {
-       EXPECT_EQ(plugin.Pack(dir.Host(L"b.qv"), dir.path(), {"source.txt"}), qvtest::kOk);
+       std::function<void()> body = [&plugin, &dir] {
+         EXPECT_EQ(plugin.Pack(dir.Host(L"b.qv"), dir.path(), {"big.txt"}), qvtest::kOk);
+       };
+       SetEnvironmentVariableW(L"QUORVANE_THREADS", L"2");
+       Join(StartThread(&body));
+       SetEnvironmentVariableW(L"QUORVANE_THREADS", nullptr);
      }},
     {"InMemoryJob",
      [](const qvtest::Plugin& plugin, const TempDir& dir) {

@@ -1,0 +1,374 @@
+// The parallel compressor: cutter, workers and splicer (see compressor.h).
+#include "parallel/compressor.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+
+#include "parallel/marks.h"
+
+namespace quorvane::parallel {
+namespace {
+
+// Level 9: the library closes a block once its run-length-encoded buffer
+// holds this many bytes.
+constexpr std::uint32_t kBlockFill = 100000 * 9 - 19;
+constexpr char kStreamHeader[] = {'B', 'Z', 'h', '9'};
+// The input one piece may hold queued for its worker; the calling thread
+// waits while it is full, so a run-heavy block of tens of megabytes never
+// sits whole in memory.
+constexpr std::size_t kQueueLimit = std::size_t{1} << 20;
+constexpr std::size_t kChunk = kStagingSize;
+
+// `count` (at most 57) bits of `data` from bit `at` on, first bit highest.
+std::uint64_t Bits(const unsigned char* data, std::size_t at, int count) {
+  std::uint64_t value = 0;
+  for (int i = 0; i < count; ++i, ++at) value = value << 1 | ((data[at >> 3] >> (7 - (at & 7))) & 1u);
+  return value;
+}
+
+class VectorSink final : public TByteSink {
+ public:
+  explicit VectorSink(std::vector<char>& bytes) : bytes_(bytes) {}
+  void Put(const char* data, std::size_t count) override { bytes_.insert(bytes_.end(), data, data + count); }
+
+ private:
+  std::vector<char>& bytes_;
+};
+
+}  // namespace
+
+// One piece between two block starts: the input the calling thread queues
+// for it, and the stream its worker made of it.
+struct TCompressor::Piece {
+  std::deque<std::vector<char>> input;
+  std::size_t queued = 0;
+  bool closed = false;  // no more input comes
+  bool taken = false;   // a worker has it
+  bool done = false;    // output or error is there
+  std::vector<char> output;
+  std::exception_ptr error;
+};
+
+struct TCompressor::Shared {
+  platform::Mutex lock;
+  platform::ConditionVariable work;  // workers wait here
+  platform::ConditionVariable host;  // the calling thread waits here
+  std::deque<std::shared_ptr<Piece>> pieces;  // not yet spliced, oldest first
+  bool cancel = false;
+  bool no_more = false;  // no piece comes after those listed
+};
+
+// The first piece's stream stays in memory until it is known whether it is
+// the whole stream; once the job turns serial it goes straight out.
+class TCompressor::FirstPieceSink final : public TByteSink {
+ public:
+  explicit FirstPieceSink(TCompressor& owner) : owner_(owner) {}
+  void Put(const char* data, std::size_t count) override {
+    if (owner_.mode_ == Mode::kSerial) {
+      owner_.out_.Put(data, count);
+    } else {
+      owner_.first_output_.insert(owner_.first_output_.end(), data, data + count);
+    }
+  }
+
+ private:
+  TCompressor& owner_;
+};
+
+// Joins the pieces' blocks bit by bit into one stream.
+class TCompressor::Splicer {
+ public:
+  explicit Splicer(TByteSink& out) : out_(out) {
+    staging_.reserve(kStagingSize + 16);
+    for (char c : kStreamHeader) PutByte(static_cast<unsigned char>(c));
+  }
+
+  // Appends the block of `stream`, a whole stream that must hold exactly
+  // one block.  Its end marker has no byte position: of the eight padding
+  // widths, exactly one must show the marker, a CRC equal to the block's
+  // and zero padding.
+  void Append(const std::vector<char>& stream) {
+    const auto* data = reinterpret_cast<const unsigned char*>(stream.data());
+    const std::size_t bits = stream.size() * 8;
+    constexpr std::size_t kShortest = 32 + 48 + 32 + 80;
+    if (bits < kShortest || std::memcmp(data, kStreamHeader, sizeof kStreamHeader) != 0 ||
+        Bits(data, 32, 48) != kBlockMagic) {
+      throw EMismatch();
+    }
+    const auto block_crc = static_cast<std::uint32_t>(Bits(data, 80, 32));
+    int fits = 0;
+    std::size_t end = 0;
+    for (std::size_t padding = 0; padding < 8; ++padding) {
+      const std::size_t at = bits - padding - 80;
+      if (Bits(data, at, 48) == kEndMagic && Bits(data, at + 48, 32) == block_crc &&
+          Bits(data, bits - padding, static_cast<int>(padding)) == 0) {
+        ++fits;
+        end = at;
+      }
+    }
+    if (fits != 1 || end < kShortest - 80) throw EMismatch();
+    for (std::size_t byte = 4; byte < end / 8; ++byte) PutByte(data[byte]);
+    PutBits(static_cast<std::uint32_t>(data[end / 8] >> (8 - end % 8)), static_cast<int>(end % 8));
+    crc_ = CombineCRC(crc_, block_crc);
+  }
+
+  // The end marker, the combined CRC, zero padding.
+  void End() {
+    PutBits(static_cast<std::uint32_t>(kEndMagic >> 24), 24);
+    PutBits(static_cast<std::uint32_t>(kEndMagic & 0xFFFFFF), 24);
+    PutBits(crc_, 32);
+    if (pending_bits_ > 0) PutBits(0, 8 - pending_bits_);
+    Flush();
+  }
+
+ private:
+  void PutByte(unsigned byte) {
+    pending_ = pending_ << 8 | byte;
+    staging_.push_back(static_cast<char>(pending_ >> pending_bits_));
+    pending_ &= (1u << pending_bits_) - 1;
+    if (staging_.size() >= kStagingSize) Flush();
+  }
+  // `count` (at most 32) bits of `value`, highest first.
+  void PutBits(std::uint32_t value, int count) {
+    for (int i = count - 1; i >= 0; --i) {
+      pending_ = pending_ << 1 | ((value >> i) & 1u);
+      if (++pending_bits_ == 8) {
+        staging_.push_back(static_cast<char>(pending_));
+        pending_ = 0;
+        pending_bits_ = 0;
+      }
+    }
+    if (staging_.size() >= kStagingSize) Flush();
+  }
+  void Flush() {
+    out_.Put(staging_.data(), staging_.size());
+    staging_.clear();
+  }
+
+  TByteSink& out_;
+  std::vector<char> staging_;
+  std::uint32_t pending_ = 0;  // the low pending_bits_ bits wait for a byte
+  int pending_bits_ = 0;
+  std::uint32_t crc_ = 0;
+};
+
+std::size_t TCompressor::Cutter::Scan(const unsigned char* data, std::size_t count) {
+  // The library's input stage: a run of 4 to 255 equal bytes takes 5 bytes
+  // of the block, a shorter one a byte each.  A run is added when the byte
+  // after it arrives; when that fills the block, that byte starts the next.
+  for (std::size_t i = 0; i < count; ++i) {
+    const unsigned byte = data[i];
+    if (byte != ch && run == 1) {
+      ++filled;
+      ch = byte;
+    } else if (byte != ch || run == 255) {
+      if (ch < 256) filled += run < 4 ? run : 5;
+      ch = byte;
+      run = 1;
+    } else {
+      ++run;
+      continue;
+    }
+    if (filled >= kBlockFill) {
+      filled = 0;
+      return i;
+    }
+  }
+  return count;
+}
+
+TCompressor::TCompressor(TByteSink& out, int threads, TWaitHook wait)
+    : out_(out),
+      threads_(threads),
+      wait_(std::move(wait)),
+      mode_(threads > 1 ? Mode::kFirstPiece : Mode::kSerial),
+      first_sink_(std::make_unique<FirstPieceSink>(*this)),
+      encoder_(std::make_unique<TBZEncoder>(*first_sink_)) {}
+
+TCompressor::~TCompressor() { StopWorkers(); }
+
+void TCompressor::StopWorkers() noexcept {
+  if (shared_) {
+    {
+      std::lock_guard guard(shared_->lock);
+      shared_->cancel = true;
+    }
+    shared_->work.notify_all();
+  }
+  workers_.clear();  // joins
+  grant_.Release();
+}
+
+void TCompressor::Write(const char* data, std::size_t count) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+  std::size_t next = 0;  // the first byte not yet given to a piece
+  std::size_t scan = 0;  // the first byte the cutter has not seen
+  while (next < count) {
+    if (mode_ == Mode::kSerial) {
+      encoder_->Compress(data + next, count - next);
+      return;
+    }
+    const std::size_t start = scan + cutter_.Scan(bytes + scan, count - scan);
+    Append(data + next, start - next);
+    if (start == count) return;
+    EndPiece();
+    next = start;
+    scan = start + 1;
+  }
+}
+
+void TCompressor::Append(const char* data, std::size_t count) {
+  if (mode_ == Mode::kFirstPiece) {
+    encoder_->Compress(data, count);
+    return;
+  }
+  std::unique_lock lock(shared_->lock);
+  for (std::size_t done = 0; done < count;) {
+    WaitFor(lock, [&] { return current_->queued < kQueueLimit; });
+    const std::size_t n = std::min(kChunk, count - done);
+    current_->input.emplace_back(data + done, data + done + n);
+    current_->queued += n;
+    done += n;
+    shared_->work.notify_all();
+  }
+}
+
+// A block start was found: the current piece is complete.
+void TCompressor::EndPiece() {
+  if (mode_ == Mode::kFirstPiece) {
+    // More than one block: now the workers are worth their threads.
+    grant_ = TWorkerGrant::Take(threads_);
+    if (grant_.count() < 2) {
+      grant_.Release();
+      mode_ = Mode::kSerial;  // the first piece's stream simply goes on
+      return;
+    }
+    encoder_->Finish();
+    encoder_.reset();
+    splicer_ = std::make_unique<Splicer>(out_);
+    splicer_->Append(first_output_);
+    first_output_ = std::vector<char>();
+    StartWorkers();
+    mode_ = Mode::kParallel;
+  } else {
+    std::unique_lock lock(shared_->lock);
+    current_->closed = true;
+    shared_->work.notify_all();
+    // One piece more than workers: the calling thread fills the next while
+    // every worker is busy.
+    WaitFor(lock, [&] { return shared_->pieces.size() <= static_cast<std::size_t>(grant_.count()); });
+  }
+  std::lock_guard guard(shared_->lock);
+  current_ = std::make_shared<Piece>();
+  shared_->pieces.push_back(current_);
+  shared_->work.notify_all();
+}
+
+void TCompressor::StartWorkers() {
+  shared_ = std::make_unique<Shared>();
+  Shared& shared = *shared_;
+  const auto work = [&shared] {
+    TBZMemoryCache cache;
+    std::unique_lock lock(shared.lock);
+    for (;;) {
+      std::shared_ptr<Piece> piece;
+      shared.work.wait(lock, [&] {
+        if (shared.cancel) return true;
+        for (const auto& candidate : shared.pieces) {
+          if (!candidate->taken) {
+            piece = candidate;
+            return true;
+          }
+        }
+        return shared.no_more;
+      });
+      if (!piece) return;  // cancelled, or nothing more to do
+      piece->taken = true;
+      std::vector<char> output;
+      try {
+        VectorSink sink(output);
+        lock.unlock();
+        TBZEncoder encoder(sink, &cache);
+        lock.lock();
+        for (;;) {
+          shared.work.wait(lock, [&] { return shared.cancel || !piece->input.empty() || piece->closed; });
+          if (shared.cancel) return;
+          if (piece->input.empty()) {
+            lock.unlock();
+            encoder.Finish();
+            lock.lock();
+            break;
+          }
+          const std::vector<char> chunk = std::move(piece->input.front());
+          piece->input.pop_front();
+          piece->queued -= chunk.size();
+          shared.host.notify_all();
+          lock.unlock();
+          encoder.Compress(chunk.data(), chunk.size());
+          lock.lock();
+        }
+        piece->output = std::move(output);
+      } catch (...) {
+        if (!lock.owns_lock()) lock.lock();
+        piece->error = std::current_exception();
+      }
+      piece->done = true;
+      shared.host.notify_all();
+    }
+  };
+  for (int i = 0; i < grant_.count(); ++i) workers_.push_back(platform::Thread::Start(work));
+}
+
+// Splices the finished pieces at the front, in order, with the lock let go
+// meanwhile.
+void TCompressor::SpliceFinished(std::unique_lock<platform::Mutex>& lock) {
+  while (!shared_->pieces.empty() && shared_->pieces.front()->done) {
+    const std::shared_ptr<Piece> piece = std::move(shared_->pieces.front());
+    shared_->pieces.pop_front();
+    lock.unlock();
+    if (piece->error) std::rethrow_exception(piece->error);
+    splicer_->Append(piece->output);
+    lock.lock();
+  }
+}
+
+// Waits on the calling thread, splicing what is finished and calling the
+// wait hook every heartbeat, until `ready` holds.
+template <typename Ready>
+void TCompressor::WaitFor(std::unique_lock<platform::Mutex>& lock, Ready ready) {
+  auto beat = std::chrono::steady_clock::now() + kHeartbeat;
+  for (;;) {
+    SpliceFinished(lock);
+    if (ready()) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < beat) {
+      shared_->host.wait_for(lock, std::chrono::ceil<std::chrono::milliseconds>(beat - now));
+      continue;
+    }
+    lock.unlock();
+    if (wait_ && !wait_()) throw EStopped();
+    lock.lock();
+    beat = std::chrono::steady_clock::now() + kHeartbeat;
+  }
+}
+
+void TCompressor::Finish() {
+  if (mode_ != Mode::kParallel) {
+    encoder_->Finish();
+    // One block: its own stream is the whole stream.
+    if (mode_ == Mode::kFirstPiece) out_.Put(first_output_.data(), first_output_.size());
+    return;
+  }
+  {
+    std::unique_lock lock(shared_->lock);
+    current_->closed = true;
+    shared_->no_more = true;
+    shared_->work.notify_all();
+    WaitFor(lock, [&] { return shared_->pieces.empty(); });
+  }
+  splicer_->End();
+  StopWorkers();
+}
+
+}  // namespace quorvane::parallel
