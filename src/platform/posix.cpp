@@ -514,7 +514,9 @@ PendingFile::PendingFile(const Path& target, Attributes attributes)
       const int held = ::openat(folder, name_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
       if (held >= 0) {
         claim_ = File::FromHandle(held, std::move(held_name), false);
-        if (!Lock(held, Share::kNone)) throw FileInUseError(target + ": the file is in use by another program", target);
+        if (!Lock(held, Share::kNone)) {
+          throw FileInUseError(target + ": the file is in use by another program", target);
+        }
       }
     }
   }
@@ -557,12 +559,14 @@ void PendingFile::Commit(std::uint32_t dos_time) {
     } else {
       // A link refuses a taken name: the file gets a hidden one, then one
       // rename puts it over the target.
-      CreateUnique(QV_PATH(".qv"), Path(), target_, temporary_, [&](const Path& candidate) {
-        if (::linkat(AT_FDCWD, source.c_str(), folder, candidate.c_str(), AT_SYMLINK_FOLLOW) != 0) {
-          ThrowFileError<FileCreateError>(target_, errno);
-        }
-        return File();
-      });
+      const std::optional<Path> hidden =
+          qvcommon::ClaimUniqueName<PathChar>(QV_PATH(".qv"), PathView(), [&](const Path& candidate) {
+            if (::linkat(AT_FDCWD, source.c_str(), folder, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+            if (errno != EEXIST) ThrowFileError<FileCreateError>(target_, errno);
+            return false;
+          });
+      if (!hidden) ThrowFileError<FileCreateError>(target_, EEXIST);
+      temporary_ = *hidden;
     }
   }
   if (!committed_) {

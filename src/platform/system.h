@@ -21,14 +21,15 @@ void ShowSystemMessage(const std::string& text, const std::string& caption) noex
 template <typename Create>
 File CreateUnique(PathView prefix, PathView suffix, const Path& where, Path& name, Create&& create) {
   File file;
-  const std::optional<Path> claimed = qvcommon::ClaimUniqueName<PathChar>(prefix, suffix, [&](const Path& candidate) {
+  const auto claim = [&](const Path& candidate) {
     try {
       file = create(candidate);
       return true;
     } catch (const FileExistsError&) {
       return false;
     }
-  });
+  };
+  const std::optional<Path> claimed = qvcommon::ClaimUniqueName<PathChar>(prefix, suffix, claim);
   if (!claimed) throw FileCreateError(ToHost(where) + ": no free name for a new file", where);
   name = *claimed;
   return file;

@@ -552,8 +552,6 @@ std::uint32_t HostRecordAttributes() noexcept { return FILE_ATTRIBUTE_ARCHIVE; }
 
 namespace {
 
-// Marks an open file to be deleted when its last handle closes, or takes
-// the mark back; false when the system refuses.
 // The native rename record (FILE_RENAME_INFORMATION).  Only the native call
 // takes a name relative to RootDirectory everywhere: Wine's
 // SetFileInformationByHandle makes it absolute against the current folder.
@@ -589,6 +587,8 @@ DWORD RenameInto(HANDLE file, HANDLE folder, const Path& name) {
   return result == 0 ? 0 : to_error(result);
 }
 
+// Marks an open file to be deleted when its last handle closes, or takes
+// the mark back; false when the system refuses.
 bool MarkForDeletion(std::intptr_t handle, bool deleted) {
   FILE_DISPOSITION_INFO disposition{};
   disposition.DeleteFile = deleted ? TRUE : FALSE;
