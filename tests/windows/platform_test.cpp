@@ -128,20 +128,14 @@ TEST(WindowsPlatform, DosTimesRoundTripAndInvalidOnesAreRefused) {
   EXPECT_EQ(platform::HostRecordAttributes(), 32u);
 }
 
-// Readers share reading only: the old file is not replaced under them, and
-// nobody starts reading it while its replacement is pending.  The pending
-// file is marked to be deleted on close, so that an abandoned one, like a
-// killed process's, leaves nothing.
-TEST(WindowsPlatform, PendingFilesReplaceTheirTargetUnlessItIsHeld) {
+// A pending file is marked to be deleted on close, so that an abandoned
+// one, like a killed process's, leaves nothing; nobody starts reading the
+// file it replaces meanwhile.
+TEST(WindowsPlatform, PendingFilesReplaceTheirTargetOrLeaveNothing) {
   TempDir dir;
   const std::wstring target = dir / L"target";
   qvtest::WriteBytes(target, "old");
   const auto attributes = platform::PendingFile::Attributes::kTarget;
-  {
-    Holder reader(target, GENERIC_READ, FILE_SHARE_READ);
-    ASSERT_TRUE(reader.ok());
-    EXPECT_THROW(platform::PendingFile(target, attributes), platform::FileInUseError);
-  }
   {
     platform::PendingFile abandoned(target, attributes);
     abandoned.file().Write("lost", 4);
