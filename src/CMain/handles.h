@@ -18,7 +18,8 @@
 namespace quorvane {
 
 // A progress callback that can be replaced at any moment, from any thread,
-// without waiting: an operation under way takes its own copy when it starts.
+// without waiting: its users take a copy when they report (an archive's
+// operation once, when it starts).
 class TProgressSlot {
  public:
   TProgress Get() const {
