@@ -29,7 +29,7 @@ std::string ArchiveFront(const std::string& stored, std::uint32_t filetime, cons
   std::memcpy(header.magic, kMagic, sizeof header.magic);
   header.namelen = static_cast<std::uint8_t>(stored.size());
   header.filetime = filetime;
-  header.unpsize = static_cast<std::uint32_t>(content.size());
+  SetUnpackedSize(header, content.size());
   header.crc = content.crc32();
   header.packsize = static_cast<std::uint32_t>(packed_size);
   return std::string(reinterpret_cast<const char*>(&header), sizeof header) + stored;
@@ -50,9 +50,8 @@ void WriteArchive(File& source, File& archive, const std::string& stored, std::u
 
 void BuildArchive(const Path& source, const Path& archive, const TProgress& progress) {
   File input = File::OpenRead(source, platform::Share::kRead);
-  const std::uint32_t filetime = platform::FileDosTime(source);
   platform::PendingFile output(platform::ResolveLinks(archive), platform::PendingFile::Attributes::kTarget);
-  WriteArchive(input, output.file(), StoredName(source), filetime, progress);
+  WriteArchive(input, output.file(), StoredName(source), input.DosTime(), progress);
   output.Commit();
 }
 

@@ -29,7 +29,8 @@ std::string StoredName(const platform::Path& name);
 // Packs `source` into an archive at `archive`.  The new archive grows
 // beside the target and takes its place only once it is whole and on the
 // disk, keeping the old archive's permissions; where `archive` is a symbolic
-// link, the file it points to is replaced.
+// link, the file it points to is replaced.  An old archive that readers
+// hold is not replaced under them: platform::FileInUseError, at once.
 void BuildArchive(const platform::Path& source, const platform::Path& archive, const TProgress& progress);
 
 int PackFiles(const char* packed_file, const char* sub_path, const char* src_path, const char* add_list,

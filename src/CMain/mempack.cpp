@@ -2,7 +2,6 @@
 #include "CMain/mempack.h"
 
 #include <algorithm>
-#include <mutex>
 
 #include "CMain/builder.h"
 #include "CMain/failure.h"
@@ -22,15 +21,13 @@ void SetCount(int* count, int value) {
   if (count) *count = value;
 }
 
-// Ends a job: its workers stop, nothing of it stays, and every later call
-// answers "finished".
+// Ends a job: its workers stop, nothing of it stays (closing the scratch
+// file removes it), and every later call answers "finished".
 void EndJob(TMemPackState& job) noexcept {
   if (job.stream) job.stream->Abandon();
   job.stream.reset();
   job.library.reset();
   job.han = File();
-  platform::RemoveFile(job.fnpayload);
-  job.fnpayload.clear();
   job.front.clear();
   job.state = TMemPackStage::done;
 }
@@ -48,7 +45,7 @@ void FinishCollecting(TMemPackState& job) {
   const Path inner = platform::FromHost(
       platform::ToHost(platform::ChangeFileExt(platform::ChangeFileExt(job.fn, Path()), QV_PATH(".tar")))
           .c_str());
-  job.front = ArchiveFront(StoredName(inner), platform::FileDosTime(job.fnpayload), job.content,
+  job.front = ArchiveFront(StoredName(inner), job.han.DosTime(), job.content,
                            static_cast<std::uint64_t>(job.han.Size()));
   job.han.Seek(0, platform::Origin::kBegin);
 }
@@ -63,14 +60,13 @@ void ReportInput(TMemPackState& job, bool at_end) {
   while (job.unreported >= kStagingSize || (at_end && job.unreported > 0) || empty) {
     const std::size_t n = std::min(job.unreported, kStagingSize);
     job.unreported -= n;
-    if (ReportProgress(job.pdp, &message, static_cast<int>(n)) == 0) throw EFailure(TFailed::kStop);
+    if (ReportProgress(job.pdp.Get(), &message, static_cast<int>(n)) == 0) throw EFailure(TFailed::kStop);
     if (empty) break;
   }
 }
 
 int Collect(TMemPackState& job, const char* buf_in, int in_len, int* taken) {
   // Input after the end of input has nowhere to go.
-  SetCount(taken, 0);
   if (job.state != TMemPackStage::reading || !buf_in) return wcx::E_EWRITE;
   // A failure (a full disk would leave a hole in the archive) ends the job.
   for (std::size_t done = 0, size = static_cast<std::size_t>(in_len); done < size;) {
@@ -110,14 +106,13 @@ void* StartMemPackPath(const Path& file_name) {
   auto job = std::make_shared<TMemPackState>();
   try {
     job->fn = file_name;
-    job->pdp = PackingCallback();
+    job->pdp.Set(PackingCallback());
     job->library = std::make_unique<TBZip2Library>(ModuleDir());
-    job->han = platform::CreateUniqueFile(TempDir(), QV_PATH("quorvane$"), QV_PATH(".$$$"),
-                                          platform::Visibility::kPrivate, job->fnpayload);
+    job->han = platform::CreateScratchFile(TempDir(), QV_PATH("quorvane$"), QV_PATH(".$$$"));
     TMemPackState& state = *job;
     const auto still_wanted = [&state] {
       const TProgressText message = ProgressText(state);
-      return ReportProgress(state.pdp, &message, 0) != 0;
+      return ReportProgress(state.pdp.Get(), &message, 0) != 0;
     };
     job->stream = std::make_unique<TBZCompressionStream>(*job->library, job->han, still_wanted);
   } catch (...) {
@@ -139,21 +134,17 @@ void* StartMemPackW(int, const wchar_t* file_name) {
 
 int PackToMem(void* handle, const char* buf_in, int in_len, int* taken, char* buf_out, int out_len,
               int* written) {
-  const std::shared_ptr<TMemPackState> found = jobs.Find(handle);
-  if (!found) {
-    SetCount(taken, 0);
-    SetCount(written, 0);
-    return wcx::E_EWRITE;
-  }
-  TMemPackState& job = *found;
-  std::lock_guard guard(job.lock);
-  if (job.state == TMemPackStage::done) return wcx::MEMPACK_DONE;
+  // Both counts say what this call moved, whatever it answers.
+  SetCount(taken, 0);
   SetCount(written, 0);
+  const std::shared_ptr<TMemPackState> found = jobs.Find(handle);
+  if (!found) return wcx::E_EWRITE;
+  TMemPackState& job = *found;
+  const TEntered entered(job.lock);
+  if (!entered) return wcx::E_NOT_SUPPORTED;
+  if (job.state == TMemPackStage::done) return wcx::MEMPACK_DONE;
   try {
-    if (job.failure) {
-      SetCount(taken, 0);
-      std::rethrow_exception(job.failure);
-    }
+    if (job.failure) std::rethrow_exception(job.failure);
     if (in_len > 0) return Collect(job, buf_in, in_len, taken);
     // No room to deliver anything: a later call will.
     if (out_len <= 0 || !buf_out) return wcx::MEMPACK_OK;

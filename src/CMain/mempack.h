@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "CMain/handles.h"
 #include "CMain/module.h"
 #include "CMain/packer.h"
 #include "bzLib/streams.h"
@@ -19,11 +20,13 @@ namespace quorvane {
 enum class TMemPackStage : std::uint8_t { reading = 0, writting = 1, done = 2 };
 
 // One job.  Compresses the pushed bytes as they arrive, keeping only the
-// compressed payload, in `fnpayload`; at the end of the input it hands out
-// the header and the stored name, then the payload.  Whatever is left of it
-// goes when the job is destroyed (DoneMemPack, or the module's unload).  Its
-// worker threads, if any, live between the calls that feed it and are
-// joined when its input ends, on a stop and when it is destroyed.
+// compressed payload, in a scratch file that is private and nameless
+// (platform::CreateScratchFile); at the end of the input it hands out the
+// header and the stored name, then the payload.  Whatever is left of it
+// goes when the job is destroyed (DoneMemPack, or the module's unload), or
+// with the process, however it ends.  Its worker threads, if any, live
+// between the calls that feed it and are joined when its input ends, on a
+// stop and when it is destroyed.
 struct TMemPackState {
   TMemPackState() = default;
   TMemPackState(const TMemPackState&) = delete;
@@ -31,7 +34,6 @@ struct TMemPackState {
   ~TMemPackState();
 
   platform::Path fn;         // the target archive's name, as the host gave it
-  platform::Path fnpayload;  // the compressed payload
   platform::File han;        // the payload, written while reading, read while handing out
   std::unique_ptr<TBZip2Library> library;        // while reading
   std::unique_ptr<TBZCompressionStream> stream;  // while reading
@@ -41,9 +43,8 @@ struct TMemPackState {
   std::size_t front_given = 0;
   TMemPackStage state = TMemPackStage::reading;
   std::exception_ptr failure;  // why the job could not start
-  TProgress pdp;
-  // One call at a time per job.
-  platform::Mutex lock;
+  TProgressSlot pdp;
+  TOperationLock lock;
 };
 
 void* StartMemPack(int options, const char* file_name);

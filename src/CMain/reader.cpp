@@ -1,11 +1,10 @@
-// Recognition, listing, testing and extracting.  Readers open the archive
-// shared for reading: any number of them may work on it at once, and nobody
-// may write it meanwhile.
+// Recognition, listing, testing and extracting.  Readers hold the archive
+// open, shared for reading, from OpenArchive to CloseArchive: any number of
+// them may work on it at once, and nobody may write it meanwhile.
 #include "CMain/reader.h"
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <type_traits>
 
 #include "CMain/failure.h"
@@ -17,7 +16,6 @@
 namespace quorvane {
 
 using platform::File;
-using platform::FileKind;
 using platform::Path;
 using platform::PathView;
 using platform::Share;
@@ -26,6 +24,28 @@ namespace {
 
 THandleTable<TArcState> open_archives;
 
+// Where an archive's entry gets its name when the stored one cannot name a
+// file, and neither can the archive's own name without its extension.
+constexpr platform::PathChar kFallbackName[] = QV_PATH("unnamed");
+
+// Whether the file, read from its start, begins with the magic.
+bool HasMagic(File& file) {
+  char magic[sizeof kMagic] = {};
+  file.Seek(0, platform::Origin::kBegin);
+  return file.Read(magic, sizeof magic) == sizeof magic && std::memcmp(magic, kMagic, sizeof magic) == 0;
+}
+
+// -1 when the file is an archive, 0 when it is not or cannot be read.
+template <typename Char>
+int Recognize(const Char* file_name) {
+  try {
+    File file = File::OpenRead(ToPath(file_name), Share::kRead);
+    return HasMagic(file) ? -1 : 0;
+  } catch (const platform::FileError&) {
+    return 0;
+  }
+}
+
 // What the header and the name say, read as far as the file goes.
 struct THeaderRead {
   TArcHeader header{};
@@ -33,14 +53,14 @@ struct THeaderRead {
   std::int64_t file_size = 0;
 };
 
-THeaderRead ReadHeaderOf(const Path& archive) {
+THeaderRead ReadHeaderOf(File& archive) {
   THeaderRead read;
-  File file = File::OpenRead(archive, Share::kRead);
-  read.file_size = file.Size();
+  read.file_size = archive.Size();
+  archive.Seek(0, platform::Origin::kBegin);
   // A short header reads as zeros where it ends: listing trusts what it finds.
-  file.Read(&read.header, sizeof read.header);
+  archive.Read(&read.header, sizeof read.header);
   char name[kMaxStoredName] = {};
-  const std::size_t got = file.Read(name, read.header.namelen);
+  const std::size_t got = archive.Read(name, read.header.namelen);
   read.name.assign(name, strnlen(name, got));
   return read;
 }
@@ -53,41 +73,39 @@ enum class TOutcome {
 };
 
 // Unpacks the entry of `state` into `output` (null: nowhere).
-TOutcome Unpack(TArcState& state, File* output) {
+TOutcome Unpack(TArcState& state, const TProgress& progress, File* output) {
+  File& archive = state.archive;
   const std::int64_t payload = kHeaderSize + state.fnl;
-  File archive = File::OpenRead(state.fn, Share::kRead);
   // An archive cut before its payload, or whose payload is no bzip2 stream,
   // holds nothing to give back.
+  const std::int64_t size = archive.Size();
   unsigned char start[4] = {};
-  if (archive.Size() < payload) return TOutcome::kNothingCameOut;
+  if (size < payload) return TOutcome::kNothingCameOut;
   archive.Seek(payload, platform::Origin::kBegin);
   if (archive.Read(start, sizeof start) != sizeof start || !BeginsBzip2Stream(start)) {
     return TOutcome::kNothingCameOut;
   }
   const TBZip2Library library(ModuleDir());
-  TZPacker packer(payload, library, state.pdp);
+  TZPacker packer(payload, library, progress);
   const bool intact = packer.Expand(archive, output);
-  // The size field holds the low 32 bits, as the checksum covers them all.
-  if (intact && packer.content().crc32() == state.crc32 &&
-      static_cast<std::uint32_t>(packer.content().size()) == state.unpsize) {
+  // The payload must be as long as the header says (its low 32 bits, as the
+  // field keeps them): an archive cut at its end is damaged even where the
+  // stream that is left decodes.
+  const bool whole = static_cast<std::uint32_t>(size - payload) == state.packsize;
+  if (intact && whole && packer.content().crc32() == state.crc32 &&
+      SizeMatches(state.unpsize, packer.content().size())) {
     return TOutcome::kIntact;
   }
   return packer.content().size() > 0 ? TOutcome::kDamaged : TOutcome::kNothingCameOut;
 }
 
-void Test(TArcState& state) {
-  if (Unpack(state, nullptr) != TOutcome::kIntact) throw EFailure(TFailed::kData);
+void Test(TArcState& state, const TProgress& progress) {
+  if (Unpack(state, progress, nullptr) != TOutcome::kIntact) throw EFailure(TFailed::kData);
 }
 
-void Extract(TArcState& state, const Path& target) {
-  // Whatever is at the target is replaced, never written through; but a
-  // folder, a FIFO or a device is not the user's file to replace.
-  const FileKind existing = platform::EntryKindOf(target);
-  if (existing != FileKind::kMissing && existing != FileKind::kRegular && existing != FileKind::kLink) {
-    throw EFailure(TFailed::kCreate);
-  }
+void Extract(TArcState& state, const TProgress& progress, const Path& target) {
   platform::PendingFile output(target, platform::PendingFile::Attributes::kNew);
-  const TOutcome outcome = Unpack(state, &output.file());
+  const TOutcome outcome = Unpack(state, progress, &output.file());
   // Damaged data still takes the target's place: the user keeps what could
   // be recovered, and the code says it is damaged.
   if (outcome != TOutcome::kNothingCameOut) output.Commit(state.filetime);
@@ -100,51 +118,21 @@ TEntryName SafeEntryName(std::string_view stored, const Path& archive) {
   const Path name = platform::FromHost(std::string(stored).c_str());
   // The separators are looked for in whole characters: in a double-byte code
   // page a backslash byte can be the second half of a letter.
-#ifdef _WIN32
-  const std::size_t cut = name.find_last_of(L"/\\:");  // "c:x" would name a drive
-#else
-  const std::size_t cut = name.find_last_of("/\\");
-#endif
-  if (cut == Path::npos && platform::CanNameFile(name)) return {name, std::string(stored)};
-  Path result = cut == Path::npos ? name : Path(PathView(name).substr(cut + 1));
-  if (!platform::CanNameFile(result)) {
-    Path own = platform::NamePart(archive);
-    Path stem = platform::ChangeFileExt(own, Path());
-    result = stem.empty() ? own : stem;
-  }
+  Path result = platform::NamePart(name);
+  if (result == name && platform::CanNameFile(name)) return {name, std::string(stored)};
+  if (!platform::CanNameFile(result)) result = platform::ChangeFileExt(platform::NamePart(archive), Path());
+  if (!platform::CanNameFile(result)) result = kFallbackName;
   return {result, platform::ToHost(result)};
 }
 
-TRecognition Recognize(const Path& path) {
-  // Only regular files are opened: a FIFO or a device could block forever.
-  if (platform::KindOf(path) != FileKind::kRegular) return TRecognition::kForeign;
-  char magic[sizeof kMagic] = {};
-  try {
-    File file = File::OpenRead(path, Share::kRead);
-    if (file.Read(magic, sizeof magic) != sizeof magic) return TRecognition::kForeign;
-  } catch (const platform::FileInUseError&) {
-    return TRecognition::kInUse;
-  } catch (const platform::FileError&) {
-    return TRecognition::kForeign;
-  }
-  return std::memcmp(magic, kMagic, sizeof magic) == 0 ? TRecognition::kArchive : TRecognition::kForeign;
-}
-
-int CanYouHandleThisFile(const char* file_name) {
-  return Recognize(ToPath(file_name)) == TRecognition::kArchive ? -1 : 0;
-}
+int CanYouHandleThisFile(const char* file_name) { return Recognize(file_name); }
 
 void* OpenArchivePath(const Path& path) {
-  switch (Recognize(path)) {
-    case TRecognition::kForeign:
-      return nullptr;
-    case TRecognition::kInUse:
-      throw EFailure(TFailed::kOpen);
-    case TRecognition::kArchive:
-      break;
-  }
   auto state = std::make_shared<TArcState>();
   state->fn = path;
+  // Opening refuses a FIFO or a device unopened: either could block forever.
+  state->archive = File::OpenRead(path, Share::kRead);
+  if (!HasMagic(state->archive)) return nullptr;
   return open_archives.Add(std::move(state));
 }
 
@@ -174,22 +162,24 @@ int ReadEntry(void* handle, TEntry* entry) {
   const std::shared_ptr<TArcState> found = open_archives.Find(handle);
   if (!found) return wcx::E_EOPEN;
   TArcState& state = *found;
-  std::lock_guard guard(state.lock);
+  const TEntered entered(state.lock);
+  if (!entered) return wcx::E_NOT_SUPPORTED;
   if (state.nextpos > 0) {
     state.pos = 0;
     state.nextpos = 0;
     return wcx::E_END_ARCHIVE;
   }
   state.pos = state.nextpos;
-  const THeaderRead read = ReadHeaderOf(state.fn);
+  const THeaderRead read = ReadHeaderOf(state.archive);
   state.fnl = read.header.namelen;
   state.crc32 = read.header.crc;
-  state.unpsize = read.header.unpsize;
+  state.unpsize = UnpackedSize(read.header);
+  state.packsize = read.header.packsize;
   state.filetime = read.header.filetime;
   if (entry) {
     entry->name = SafeEntryName(read.name, state.fn);
     entry->packsize = read.header.packsize;
-    entry->unpsize = read.header.unpsize;
+    entry->unpsize = state.unpsize;
     entry->payload =
         static_cast<std::uint64_t>(std::max<std::int64_t>(0, read.file_size - kHeaderSize - state.fnl));
     entry->filetime = read.header.filetime;
@@ -221,8 +211,8 @@ int ReadEntryEx(void* handle, Record* header_data) {
   }
   header_data->PackSize = static_cast<std::uint32_t>(entry.payload);
   header_data->PackSizeHigh = static_cast<std::uint32_t>(entry.payload >> 32);
-  header_data->UnpSize = entry.unpsize;
-  header_data->UnpSizeHigh = 0;
+  header_data->UnpSize = static_cast<std::uint32_t>(entry.unpsize);
+  header_data->UnpSizeHigh = static_cast<std::uint32_t>(entry.unpsize >> 32);
   header_data->FileCRC = 0;
   header_data->FileTime = static_cast<std::int32_t>(platform::HostRecordTime(entry.filetime));
   header_data->FileAttr = static_cast<std::int32_t>(platform::HostRecordAttributes());
@@ -237,7 +227,7 @@ int ReadHeader(void* handle, wcx::tHeaderData* header_data) {
   if (result != wcx::E_SUCCESS || !header_data) return result;
   PutName(header_data->FileName, entry.name.host);
   header_data->PackSize = static_cast<std::int32_t>(entry.packsize);
-  header_data->UnpSize = static_cast<std::int32_t>(entry.unpsize);
+  header_data->UnpSize = static_cast<std::int32_t>(static_cast<std::uint32_t>(entry.unpsize));
   header_data->FileCRC = 0;
   header_data->FileTime = static_cast<std::int32_t>(platform::HostRecordTime(entry.filetime));
   header_data->FileAttr = static_cast<std::int32_t>(platform::HostRecordAttributes());
@@ -250,14 +240,15 @@ int ProcessFilePaths(void* handle, int operation, const Path* dest_path, const P
   const std::shared_ptr<TArcState> found = open_archives.Find(handle);
   if (!found) return wcx::E_EOPEN;
   TArcState& state = *found;
-  std::lock_guard guard(state.lock);
+  const TEntered entered(state.lock);
+  if (!entered) return wcx::E_NOT_SUPPORTED;
   if (operation == wcx::PK_TEST) {
-    Test(state);
+    Test(state, state.pdp.Get());
   } else if (operation == wcx::PK_EXTRACT) {
     // The host decides the output name; the stored one is not used.
     const Path directory =
         dest_path ? platform::WithTrailingSeparator(*dest_path) : platform::DirectoryPart(dest_name);
-    Extract(state, directory + platform::NamePart(dest_name));
+    Extract(state, state.pdp.Get(), directory + platform::NamePart(dest_name));
   }
   return wcx::E_SUCCESS;
 }
@@ -272,9 +263,7 @@ int CloseArchive(void* handle) { return open_archives.Remove(handle) ? wcx::E_SU
 // The wide forms: paths arrive as UTF-16 and stay so; only the stored name
 // is in the ANSI code page, as the format keeps it.
 
-int CanYouHandleThisFileW(const wchar_t* file_name) {
-  return Recognize(ToPath(file_name)) == TRecognition::kArchive ? -1 : 0;
-}
+int CanYouHandleThisFileW(const wchar_t* file_name) { return Recognize(file_name); }
 
 void* OpenArchiveW(wcx::tOpenArchiveDataW* archive_data) { return OpenRecorded(archive_data); }
 

@@ -5,25 +5,30 @@
 #include <cstdint>
 #include <string>
 
+#include "CMain/handles.h"
 #include "CMain/module.h"
 #include "platform/platform.h"
 #include "wcxhead.h"
 
 namespace quorvane {
 
-// The state of one open archive.
+// The state of one open archive.  It holds the archive open from
+// OpenArchive to CloseArchive, shared for reading: what is listed, tested
+// and extracted comes from that one file, even when another program puts a
+// new file at its path meanwhile.
 struct TArcState {
   std::int32_t nextpos = 0;  // headers already handed out (0 or 1)
   std::int32_t pos = 0;      // nextpos when the last header was read
-  TProgress pdp;
+  TProgressSlot pdp;
   platform::Path fn;
+  platform::File archive;
   // Taken from the header by the last ReadHeader, for the ProcessFile that follows.
   std::uint8_t fnl = 0;
   std::uint32_t crc32 = 0;
-  std::uint32_t unpsize = 0;
+  std::uint64_t unpsize = 0;  // as far as the header keeps it (see UnpackedSize)
+  std::uint32_t packsize = 0;
   std::uint32_t filetime = 0;
-  // One call at a time per archive, whatever threads the host calls from.
-  platform::Mutex lock;
+  TOperationLock lock;
 };
 
 // A listed name, as a path and as a host string.
@@ -36,7 +41,7 @@ struct TEntryName {
 struct TEntry {
   TEntryName name;             // a plain file name
   std::uint32_t packsize = 0;  // as stored
-  std::uint32_t unpsize = 0;   // as stored: the low 32 bits of the size
+  std::uint64_t unpsize = 0;   // as stored (see UnpackedSize)
   std::uint64_t payload = 0;   // the payload's real size in the archive file
   std::uint32_t filetime = 0;  // DOS date/time, as stored
 };
@@ -58,9 +63,8 @@ int ProcessFileW(void* handle, int operation, const wchar_t* dest_path, const wc
 bool SetArchiveCallback(void* handle, const TCallback& callback);
 
 // The same with paths already converted from whatever form the host used.
-enum class TRecognition { kArchive, kForeign, kInUse };
-TRecognition Recognize(const platform::Path& path);
-// The handle of a new open archive; null when the file is not an archive.
+// The handle of a new open archive; null when the file was read and is not
+// an archive.  A file that cannot be opened or read raises.
 void* OpenArchivePath(const platform::Path& path);
 // Fills `entry` (when not null) and moves on to the next entry.
 int ReadEntry(void* handle, TEntry* entry);

@@ -1,17 +1,14 @@
 // The parts of the platform layer that need no system call of their own:
-// unique temporary names, files that grow beside their target, the choice
-// between the host's message box and the system's, the fault points of the
-// test flavour, and what a thread handle does on either system.
+// the choice between the host's message box and the system's, the fault
+// points of the test flavour, and what a thread handle does on either system.
 #include <atomic>
 #include <new>
-#include <optional>
 #include <string>
 #include <utility>
 
 #include "platform/faults.h"
 #include "platform/platform.h"
 #include "platform/system.h"
-#include "unique_name.h"
 
 namespace platform {
 namespace {
@@ -35,46 +32,6 @@ void ShowMessage(const std::string& text, const std::string& caption) noexcept {
   } catch (...) {
     // Nowhere left to report to.
   }
-}
-
-File CreateUniqueFile(const Path& directory, PathView prefix, PathView suffix,
-                      Visibility visibility, Path& path) {
-  File file;
-  std::optional<Path> claimed =
-      qvcommon::ClaimUniqueName<PathChar>(directory + Path(prefix), suffix, [&](const Path& candidate) {
-        try {
-          file = File::CreateNew(candidate, Share::kNone, visibility);
-          return true;
-        } catch (const FileExistsError&) {
-          return false;
-        }
-      });
-  if (!claimed) throw FileCreateError(ToHost(directory) + ": no free name for a new file", directory);
-  path = std::move(*claimed);
-  return file;
-}
-
-// The name starts short, so that any name the file system takes can have one
-// beside it, and with a dot, so that listings hide the file meanwhile.
-PendingFile::PendingFile(const Path& target, Attributes attributes)
-    : target_(target),
-      attributes_(attributes),
-      file_(CreateUniqueFile(DirectoryPart(target), QV_PATH(".qv"), Path(), Visibility::kPublic, path_)) {}
-
-PendingFile::~PendingFile() {
-  if (committed_) return;
-  file_ = File();  // Windows removes no file that is still open
-  RemoveFile(path_);
-}
-
-void PendingFile::Commit(std::uint32_t dos_time) {
-  file_.Sync();
-  file_.Close();
-  // With no file to replace, the file keeps what any new file gets.
-  if (attributes_ == Attributes::kTarget) KeepAttributes(target_, path_);
-  if (dos_time != kNoDosTime) SetFileDosTime(path_, dos_time);
-  ReplaceFile(path_, target_);
-  committed_ = true;
 }
 
 #ifdef QUORVANE_FAULT_INJECTION

@@ -7,7 +7,9 @@
 
 namespace platform::faults {
 
-enum Kind { kOpen = 0, kRead, kWrite, kSeek, kClose, kRename, kLookup, kAlloc, kKinds };
+// kUnnamed refuses an unnamed file (O_TMPFILE), as NFS does, so that the
+// named fallback runs.
+enum Kind { kOpen = 0, kRead, kWrite, kSeek, kClose, kRename, kLookup, kAlloc, kUnnamed, kKinds };
 
 #ifdef QUORVANE_FAULT_INJECTION
 // Counts a call of this kind; true when this call is the one to fail.

@@ -154,6 +154,9 @@ enum class Share {
 
 enum class Origin { kBegin, kCurrent, kEnd };
 
+// A DOS date/time that names no moment: a time unknown or out of range.
+inline constexpr std::uint32_t kNoDosTime = 0xFFFFFFFF;
+
 // Who may read a file created by CreateNew.
 enum class Visibility {
   kPrivate,  // the owner only (temporary files)
@@ -196,6 +199,11 @@ class File {
   void Truncate();
   // Flushes what was written to the disk itself.
   void Sync();
+  // The last-write time as a local DOS date/time, or kNoDosTime.
+  std::uint32_t DosTime() const noexcept;
+  // Sets the last-write time from a local DOS date/time; false when it names
+  // no moment or the system refuses.
+  bool SetDosTime(std::uint32_t dos_time) noexcept;
   // Closes the file, raising FileCreateError when the system reports a
   // failure: what was written may not all be there.
   void Close();
@@ -205,6 +213,7 @@ class File {
   static File FromHandle(std::intptr_t handle, Path name, bool writing);
 
  private:
+  friend class PendingFile;  // puts its file in place by handle
   File(std::intptr_t handle, Path name, bool writing)
       : handle_(handle), name_(std::move(name)), writing_(writing) {}
   template <typename Error>
@@ -218,11 +227,13 @@ class File {
   bool writing_ = false;
 };
 
-// Creates a file that did not exist before in `directory` (empty, or ending
-// in a separator), named prefix + number + suffix, drawing the next number
-// from qvcommon's random source on every clash.  `path` receives the name.
-File CreateUniqueFile(const Path& directory, PathView prefix, PathView suffix,
-                      Visibility visibility, Path& path);
+// A private file (its owner's only) for data that never needs a name: a
+// job's scratch space in `directory`.  Nothing of it outlives the File, not
+// even a crash of the process: it is created unnamed (Linux's O_TMPFILE)
+// where the file system allows it, else named prefix + number + suffix and
+// removed at once (Linux) or deleted when its handle closes (Windows).
+// Raises FileCreateError when it cannot be created.
+File CreateScratchFile(const Path& directory, PathView prefix, PathView suffix);
 
 enum class FileKind { kMissing, kRegular, kDirectory, kLink, kOther };
 // What the path names, links followed (never kLink).
@@ -236,22 +247,8 @@ Path ResolveLinks(const Path& path);
 
 // Removes a file; false when it could not be removed.
 bool RemoveFile(const Path& path) noexcept;
-// Gives `replacement` the permissions (Linux) or attributes (Windows) of
-// the existing file `original`; false when there is none to copy.
-bool KeepAttributes(const Path& original, const Path& replacement) noexcept;
-// Puts `from` in place of `to` in one step, replacing an existing `to` (a
-// link there is replaced, not followed), and makes the change durable.
-// FileCreateError when it cannot.
-void ReplaceFile(const Path& from, const Path& to);
-
 // --------------------------------------------------------------- times
 
-inline constexpr std::uint32_t kNoDosTime = 0xFFFFFFFF;
-// Last-write time (links followed) as a local DOS date/time, or kNoDosTime.
-std::uint32_t FileDosTime(const Path& path) noexcept;
-// Sets the last-write time from a local DOS date/time; false when the date
-// is not valid or the system refuses.
-bool SetFileDosTime(const Path& path, std::uint32_t dos_time) noexcept;
 // The file-time and attribute fields of the host's header record, as hosts
 // on this system read them.
 std::uint32_t HostRecordTime(std::uint32_t dos_time) noexcept;
@@ -259,33 +256,48 @@ std::uint32_t HostRecordAttributes() noexcept;
 
 // --------------------------------------------------------- pending files
 
-// A new file that takes the place of `target` only once it is whole.  It
-// grows beside the target under a short name of its own, and goes again
-// with the object unless committed.  How it is made and put in place is its
-// own business: its owner only writes and commits.
+// A new file that takes the place of `target` only once it is whole.  The
+// target's folder is opened once, and every step after that (create, write,
+// time-stamp, flush, put in place, remove after a failure) works on that
+// open folder and the open file, never on a path again: a folder renamed or
+// swapped for a link meanwhile changes nothing, and nothing is written
+// through a link.  Until it is in place the file has no name where the
+// system allows (Linux's O_TMPFILE; on Windows it is marked to be deleted
+// when closed), so that not even a crash leaves it behind; elsewhere it
+// grows under a short hidden name beside the target (".qv" and digits) and
+// goes with the object.  Its permissions are never wider than those it has
+// in place.
 class PendingFile {
  public:
-  // The attributes (permissions) it has in place: what any new file gets,
-  // or those of the file it replaces, when there is one.
+  // Its attributes (permissions) in place: those of any new file, or those
+  // of the file it replaces, when there is one.  kTarget also holds that
+  // file until the commit, so that nobody reads it meanwhile:
+  // FileInUseError, without waiting, when another opener (a reader) holds
+  // it.
   enum class Attributes { kNew, kTarget };
 
-  // Raises FileCreateError when the file cannot be created.
+  // Raises FileCreateError when the file cannot be created, or when a
+  // folder, a FIFO or a device is at the target.
   PendingFile(const Path& target, Attributes attributes);
   ~PendingFile();
   PendingFile(const PendingFile&) = delete;
   PendingFile& operator=(const PendingFile&) = delete;
 
   File& file() noexcept { return file_; }
-  // Flushes the file to the disk, gives it `dos_time` as its last-write
-  // time (none for kNoDosTime) and puts it in place of the target in one
-  // step: a link at the target is replaced, not followed.
+  // Gives the file `dos_time` as its last-write time (none for kNoDosTime)
+  // and its attributes, flushes it to the disk and puts it in place of the
+  // target in one step: a link at the target is replaced, not followed.
   void Commit(std::uint32_t dos_time = kNoDosTime);
 
  private:
   Path target_;
-  Attributes attributes_;
-  Path path_;
+  Path name_;       // the target's name in its folder
+  File folder_;     // the target's folder, open
   File file_;
+  Path temporary_;  // the file's own name in the folder; empty while it has none
+  File claim_;      // the file it replaces, held (kTarget)
+  std::uint32_t attributes_ = 0;  // permission bits (Linux) or attribute bits (Windows) to give it
+  bool keep_attributes_ = false;
   bool committed_ = false;
 };
 

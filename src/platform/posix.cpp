@@ -114,6 +114,20 @@ File OpenRegular(const Path& path, int flags, Share share) {
   return File::FromHandle(fd, std::move(name), (flags & O_ACCMODE) != O_RDONLY);
 }
 
+// Creates `name` anew, relative to the open folder `folder` (AT_FDCWD: the
+// current one): never over a name that exists, never through a link.
+// `shown` names it in errors.
+File CreateAt(int folder, const Path& name, mode_t mode, const Path& shown) {
+  if (faults::Hit(faults::kOpen)) ThrowFileError<FileCreateError>(shown, EIO);
+  Path kept = shown;  // copied first: nothing may fail once the file exists
+  int fd;
+  do {
+    fd = ::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) ThrowFileError<FileCreateError>(shown, errno);
+  return File::FromHandle(fd, std::move(kept), true);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- strings
@@ -223,16 +237,9 @@ File File::OpenRead(const Path& path, Share share) { return OpenRegular(path, O_
 File File::OpenReadWrite(const Path& path, Share share) { return OpenRegular(path, O_RDWR, share); }
 
 File File::CreateNew(const Path& path, Share share, Visibility visibility) {
-  if (faults::Hit(faults::kOpen)) ThrowFileError<FileCreateError>(path, EIO);
-  Path name = path;  // copied first: nothing may fail once the file exists
-  mode_t mode = visibility == Visibility::kPrivate ? 0600 : 0666;
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) ThrowFileError<FileCreateError>(path, errno);
-  Lock(fd, share);  // nobody else can hold a name that did not exist
-  return File(fd, std::move(name), true);
+  File file = CreateAt(AT_FDCWD, path, visibility == Visibility::kPrivate ? 0600 : 0666, path);
+  Lock(Fd(file.handle_), share);  // nobody else can hold a name that did not exist
+  return file;
 }
 
 bool File::IsOpen() const noexcept { return handle_ >= 0; }
@@ -334,15 +341,6 @@ FileKind KindOfMode(mode_t mode) {
   return FileKind::kOther;
 }
 
-// Makes a rename in `directory` (empty: the current one) survive a crash.
-void SyncDirectory(const Path& directory) {
-  int fd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;  // nothing can be done about it; the data itself is on disk
-  while (::fsync(fd) != 0 && errno == EINTR) {
-  }
-  ::close(fd);
-}
-
 }  // namespace
 
 FileKind KindOf(const Path& path) noexcept {
@@ -371,19 +369,6 @@ Path ResolveLinks(const Path& path) {
 }
 
 bool RemoveFile(const Path& path) noexcept { return !path.empty() && ::unlink(path.c_str()) == 0; }
-
-bool KeepAttributes(const Path& original, const Path& replacement) noexcept {
-  struct stat st;
-  if (::stat(original.c_str(), &st) != 0) return false;
-  return ::chmod(replacement.c_str(), st.st_mode & 07777) == 0;
-}
-
-void ReplaceFile(const Path& from, const Path& to) {
-  if (faults::Hit(faults::kRename)) ThrowFileError<FileCreateError>(to, EIO);
-  const Path directory = DirectoryPart(to);  // nothing may fail once the file is in place
-  if (::rename(from.c_str(), to.c_str()) != 0) ThrowFileError<FileCreateError>(to, errno);
-  SyncDirectory(directory);
-}
 
 // --------------------------------------------------------------- times
 
@@ -414,11 +399,12 @@ bool DosToTime(std::uint32_t dos, time_t& result) {
 
 }  // namespace
 
-std::uint32_t FileDosTime(const Path& path) noexcept {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return kNoDosTime;
+namespace {
+
+// A moment as a local DOS date/time, or kNoDosTime.
+std::uint32_t LocalDosTime(time_t moment) {
   struct tm tm;
-  if (localtime_r(&st.st_mtime, &tm) == nullptr) return kNoDosTime;
+  if (localtime_r(&moment, &tm) == nullptr) return kNoDosTime;
   int year = tm.tm_year + 1900;
   if (year < 1980 || year > 2107) return kNoDosTime;
   return static_cast<std::uint32_t>(year - 1980) << 25 | static_cast<std::uint32_t>(tm.tm_mon + 1) << 21 |
@@ -426,7 +412,15 @@ std::uint32_t FileDosTime(const Path& path) noexcept {
          static_cast<std::uint32_t>(tm.tm_min) << 5 | static_cast<std::uint32_t>(tm.tm_sec / 2);
 }
 
-bool SetFileDosTime(const Path& path, std::uint32_t dos_time) noexcept {
+}  // namespace
+
+std::uint32_t File::DosTime() const noexcept {
+  struct stat st;
+  if (::fstat(Fd(handle_), &st) != 0) return kNoDosTime;
+  return LocalDosTime(st.st_mtime);
+}
+
+bool File::SetDosTime(std::uint32_t dos_time) noexcept {
   time_t moment;
   if (!DosToTime(dos_time, moment)) return false;
   struct timespec times[2];
@@ -434,7 +428,7 @@ bool SetFileDosTime(const Path& path, std::uint32_t dos_time) noexcept {
   times[0].tv_nsec = UTIME_OMIT;
   times[1].tv_sec = moment;
   times[1].tv_nsec = 0;
-  return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+  return ::futimens(Fd(handle_), times) == 0;
 }
 
 // Linux hosts read the time field as time_t and the attributes as st_mode.
@@ -445,6 +439,151 @@ std::uint32_t HostRecordTime(std::uint32_t dos_time) noexcept {
 }
 
 std::uint32_t HostRecordAttributes() noexcept { return S_IFREG | 0644; }
+
+// ------------------------------------------------- temporary and pending files
+
+namespace {
+
+// A path that names the open file `fd`: linkat() through it with
+// AT_SYMLINK_FOLLOW links an unnamed file in without the privilege that
+// AT_EMPTY_PATH needs.
+std::string FdPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// An unnamed file (O_TMPFILE) in the folder `folder` names, relative to the
+// open folder `at`; no file (not open) when the file system has none (NFS,
+// some FUSE) or, for a file to be `linked` in later, when /proc is missing.
+// Any other failure raises.  `shown` names it in errors.
+File CreateUnnamed(int at, const Path& folder, mode_t mode, bool linked, const Path& shown) {
+  if (faults::Hit(faults::kUnnamed)) return File();
+  if (faults::Hit(faults::kOpen)) ThrowFileError<FileCreateError>(shown, EIO);
+  Path name = shown;  // copied first: nothing may fail while the descriptor is bare
+  int fd;
+  do {
+    fd = ::openat(at, folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == ENOENT) return File();
+    ThrowFileError<FileCreateError>(shown, errno);
+  }
+  File file = File::FromHandle(fd, std::move(name), true);
+  if (linked && ::access(FdPath(fd).c_str(), F_OK) != 0) return File();
+  return file;
+}
+
+void SyncFolder(int folder) {
+  // Nothing can be done about a failure: the data itself is on the disk.
+  while (::fsync(folder) != 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
+File CreateScratchFile(const Path& directory, PathView prefix, PathView suffix) {
+  if (File unnamed = CreateUnnamed(AT_FDCWD, directory, 0600, false, directory); unnamed.IsOpen()) return unnamed;
+  Path name;
+  File file = CreateUnique(directory + Path(prefix), suffix, directory, name,
+                           [](const Path& candidate) { return CreateAt(AT_FDCWD, candidate, 0600, candidate); });
+  // Open, it needs no name: removed now, nothing is left if the process dies.
+  ::unlink(name.c_str());
+  return file;
+}
+
+PendingFile::PendingFile(const Path& target, Attributes attributes)
+    : target_(target), name_(NamePart(target)) {
+  if (name_.empty()) ThrowFileError<FileCreateError>(target, EISDIR);
+  Path directory = DirectoryPart(target);
+  if (faults::Hit(faults::kOpen)) ThrowFileError<FileCreateError>(target, EIO);
+  int folder;
+  do {
+    folder = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (folder < 0 && errno == EINTR);
+  if (folder < 0) ThrowFileError<FileCreateError>(target, errno);
+  folder_ = File::FromHandle(folder, std::move(directory), false);
+
+  mode_t mode = 0666;  // less the umask, as for any new file
+  struct stat st;
+  if (::fstatat(folder, name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    // A folder, a FIFO or a device is not the user's file to replace.
+    if (S_ISDIR(st.st_mode)) ThrowFileError<FileCreateError>(target, EISDIR);
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) ThrowFileError<FileCreateError>(target, ENXIO);
+    if (attributes == Attributes::kTarget && S_ISREG(st.st_mode)) {
+      attributes_ = st.st_mode & 07777;
+      keep_attributes_ = true;
+      mode = st.st_mode & 0777;  // never more than the file it replaces allows
+      // A file its readers hold (shared) is not replaced while they read
+      // it, as Windows' sharing has it too; held here without waiting until
+      // the new file is in place, so that no reader starts on it meanwhile.
+      // A file that cannot be opened here cannot be held, and is replaced
+      // all the same.
+      Path held_name = target;  // copied first: nothing may fail while the descriptor is bare
+      const int held = ::openat(folder, name_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+      if (held >= 0) {
+        claim_ = File::FromHandle(held, std::move(held_name), false);
+        if (!Lock(held, Share::kNone)) {
+          throw FileInUseError(target + ": the file is in use by another program", target);
+        }
+      }
+    }
+  }
+  file_ = CreateUnnamed(folder, Path(), mode, true, target);
+  if (!file_.IsOpen()) {
+    file_ = CreateUnique(QV_PATH(".qv"), Path(), target, temporary_,
+                         [&](const Path& candidate) { return CreateAt(folder, candidate, mode, target); });
+  }
+}
+
+PendingFile::~PendingFile() {
+  file_ = File();
+  if (!temporary_.empty()) ::unlinkat(Fd(folder_.handle_), temporary_.c_str(), 0);
+}
+
+void PendingFile::Commit(std::uint32_t dos_time) {
+  const int folder = Fd(folder_.handle_);
+  // The umask may have narrowed the kept mode, and no setuid bit is made at
+  // creation.  Should this fail, the file stays narrower, never wider.
+  if (keep_attributes_) ::fchmod(Fd(file_.handle_), attributes_);
+  if (dos_time != kNoDosTime) file_.SetDosTime(dos_time);
+  file_.Sync();
+  // An unnamed file is linked in through a second descriptor, so that the
+  // first one's close is checked before the file takes the target's place.
+  File linker;
+  if (temporary_.empty()) {
+    Path name = target_;  // copied first: nothing may fail while the descriptor is bare
+    const int fd = ::fcntl(Fd(file_.handle_), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) ThrowFileError<FileCreateError>(target_, errno);
+    linker = File::FromHandle(fd, std::move(name), false);
+  }
+  file_.Close();
+  if (faults::Hit(faults::kRename)) ThrowFileError<FileCreateError>(target_, EIO);
+  if (linker.IsOpen()) {
+    const std::string source = FdPath(Fd(linker.handle_));
+    if (::linkat(AT_FDCWD, source.c_str(), folder, name_.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      committed_ = true;
+    } else if (errno != EEXIST) {
+      ThrowFileError<FileCreateError>(target_, errno);
+    } else {
+      // A link refuses a taken name: the file gets a hidden one, then one
+      // rename puts it over the target.
+      const std::optional<Path> hidden =
+          qvcommon::ClaimUniqueName<PathChar>(QV_PATH(".qv"), PathView(), [&](const Path& candidate) {
+            if (::linkat(AT_FDCWD, source.c_str(), folder, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+            if (errno != EEXIST) ThrowFileError<FileCreateError>(target_, errno);
+            return false;
+          });
+      if (!hidden) ThrowFileError<FileCreateError>(target_, EEXIST);
+      temporary_ = *hidden;
+    }
+  }
+  if (!committed_) {
+    if (::renameat(folder, temporary_.c_str(), folder, name_.c_str()) != 0) {
+      ThrowFileError<FileCreateError>(target_, errno);
+    }
+    temporary_.clear();
+    committed_ = true;
+  }
+  SyncFolder(folder);
+  claim_ = File();
+}
 
 // --------------------------------------------------------------- threads
 

@@ -5,9 +5,8 @@
 #include "platform/system.h"
 
 #include <windows.h>
-// windows.h maps these names to its A/W variants; here they are ours.
+// windows.h maps this name to its A/W variants; here it is ours.
 #undef LoadLibrary
-#undef ReplaceFile
 
 #include <algorithm>
 #include <climits>
@@ -15,6 +14,7 @@
 #include <mutex>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "platform/faults.h"
 #include "utf8.h"
@@ -23,6 +23,15 @@ namespace platform {
 namespace {
 
 HANDLE AsHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+// A function of a system module every process has loaded (kernel32,
+// ntdll), looked up at run time: null where this system lacks it.
+template <typename Function>
+Function SystemFunction(const wchar_t* module, const char* name) {
+  const HMODULE loaded = ::GetModuleHandleW(module);
+  const FARPROC found = loaded ? ::GetProcAddress(loaded, name) : nullptr;
+  return found ? reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found)) : nullptr;
+}
 
 // A buffer-filling call (GetFullPathNameW, GetTempPathW,
 // GetEnvironmentVariableW...) as a string, the buffer grown as the call asks;
@@ -217,13 +226,14 @@ bool AttributesOf(const Path& path, WIN32_FILE_ATTRIBUTE_DATA& data) noexcept tr
 // refused before the open; whatever else is not a disk file is refused
 // before anything is read or written.
 template <typename Error>
-File OpenRegular(const Path& path, DWORD access, DWORD disposition, Share share) {
+File OpenRegular(const Path& path, DWORD access, DWORD disposition, Share share,
+                 DWORD flags = FILE_ATTRIBUTE_NORMAL) {
   if (faults::Hit(faults::kOpen)) ThrowFileError<Error>(path, ERROR_OPEN_FAILED);
   if (path.empty()) ThrowFileError<Error>(path, ERROR_PATH_NOT_FOUND);
   if (NamesDevice(path)) ThrowFileError<Error>(path, ERROR_BAD_FILE_TYPE);
   Path name = path;  // copied first: nothing may fail while the handle is bare
-  HANDLE handle = ::CreateFileW(SystemPath(path).c_str(), access, ShareFlags(share), nullptr, disposition,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle = ::CreateFileW(SystemPath(path).c_str(), access, ShareFlags(share), nullptr, disposition, flags,
+                                nullptr);
   if (handle == INVALID_HANDLE_VALUE) ThrowFileError<Error>(path, ::GetLastError());
   if (::GetFileType(handle) != FILE_TYPE_DISK) {
     ::CloseHandle(handle);
@@ -468,28 +478,6 @@ bool RemoveFile(const Path& path) noexcept {
   }
 }
 
-bool KeepAttributes(const Path& original, const Path& replacement) noexcept {
-  // Not the read-only bit: Windows replaces no read-only file, so it could
-  // only keep the new file from being removed after that failure.
-  constexpr DWORD kKept =
-      FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!AttributesOf(original, data)) return false;
-  try {
-    return ::SetFileAttributesW(SystemPath(replacement).c_str(), data.dwFileAttributes & kKept) != 0;
-  } catch (...) {
-    return false;
-  }
-}
-
-void ReplaceFile(const Path& from, const Path& to) {
-  if (faults::Hit(faults::kRename)) ThrowFileError<FileCreateError>(to, ERROR_WRITE_FAULT);
-  if (!::MoveFileExW(SystemPath(from).c_str(), SystemPath(to).c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    ThrowFileError<FileCreateError>(to, ::GetLastError());
-  }
-}
-
 // --------------------------------------------------------------- times
 
 namespace {
@@ -512,17 +500,31 @@ bool DosToSystemTime(std::uint32_t dos, SYSTEMTIME& time) {
   return ::SystemTimeToFileTime(&time, &unused) != 0;
 }
 
-}  // namespace
+using ZoneConversion = BOOL(WINAPI*)(const DYNAMIC_TIME_ZONE_INFORMATION*, const SYSTEMTIME*, LPSYSTEMTIME);
 
-// Local time follows the rule for the date itself, never the offset in force
-// today: a summer time stamp read in winter keeps its wall-clock hour, as it
-// does on Linux.
-std::uint32_t FileDosTime(const Path& path) noexcept {
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!AttributesOf(path, data) || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return kNoDosTime;
+// Converts between UTC and local time by the rule for the date itself,
+// never the offset in force today: a summer time stamp read in winter keeps
+// its wall-clock hour, as on Linux, and a date of a year whose rule differed
+// from today's gets that year's.  The dynamic forms where the system has
+// them (Windows 7 on), else the year's rule looked up by hand (Wine lacks
+// them).
+bool ConvertTime(const SYSTEMTIME& from, SYSTEMTIME& to, bool to_local) {
+  DYNAMIC_TIME_ZONE_INFORMATION zone{};
+  if (::GetDynamicTimeZoneInformation(&zone) == TIME_ZONE_ID_INVALID) return false;
+  const auto dynamic = SystemFunction<ZoneConversion>(
+      L"kernel32.dll", to_local ? "SystemTimeToTzSpecificLocalTimeEx" : "TzSpecificLocalTimeToSystemTimeEx");
+  if (dynamic) return dynamic(&zone, &from, &to) != 0;
+  TIME_ZONE_INFORMATION rule{};
+  if (!::GetTimeZoneInformationForYear(from.wYear, &zone, &rule)) return false;
+  return (to_local ? ::SystemTimeToTzSpecificLocalTime(&rule, &from, &to)
+                   : ::TzSpecificLocalTimeToSystemTime(&rule, &from, &to)) != 0;
+}
+
+// A moment as a local DOS date/time, or kNoDosTime.
+std::uint32_t LocalDosTime(const FILETIME& moment) {
   SYSTEMTIME utc, local;
-  if (!::FileTimeToSystemTime(&data.ftLastWriteTime, &utc) ||
-      !::SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local) || local.wYear < 1980 || local.wYear > 2107) {
+  if (!::FileTimeToSystemTime(&moment, &utc) || !ConvertTime(utc, local, true) || local.wYear < 1980 ||
+      local.wYear > 2107) {
     return kNoDosTime;
   }
   return static_cast<std::uint32_t>(local.wYear - 1980) << 25 | static_cast<std::uint32_t>(local.wMonth) << 21 |
@@ -530,31 +532,152 @@ std::uint32_t FileDosTime(const Path& path) noexcept {
          static_cast<std::uint32_t>(local.wMinute) << 5 | static_cast<std::uint32_t>(local.wSecond / 2);
 }
 
-bool SetFileDosTime(const Path& path, std::uint32_t dos_time) noexcept {
+}  // namespace
+
+std::uint32_t File::DosTime() const noexcept {
+  FILETIME written;
+  if (!::GetFileTime(AsHandle(handle_), nullptr, nullptr, &written)) return kNoDosTime;
+  return LocalDosTime(written);
+}
+
+bool File::SetDosTime(std::uint32_t dos_time) noexcept {
   SYSTEMTIME local, utc_time;
   FILETIME utc;
-  if (path.empty() || !DosToSystemTime(dos_time, local) ||
-      !::TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc_time) || !::SystemTimeToFileTime(&utc_time, &utc)) {
-    return false;
-  }
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  try {
-    handle = ::CreateFileW(SystemPath(path).c_str(), FILE_WRITE_ATTRIBUTES,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-  } catch (...) {
-    return false;
-  }
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  bool ok = ::SetFileTime(handle, nullptr, nullptr, &utc) != 0;
-  ::CloseHandle(handle);
-  return ok;
+  return DosToSystemTime(dos_time, local) && ConvertTime(local, utc_time, false) &&
+         ::SystemTimeToFileTime(&utc_time, &utc) && ::SetFileTime(AsHandle(handle_), nullptr, nullptr, &utc);
 }
 
 // Windows hosts read the DOS date/time and the attribute bits as they are.
 std::uint32_t HostRecordTime(std::uint32_t dos_time) noexcept { return dos_time; }
 
 std::uint32_t HostRecordAttributes() noexcept { return FILE_ATTRIBUTE_ARCHIVE; }
+
+// ------------------------------------------------- temporary and pending files
+
+namespace {
+
+// The native rename record (FILE_RENAME_INFORMATION).  Only the native call
+// takes a name relative to RootDirectory everywhere: Wine's
+// SetFileInformationByHandle makes it absolute against the current folder.
+struct TRenameRecord {
+  BOOLEAN ReplaceIfExists;
+  HANDLE RootDirectory;
+  ULONG FileNameLength;
+  WCHAR FileName[1];
+};
+struct TIoStatus {
+  LONG_PTR status;
+  ULONG_PTR information;
+};
+using SetInformationFile = LONG(NTAPI*)(HANDLE, TIoStatus*, void*, ULONG, int);
+using StatusToError = ULONG(NTAPI*)(LONG);
+constexpr int kFileRenameInformation = 10;
+
+// Renames the open file `file` to `name` inside the open folder `folder`,
+// replacing what is there; the system's error code, or 0.
+DWORD RenameInto(HANDLE file, HANDLE folder, const Path& name) {
+  const auto set_information = SystemFunction<SetInformationFile>(L"ntdll.dll", "NtSetInformationFile");
+  const auto to_error = SystemFunction<StatusToError>(L"ntdll.dll", "RtlNtStatusToDosError");
+  if (!set_information || !to_error) return ERROR_CALL_NOT_IMPLEMENTED;
+  std::vector<char> buffer(sizeof(TRenameRecord) + name.size() * sizeof(wchar_t));
+  auto* record = reinterpret_cast<TRenameRecord*>(buffer.data());
+  record->ReplaceIfExists = TRUE;
+  record->RootDirectory = folder;
+  record->FileNameLength = static_cast<ULONG>(name.size() * sizeof(wchar_t));
+  std::copy(name.begin(), name.end(), record->FileName);
+  TIoStatus status{};
+  const LONG result =
+      set_information(file, &status, record, static_cast<ULONG>(buffer.size()), kFileRenameInformation);
+  return result == 0 ? 0 : to_error(result);
+}
+
+// Marks an open file to be deleted when its last handle closes, or takes
+// the mark back; false when the system refuses.
+bool MarkForDeletion(std::intptr_t handle, bool deleted) {
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = deleted ? TRUE : FALSE;
+  return ::SetFileInformationByHandle(AsHandle(handle), FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
+}  // namespace
+
+File CreateScratchFile(const Path& directory, PathView prefix, PathView suffix) {
+  Path name;
+  return CreateUnique(directory + Path(prefix), suffix, directory, name, [](const Path& candidate) {
+    return OpenRegular<FileCreateError>(candidate, GENERIC_READ | GENERIC_WRITE | DELETE, CREATE_NEW, Share::kNone,
+                                        FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE);
+  });
+}
+
+PendingFile::PendingFile(const Path& target, Attributes attributes)
+    : target_(target), name_(NamePart(target)) {
+  // A device is no file to replace, whatever entry point names it.
+  if (name_.empty() || NamesDevice(target)) ThrowFileError<FileCreateError>(target, ERROR_BAD_FILE_TYPE);
+  Path directory = DirectoryPart(target);
+  if (faults::Hit(faults::kOpen)) ThrowFileError<FileCreateError>(target, ERROR_OPEN_FAILED);
+  // Shared for everything: the user may still rename or remove the folder.
+  HANDLE folder = ::CreateFileW(SystemPath(directory.empty() ? Path(L".") : directory).c_str(),
+                                FILE_LIST_DIRECTORY | FILE_TRAVERSE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) ThrowFileError<FileCreateError>(target, ::GetLastError());
+  folder_ = File::FromHandle(reinterpret_cast<std::intptr_t>(folder), std::move(directory), false);
+
+  // A folder or a device is not the user's file to replace.
+  const FileKind existing = EntryKindOf(target);
+  if (existing == FileKind::kDirectory) ThrowFileError<FileCreateError>(target, ERROR_DIRECTORY);
+  if (existing == FileKind::kOther) ThrowFileError<FileCreateError>(target, ERROR_BAD_FILE_TYPE);
+  if (attributes == Attributes::kTarget && existing == FileKind::kRegular) {
+    // Not the read-only bit: Windows replaces no read-only file, so it could
+    // only keep the new file from being removed after that failure.
+    constexpr DWORD kKept =
+        FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (AttributesOf(target, data)) {
+      attributes_ = data.dwFileAttributes & kKept;
+      keep_attributes_ = true;
+    }
+    // Readers share only reading: while they hold the old file it is not
+    // replaced under them, and while it is held here nobody starts reading.
+    Path held_name = target;  // copied first: nothing may fail while the handle is bare
+    HANDLE held = ::CreateFileW(SystemPath(target).c_str(), GENERIC_READ, FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (held != INVALID_HANDLE_VALUE) {
+      claim_ = File::FromHandle(reinterpret_cast<std::intptr_t>(held), std::move(held_name), false);
+    } else if (::GetLastError() == ERROR_SHARING_VIOLATION) {
+      ThrowFileError<FileCreateError>(target, ERROR_SHARING_VIOLATION);
+    }
+  }
+  file_ = CreateUnique(directory + L".qv", Path(), target, temporary_, [](const Path& candidate) {
+    return OpenRegular<FileCreateError>(candidate, GENERIC_READ | GENERIC_WRITE | DELETE, CREATE_NEW, Share::kNone);
+  });
+  // A process that dies before the commit leaves nothing behind.
+  MarkForDeletion(file_.handle_, true);
+}
+
+PendingFile::~PendingFile() {
+  if (!committed_ && file_.IsOpen()) MarkForDeletion(file_.handle_, true);
+}
+
+void PendingFile::Commit(std::uint32_t dos_time) {
+  if (dos_time != kNoDosTime) file_.SetDosTime(dos_time);
+  if (keep_attributes_) {
+    FILE_BASIC_INFO basic{};  // times of zero stay as they are
+    basic.FileAttributes = attributes_ != 0 ? attributes_ : FILE_ATTRIBUTE_NORMAL;
+    ::SetFileInformationByHandle(AsHandle(file_.handle_), FileBasicInfo, &basic, sizeof basic);
+  }
+  file_.Sync();
+  if (!MarkForDeletion(file_.handle_, false)) ThrowFileError<FileCreateError>(target_, ::GetLastError());
+  claim_ = File();  // Windows renames nothing over a file that is open
+  if (faults::Hit(faults::kRename)) ThrowFileError<FileCreateError>(target_, ERROR_WRITE_FAULT);
+  // Renamed by its handle into the folder opened at the start, wherever
+  // that folder is now.
+  if (const DWORD error = RenameInto(AsHandle(file_.handle_), AsHandle(folder_.handle_), name_)) {
+    ThrowFileError<FileCreateError>(target_, error);
+  }
+  committed_ = true;
+  file_.Close();
+}
 
 // --------------------------------------------------------------- threads
 

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <clocale>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -184,9 +185,14 @@ TEST_F(Extraction, ChecksumMismatchIsReportedAndTheFileKept) {
   EXPECT_EQ(Extract(plugin_, dir_ / "bad.qv", dir_ / "kept.txt"), kBadArchive);
   EXPECT_EQ(ReadFile(dir_ / "kept.txt"), recipe.content) << "the mismatching file stays for the user";
 
-  // The stored size counts too: its low 32 bits must match what came out.
+  // The stored size counts too, as far as the header keeps it: its low 32
+  // bits, and the next 24 in the reserved bytes where they are not zero.
   recipe.crc.reset();
   recipe.unpsize = static_cast<std::uint32_t>(recipe.content.size() + 1);
+  WriteArchive(dir_ / "size.qv", recipe);
+  EXPECT_EQ(TestArchive(plugin_, dir_ / "size.qv"), kBadArchive);
+  recipe.unpsize = static_cast<std::uint32_t>(recipe.content.size());
+  recipe.reserved = {1, 0, 0};  // 4 GiB more than came out
   WriteArchive(dir_ / "size.qv", recipe);
   EXPECT_EQ(TestArchive(plugin_, dir_ / "size.qv"), kBadArchive);
 }
@@ -390,6 +396,44 @@ TEST_F(Extraction, LinksAtTheTargetAreReplacedNotWrittenThrough) {
     EXPECT_EQ(ReadFile(dir_ / name), content);
   }
   EXPECT_EQ(ReadFile(victim), "precious");
+}
+
+// The handle holds the archive it opened: another program putting a new
+// archive at its path (by rename, as packers do) after the listing changes
+// nothing of what is tested and extracted.
+TEST_F(Extraction, WhatWasListedIsWhatIsRead) {
+  const std::string listed = TextBytes(100000, 1), other = TextBytes(120000, 2);
+  const std::string archive = MakeArchive(listed);
+  void* handle = OpenAndList(plugin_, archive);
+  ASSERT_NE(handle, nullptr);
+  MakeArchive(other, std::nullopt, "new.qv");
+  ASSERT_EQ(rename((dir_ / "new.qv").c_str(), archive.c_str()), 0);
+  EXPECT_EQ(plugin_.Process(handle, kTest, nullptr, nullptr), kOk);
+  EXPECT_EQ(plugin_.Process(handle, kExtract, nullptr, (dir_ / "out.txt").c_str()), kOk);
+  EXPECT_TRUE(ReadFile(dir_ / "out.txt") == listed);
+  plugin_.CloseArchive(handle);
+}
+
+// A folder renamed, or swapped for a link, while a file is written into it:
+// the file lands in the folder it was begun in, wherever that is now, and
+// nothing reaches the folder the link leads to.
+TEST_F(Extraction, AFolderMovedMidJobChangesNothing) {
+  const std::string content = TextBytes(65536 * 3);
+  const std::string archive = MakeArchive(content);
+  const std::string folder = dir_ / "folder", moved = dir_ / "moved", elsewhere = dir_ / "elsewhere";
+  for (const bool link : {false, true}) {
+    ASSERT_EQ(mkdir(folder.c_str(), 0755) | mkdir(elsewhere.c_str(), 0755), 0);
+    ProgressRecorder recorder;
+    recorder.At(1, [&] {
+      ASSERT_EQ(rename(folder.c_str(), moved.c_str()), 0);
+      ASSERT_TRUE(!link || symlink(elsewhere.c_str(), folder.c_str()) == 0);
+    });
+    EXPECT_EQ(Extract(plugin_, archive, folder + "/out", ProgressRecorder::Callback), kOk);
+    EXPECT_TRUE(ReadFile(moved + "/out") == content);
+    EXPECT_EQ(ListDir(moved), std::vector<std::string>{"out"});
+    EXPECT_EQ(ListDir(elsewhere), std::vector<std::string>{});
+    for (const std::string& path : {folder, moved, elsewhere}) std::filesystem::remove_all(path);
+  }
 }
 
 // Testing needs no scratch space: with TMPDIR naming a private folder, a

@@ -24,9 +24,9 @@ namespace qvtest {
 namespace {
 
 enum Fault { kOpenFault, kReadFault, kWriteFault, kSeekFault, kCloseFault, kRenameFault, kLookupFault,
-             kAllocFault, kFaults };
+             kAllocFault, kUnnamedFault, kFaults };
 const char* const kFaultNames[] = {"open", "read", "write", "seek", "close", "rename", "lookup",
-                                   "allocation"};
+                                   "allocation", "unnamed file"};
 
 // Two full blocks and a partial one.
 const std::string& Contents() {
@@ -205,19 +205,20 @@ struct Provoked {
 };
 
 TEST_F(FaultInjection, ReadingAnswersByWhatFailed) {
-  // Listing counts from OpenArchive, which reads the magic; testing and
-  // extracting from ProcessFile, which creates the output first.
+  // Listing counts from OpenArchive, which opens the archive and reads the
+  // magic (a file it cannot read is not known to be foreign); testing and
+  // extracting from ProcessFile, which reads the archive held open since,
+  // and creates the output first.
   constexpr int kList = -1;
   const std::pair<int, Provoked> cases[] = {
-      {kList, {"the archive cannot be opened", kOpenFault, 2, kEOpen}},
-      {kList, {"reading the archive fails", kReadFault, 2, kEOpen}},
+      {kList, {"the archive cannot be opened", kOpenFault, 1, kEOpen}},
+      {kList, {"reading the magic fails", kReadFault, 1, kEOpen}},
+      {kList, {"reading the header fails", kReadFault, 2, kEOpen}},
       {kList, {"memory runs out", kAllocFault, 1, kNoMemory}},
-      {kTest, {"the archive cannot be opened", kOpenFault, 1, kEOpen}},
       {kTest, {"reading the archive fails", kReadFault, 1, kEOpen}},
       {kTest, {"the library cannot be bound", kLookupFault, 1, kEOpen}},
       {kTest, {"memory runs out", kAllocFault, 1, kNoMemory}},
       {kExtract, {"the output cannot be created", kOpenFault, 1, kECreate}},
-      {kExtract, {"the archive cannot be opened", kOpenFault, 2, kEOpen}},
       {kExtract, {"writing the output fails", kWriteFault, 1, kEWrite}},
       {kExtract, {"the output cannot be closed", kCloseFault, 1, kECreate}},
       {kExtract, {"the output cannot be put in place", kRenameFault, 1, kECreate}},

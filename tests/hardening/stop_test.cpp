@@ -5,7 +5,10 @@
 // at the target left exactly as it was.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <functional>
 #include <string>
+#include <thread>
 
 #include "archive.h"
 #include "files.h"
@@ -121,6 +124,70 @@ TEST_F(StopAtEveryBlock, InMemoryPacking) {
     ExpectClean(fds);
   }
 }
+
+// A callback that calls back in on the handle whose work it reports, from
+// its own thread or another, is answered without waiting for that work: 24
+// where the work leaves no room for the call.
+TEST_F(StopAtEveryBlock, CallbacksThatCallBackInAreAnswered) {
+  const Plugin& plugin = isolated_.plugin();
+  std::string target = isolated_.Work("mem.qv");
+  HeaderRecord record(0x5A, kHeaderExLayout);
+  int count = 0;
+  char out[16];
+  const std::pair<bool, std::function<int(void*)>> calls[] = {  // on a job?, the call
+      {false, [&](void* h) { return plugin.ReadHeader(h, record.data()); }},
+      {false, [&](void* h) { return plugin.ReadHeaderEx(h, record.data()); }},
+      {false, [&](void* h) { return plugin.ProcessFile(h, kTest, nullptr, nullptr); }},
+      {true, [&](void* h) { return plugin.PackToMem(h, nullptr, 0, &count, out, sizeof out, &count, 0); }}};
+  for (const auto& [job, call] : calls) {
+    // Apart: a call that waited for the work under way would wait forever.
+    const std::optional<int> answers = RunIsolated([&, &job = job, &call = call] {
+      void* handle = job ? plugin.StartMemPack(0, target.data()) : plugin.Open(archive_);
+      if (!job) plugin.ReadHeader(handle, record.data());
+      int answer = -1;
+      ProgressRecorder recorder;
+      recorder.At(1, [&] {
+        std::thread([&] { plugin.SetProcessDataProc(handle, nullptr); }).join();
+        plugin.SetProcessDataProc(handle, ProgressRecorder::Callback);
+        answer = call(handle);
+      });
+      plugin.SetProcessDataProc(handle, ProgressRecorder::Callback);
+      const int done = job ? RunMemPack(plugin, handle, Contents()).result : plugin.Process(handle, kTest, "", "");
+      if (!job) plugin.CloseArchive(handle);
+      return answer * 100 + done;
+    }, 60);
+    ASSERT_TRUE(answers.has_value()) << "a call from the callback never came back";
+    EXPECT_EQ(*answers, kNotSupported * 100 + (job ? 1 : kOk));
+  }
+}
+
+#ifndef _WIN32
+// A host killed at any report (kill -9) leaves an existing file as it was
+// and nothing else, beside the target or in the temporary folder.  (Where
+// the file system has no unnamed files, a hidden .qvNUMBER may remain.)
+TEST_F(StopAtEveryBlock, AKilledHostLeavesNothingBehind) {
+  if (!HasUnnamedFiles(isolated_.work_dir())) GTEST_SKIP() << "no unnamed files on this file system";
+  const std::string target = isolated_.Work("target.qv");
+  WriteFile(target, "the user's own");
+  const std::function<int()> operations[] = {
+      [&] { return WalkArchive(isolated_.plugin(), archive_, kExtract, target).process; },
+      [&] { return isolated_.plugin().Pack(target, isolated_.work_dir(), {"source.txt"}); },
+      [&] { return RunMemPack(isolated_.plugin(), target, Contents()).result; }};
+  const std::vector<std::string> before = ListDir(isolated_.work_dir());
+  for (std::size_t k = 0; k < 18; ++k) {
+    SCOPED_TRACE("operation " + std::to_string(k / 6) + ", killed at report " + std::to_string(k % 6));
+    EXPECT_FALSE(RunIsolated([&] {
+      isolated_.plugin().SetProcessDataProc(nullptr, ProgressRecorder::Callback);  // a new thread's
+      ProgressRecorder recorder;
+      recorder.At(k % 6, [] { raise(SIGKILL); });
+      return operations[k / 6]();
+    }, 60).has_value());
+    EXPECT_EQ(ListDir(isolated_.work_dir()), before);
+    EXPECT_EQ(isolated_.Leftovers(), std::vector<std::string>{});
+    EXPECT_EQ(ReadFile(target), "the user's own");
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace qvtest

@@ -366,8 +366,21 @@ TEST_F(Packing, ReplacingKeepsTheArchivesIdentity) {
   }
   ASSERT_EQ(chmod(archive.c_str(), 0600), 0);
   {
-    ScopedUmask mask(027);
+    // Nothing in the folder is readable by others meanwhile, the new
+    // archive that has no name yet (and the old one, held) included.
+    ScopedUmask mask(022);
+    std::vector<struct stat> open;
+    int others = 0;
+    ProgressRecorder recorder;
+    recorder.At(0, [&] {
+      open = FilesOpenIn(out_);
+      for (const struct stat& file : open) others |= static_cast<int>(file.st_mode) & 077;
+      for (const std::string& name : ListDir(out_)) others |= ModeOf(out_ + "/" + name) & 077;
+    });
+    plugin_.SetProcessDataProc(kNoHandle, ProgressRecorder::Callback);
     ASSERT_EQ(Pack(archive, {"a.txt"}), kOk);
+    EXPECT_EQ(open.size(), 2u);
+    EXPECT_EQ(others, 0) << "a file was readable by others during the re-pack";
     EXPECT_EQ(ModeOf(archive) & 07777, 0600) << "a replaced archive keeps its permissions";
   }
   ASSERT_EQ(symlink("mode.qv", (out_ + "/link.qv").c_str()), 0);
@@ -379,6 +392,20 @@ TEST_F(Packing, ReplacingKeepsTheArchivesIdentity) {
   ASSERT_TRUE(h.has_value());
   EXPECT_EQ(Bzip2Decompress(h->payload), std::optional<std::string>("through the link"));
   EXPECT_EQ(ListDir(out_), (std::vector<std::string>{"link.qv", "mode.qv"}));
+}
+
+// An archive the plugin has open is being read: packing does not wait for
+// it, and leaves it whole.
+TEST_F(Packing, AnArchiveThatIsBeingReadIsNotReplaced) {
+  WriteFile(src_ + "/a.txt", "new contents");
+  const std::string archive = out_ + "/read.qv", old_bytes = MakeArchive(ArchiveRecipe{});
+  WriteFile(archive, old_bytes);
+  void* reader = plugin_.Open(archive);
+  EXPECT_EQ(Pack(archive, {"a.txt"}), kEOpen);
+  EXPECT_TRUE(ReadFile(archive) == old_bytes);
+  EXPECT_EQ(ListDir(out_), std::vector<std::string>{"read.qv"});
+  EXPECT_EQ(plugin_.CloseArchive(reader), kOk);
+  EXPECT_EQ(Pack(archive, {"a.txt"}), kOk);
 }
 
 // The source is read once, to its end: a file that grows while it is packed

@@ -149,6 +149,28 @@ int ModeOf(const std::string& path) {
   return static_cast<int>(st.st_mode);
 }
 
+std::vector<struct stat> FilesOpenIn(const std::string& folder) {
+  std::vector<struct stat> files;
+  for (const std::string& fd : ListDir("/proc/self/fd")) {
+    const std::string link = "/proc/self/fd/" + fd;
+    char target[4096];
+    const ssize_t n = readlink(link.c_str(), target, sizeof target);
+    struct stat st {};
+    if (n > 0 && std::string(target, static_cast<std::size_t>(n)).rfind(folder + "/", 0) == 0 &&
+        stat(link.c_str(), &st) == 0) {
+      files.push_back(st);
+    }
+  }
+  return files;
+}
+
+bool HasUnnamedFiles(const std::string& folder) {
+  const int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
 void SetModificationTime(const std::string& path, std::time_t unix_seconds) {
   const timespec times[2] = {{unix_seconds, 0}, {unix_seconds, 0}};
   if (utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {

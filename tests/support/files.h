@@ -10,6 +10,10 @@
 #include <string_view>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 namespace qvtest {
 
 // A fresh folder in the temporary directory ($TMPDIR when set, else the
@@ -54,6 +58,11 @@ std::vector<std::string> ListDir(const std::string& path);  // sorted names; emp
 // The permission and type bits (st_mode) of what the path names, links not
 // followed; -1 when it names nothing.
 int ModeOf(const std::string& path);
+// What the files this process holds open in `folder` are, named or not
+// (found through /proc, where a file without a name still shows).
+std::vector<struct stat> FilesOpenIn(const std::string& folder);
+// Whether the file system of `folder` makes unnamed files (O_TMPFILE).
+bool HasUnnamedFiles(const std::string& folder);
 // Sets the modification time (and the access time) to a Unix time.
 void SetModificationTime(const std::string& path, std::time_t unix_seconds);
 #endif

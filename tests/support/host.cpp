@@ -299,6 +299,7 @@ int QV_STDCALL ProgressRecorder::Callback(char* file_name, int size) {
   if (file_name != nullptr) report.name = file_name;
   report.size = size;
   self->reports_.push_back(std::move(report));
+  if (self->action_ && self->reports_.size() - 1 == self->action_at_) self->action_();
   if (self->stop_at_ && self->reports_.size() - 1 >= *self->stop_at_) return 0;
   return 1;
 }

@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,6 +36,7 @@ inline constexpr int kEWrite = 19;
 inline constexpr int kEAborted = 21;
 inline constexpr int kNoFiles = 22;
 inline constexpr int kTooManyFiles = 23;
+inline constexpr int kNotSupported = 24;
 
 inline constexpr int kSkip = 0;
 inline constexpr int kTest = 1;
@@ -267,6 +269,12 @@ class ProgressRecorder {
   // The host answers 0 (stop) to the report with this index (0-based) and
   // to every later one; 1 otherwise.
   void StopAt(std::size_t index) { stop_at_ = index; }
+  // The host does `action` when the report with this index comes, before
+  // it answers: renames a folder, calls back into the plugin, dies.
+  void At(std::size_t index, std::function<void()> action) {
+    action_at_ = index;
+    action_ = std::move(action);
+  }
 
   const std::vector<ProgressReport>& Reports() const { return reports_; }
   std::size_t Count() const { return reports_.size(); }
@@ -282,6 +290,8 @@ class ProgressRecorder {
  private:
   std::vector<ProgressReport> reports_;
   std::optional<std::size_t> stop_at_;
+  std::size_t action_at_ = 0;
+  std::function<void()> action_;
   ProgressRecorder* previous_ = nullptr;
 };
 

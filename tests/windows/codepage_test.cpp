@@ -125,7 +125,7 @@ TEST_F(WindowsCodePage, ATemporaryFolderTheCodePageCannotSpellStillWorks) {
     plugin.SetProcessDataProc(qvtest::kNoHandle, qvtest::ProgressRecorder::Callback);
     qvtest::ProgressRecorder recorder;
     const std::string data = qvtest::TextBytes(100000);
-    // The target in that folder too, named through the wide entry point.
+    // The job's target lies in that folder too; progress names it.
     std::wstring target = temp + L"\\backup.qv";
     const qvtest::MemPackRun mem = qvtest::RunMemPack(plugin, plugin.StartMemPackW(0, target.data()), data);
     EXPECT_EQ(mem.Failure(), 0);
@@ -143,9 +143,10 @@ TEST_F(WindowsCodePage, ATemporaryFolderTheCodePageCannotSpellStillWorks) {
       case 1252: folder = "??????????"; break;
       default: folder = Narrow(temp.substr(base.wide().size() + 1, 9)) + "?"; break;
     }
-    // Progress names the target, in the code page.
-    EXPECT_EQ(recorder.Sizes(PackingText() + base.path() + "\\" + folder + "\\backup.qv").size(), 2u)
-        << recorder.Reports()[0].name;
+    const std::string expected = PackingText() + base.path() + "\\" + folder + "\\backup.qv";
+    for (const qvtest::ProgressReport& report : recorder.Reports()) {
+      EXPECT_EQ(report.name, expected);
+    }
 
     // Testing reads the archive from there.
     qvtest::WriteBytes(base / L"backup.qv", mem.archive);

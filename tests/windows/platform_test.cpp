@@ -1,10 +1,9 @@
 // The Windows platform layer from inside: sharing modes against handles held
 // elsewhere, device names, DOS times and replacing files.
 #include "windows_support.h"
-// windows.h maps these names to its A/W variants; here they are the platform
+// windows.h maps this name to its A/W variants; here it is the platform
 // layer's.
 #undef LoadLibrary
-#undef ReplaceFile
 
 #include "files.h"
 #include "platform/platform.h"
@@ -112,38 +111,41 @@ TEST(WindowsPlatform, DeviceNamesAreNoFilesInAnySpelling) {
 
 TEST(WindowsPlatform, DosTimesRoundTripAndInvalidOnesAreRefused) {
   TempDir dir;
-  const std::wstring path = dir / L"dated.txt";
-  qvtest::WriteBytes(path, "dated");
+  qvtest::WriteBytes(dir / L"dated.txt", "dated");
+  File file = File::OpenReadWrite(dir / L"dated.txt", Share::kNone);
   for (std::uint32_t dos : {0x00210000u /* 1980-01-01 00:00:00 */, 0x5A8F7BBDu /* 2025-04-15 15:29:58 */,
                             0xFF9FBF7Du /* 2107-12-31 23:59:58 */, 0x58590000u /* 2024-02-25 */}) {
-    ASSERT_TRUE(platform::SetFileDosTime(path, dos)) << std::hex << dos;
-    EXPECT_EQ(platform::FileDosTime(path), dos) << std::hex << dos;
+    ASSERT_TRUE(file.SetDosTime(dos)) << std::hex << dos;
+    EXPECT_EQ(file.DosTime(), dos) << std::hex << dos;
     EXPECT_EQ(platform::HostRecordTime(dos), dos);
   }
-  const std::uint32_t before = platform::FileDosTime(path);
+  const std::uint32_t before = file.DosTime();
   for (std::uint32_t bad : {platform::kNoDosTime, 0x00000000u /* month 0 */, 0x005F0000u /* 31 February 1980 */,
                             0x5A8FC000u /* 24:00:00 */, 0x5A8F7F1Eu /* 15:56:60 */}) {
-    EXPECT_FALSE(platform::SetFileDosTime(path, bad)) << std::hex << bad;
+    EXPECT_FALSE(file.SetDosTime(bad)) << std::hex << bad;
   }
-  EXPECT_EQ(platform::FileDosTime(path), before);
-  EXPECT_FALSE(platform::SetFileDosTime(dir / L"missing", 0x5A8F7BBDu));
-  EXPECT_EQ(platform::FileDosTime(dir / L"missing"), platform::kNoDosTime);
-  EXPECT_EQ(platform::FileDosTime(dir.wide()), platform::kNoDosTime);
+  EXPECT_EQ(file.DosTime(), before);
   EXPECT_EQ(platform::HostRecordAttributes(), 32u);
 }
 
-TEST(WindowsPlatform, ReplaceFileTakesTheTargetsPlaceUnlessItIsHeld) {
+// A pending file is marked to be deleted on close, so that an abandoned
+// one, like a killed process's, leaves nothing; nobody starts reading the
+// file it replaces meanwhile.
+TEST(WindowsPlatform, PendingFilesReplaceTheirTargetOrLeaveNothing) {
   TempDir dir;
-  qvtest::WriteBytes(dir / L"new", "new");
-  qvtest::WriteBytes(dir / L"target", "old");
+  const std::wstring target = dir / L"target";
+  qvtest::WriteBytes(target, "old");
+  const auto attributes = platform::PendingFile::Attributes::kTarget;
   {
-    Holder reader(dir / L"target", GENERIC_READ, FILE_SHARE_READ);
-    ASSERT_TRUE(reader.ok());
-    EXPECT_THROW(platform::ReplaceFile(dir / L"new", dir / L"target"), FileError);
+    platform::PendingFile abandoned(target, attributes);
+    abandoned.file().Write("lost", 4);
   }
-  EXPECT_EQ(qvtest::ReadBytes(dir / L"target"), "old");
-  platform::ReplaceFile(dir / L"new", dir / L"target");
-  EXPECT_EQ(qvtest::ReadBytes(dir / L"target"), "new");
+  EXPECT_EQ(dir.WideList(), std::vector<std::wstring>{L"target"});
+  platform::PendingFile pending(target, attributes);
+  pending.file().Write("new", 3);
+  EXPECT_FALSE(Holder(target, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE).ok());
+  pending.Commit();
+  EXPECT_EQ(qvtest::ReadBytes(target), "new");
   EXPECT_EQ(dir.WideList(), std::vector<std::wstring>{L"target"});
 }
 
