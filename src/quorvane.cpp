@@ -13,8 +13,8 @@
 #include "CMain/mempack.h"
 #include "CMain/module.h"
 #include "CMain/reader.h"
-#include "bzLib.h"
-#include "parallel/threads.h"
+#include "bzLib/library.h"
+#include "bzLib/threads.h"
 #include "platform/faults.h"
 #include "platform/platform.h"
 

@@ -104,9 +104,9 @@ TMemPackState::~TMemPackState() { EndJob(*this); }
 
 void* StartMemPackPath(const Path& file_name) {
   auto job = std::make_shared<TMemPackState>();
-  job->fn = file_name;
-  job->pdp.Set(PackingCallback());
   try {
+    job->fn = file_name;
+    job->pdp.Set(PackingCallback());
     job->library = std::make_unique<TBZip2Library>(ModuleDir());
     job->han = platform::CreateScratchFile(TempDir(), QV_PATH("quorvane$"), QV_PATH(".$$$"));
     TMemPackState& state = *job;
@@ -116,7 +116,10 @@ void* StartMemPackPath(const Path& file_name) {
     };
     job->stream = std::make_unique<TBZCompressionStream>(*job->library, job->han, still_wanted);
   } catch (...) {
-    // Packing cannot start; the first PackToMem reports it.
+    // Packing cannot start: the host still gets a handle, and the first
+    // PackToMem answers what failed.  Only a job that cannot be had at all
+    // gives no handle, and a null one answers 19 too.
+    job->failure = std::current_exception();
   }
   return jobs.Add(std::move(job));
 }
@@ -141,9 +144,7 @@ int PackToMem(void* handle, const char* buf_in, int in_len, int* taken, char* bu
   if (!entered) return wcx::E_NOT_SUPPORTED;
   if (job.state == TMemPackStage::done) return wcx::MEMPACK_DONE;
   try {
-    if (job.state == TMemPackStage::reading && !job.stream) {
-      throw EFailure(TFailed::kCreate);  // packing could not start
-    }
+    if (job.failure) std::rethrow_exception(job.failure);
     if (in_len > 0) return Collect(job, buf_in, in_len, taken);
     // No room to deliver anything: a later call will.
     if (out_len <= 0 || !buf_out) return wcx::MEMPACK_OK;

@@ -4,13 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 
 #include "CMain/handles.h"
 #include "CMain/module.h"
 #include "CMain/packer.h"
-#include "bzLib.h"
+#include "bzLib/streams.h"
 #include "platform/platform.h"
 #include "wcxhead.h"
 
@@ -41,6 +42,7 @@ struct TMemPackState {
   std::string front;         // the header and stored name, handed out first
   std::size_t front_given = 0;
   TMemPackStage state = TMemPackStage::reading;
+  std::exception_ptr failure;  // why the job could not start
   TProgressSlot pdp;
   TOperationLock lock;
 };

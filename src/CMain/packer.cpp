@@ -3,7 +3,10 @@
 // damaged data, which still gives back what came out before the damage.
 #include "CMain/packer.h"
 
+#include <algorithm>
+
 #include "CMain/failure.h"
+#include "bzLib/compressor.h"
 
 namespace quorvane {
 namespace {
@@ -53,10 +56,26 @@ void TZPacker::ExpandBlocks(TBZDecompressionStream& stream, const TProgressText&
 }
 
 void TZPacker::Shrink(platform::File& source, platform::File& archive) {
+  const std::int64_t start = source.Seek(0, platform::Origin::kCurrent);
+  heard_ = 0;
+  try {
+    ShrinkOnce(source, archive, parallel::ConfiguredThreads());
+  } catch (const parallel::EMismatch&) {
+    // The library cut a block where the cutter did not: read on one thread,
+    // the source gives the library's own bytes, written over the others.
+    heard_ = content_.size();
+    source.Seek(start, platform::Origin::kBegin);
+    archive.Seek(startpos_, platform::Origin::kBegin);
+    archive.Truncate();
+    ShrinkOnce(source, archive, 1);
+  }
+}
+
+void TZPacker::ShrinkOnce(platform::File& source, platform::File& archive, int threads) {
   content_ = TContentTally();
   archive.Seek(startpos_, platform::Origin::kBegin);
   const TProgressText message(kPackingText, source.Name());
-  TBZCompressionStream stream(library_, archive, StillWanted(message));
+  TBZCompressionStream stream(library_, archive, StillWanted(message), threads);
   try {
     ShrinkBlocks(source, stream, message);
     // Ending the compressor completes the stream; its final writes can fail
@@ -73,13 +92,15 @@ void TZPacker::Shrink(platform::File& source, platform::File& archive) {
 void TZPacker::ShrinkBlocks(platform::File& source, TBZCompressionStream& stream, const TProgressText& message) {
   // Read to the end, not up to a size taken beforehand: what is stored is
   // exactly what was read, however the file changes meanwhile.  An empty
-  // source is reported once, like a block.
+  // source is reported once, like a block.  A second pass reports only the
+  // bytes the host has not heard of, and asks at every block all the same.
   for (bool first = true;; first = false) {
     const std::size_t n = source.Read(buffer_->data(), buffer_->size());
     if (n == 0 && !first) return;
-    content_.Add(buffer_->data(), n);
     stream.Write(buffer_->data(), n);
-    Report(message, n);
+    content_.Add(buffer_->data(), n);
+    const std::uint64_t done = content_.size();
+    Report(message, done <= heard_ ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(n, done - heard_)));
     if (n == 0) return;
   }
 }

@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "CMain/module.h"
-#include "bzLib.h"
+#include "bzLib/streams.h"
 #include "crc32.h"
 #include "platform/platform.h"
 
@@ -36,9 +36,9 @@ class TContentTally {
 
 // One operation per object.  The payload starts at `startpos` of the
 // archive; `library` must stay bound while the packer lives; progress goes
-// to `progress`, once per block, and at least every 200 ms while worker
-// threads keep the calling thread waiting.  Failures pass up as the layers
-// below raise them; a stop through the callback raises
+// to `progress`, once per block, and at least every parallel::kHeartbeat
+// while worker threads keep the calling thread waiting.  Failures pass up
+// as the layers below raise them; a stop through the callback raises
 // EFailure(TFailed::kStop), or parallel::EStopped while the calling thread
 // waits for the workers.
 class TZPacker {
@@ -53,7 +53,8 @@ class TZPacker {
   bool Expand(platform::File& archive, platform::File* output);
   // Packs `source`, read to its end, into `archive` from `startpos` on.
   // After a failure or a stop the stream is left incomplete: the archive is
-  // thrown away.
+  // thrown away.  Should the spliced stream of the worker threads turn out
+  // not to be the library's own, the source is packed again on one thread.
   void Shrink(platform::File& source, platform::File& archive);
 
   // What passed the uncompressed side of the last Expand or Shrink.
@@ -61,6 +62,7 @@ class TZPacker {
 
  private:
   void ExpandBlocks(TBZDecompressionStream& stream, const TProgressText& message, platform::File* output);
+  void ShrinkOnce(platform::File& source, platform::File& archive, int threads);
   void ShrinkBlocks(platform::File& source, TBZCompressionStream& stream, const TProgressText& message);
   // Reports a block of `bytes` to the host; its answer to stop is raised.
   void Report(const TProgressText& text, std::size_t bytes);
@@ -71,6 +73,7 @@ class TZPacker {
   const TBZip2Library& library_;
   TProgress progress_;
   TContentTally content_;
+  std::uint64_t heard_ = 0;  // source bytes reported by an earlier pass
   std::unique_ptr<std::array<char, kStagingSize>> buffer_;
 };
 

@@ -195,6 +195,8 @@ class File {
 
   std::int64_t Seek(std::int64_t offset, Origin origin);
   std::int64_t Size();
+  // Ends the file at the current position, dropping what lies after it.
+  void Truncate();
   // Flushes what was written to the disk itself.
   void Sync();
   // The last-write time as a local DOS date/time, or kNoDosTime.

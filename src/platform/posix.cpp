@@ -304,6 +304,11 @@ std::int64_t File::Size() {
   return st.st_size;
 }
 
+void File::Truncate() {
+  const off_t position = ::lseek(Fd(handle_), 0, SEEK_CUR);
+  if (position < 0 || ::ftruncate(Fd(handle_), position) != 0) Fail<FileWriteError>("truncate");
+}
+
 void File::Sync() {
   if (faults::Hit(faults::kWrite)) {
     errno = EIO;

@@ -406,6 +406,10 @@ std::int64_t File::Size() {
   return size.QuadPart;
 }
 
+void File::Truncate() {
+  if (!::SetEndOfFile(AsHandle(handle_))) Fail<FileWriteError>("truncate");
+}
+
 void File::Sync() {
   if (faults::Hit(faults::kWrite)) {
     ::SetLastError(ERROR_WRITE_FAULT);

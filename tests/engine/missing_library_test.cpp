@@ -4,7 +4,9 @@
 // refused, never crash, and leave nothing behind (which code each kind of
 // operation answers is FaultInjection's to check).  The copy with nothing
 // beside it binds the system's library and shows that the same steps
-// succeed.
+// succeed.  Two libraries compress with other block sizes than asked: on
+// four threads, packing gives exactly what it gives on one, and in-memory
+// packing, whose data is gone by the time a job can tell, fails once.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -23,7 +25,11 @@
 
 namespace {
 
-enum class Beside { kNothing, kEmptyFile, kGarbage, kNoCodingFunctions, kNoDecompressEnd };
+enum class Beside {
+  kNothing, kEmptyFile, kGarbage, kNoCodingFunctions, kNoDecompressEnd,
+  kOtherBlockSizes,   // at every level: the probe before the first parallel job finds it
+  kOtherBlocksAtNine  // only at level 9: the probe passes, the job finds it
+};
 
 const char* NameOf(Beside beside) {
   switch (beside) {
@@ -32,6 +38,8 @@ const char* NameOf(Beside beside) {
     case Beside::kGarbage: return "Garbage";
     case Beside::kNoCodingFunctions: return "NoCodingFunctions";
     case Beside::kNoDecompressEnd: return "NoDecompressEnd";
+    case Beside::kOtherBlockSizes: return "OtherBlockSizes";
+    case Beside::kOtherBlocksAtNine: return "OtherBlocksAtNine";
   }
   return "Unknown";
 }
@@ -52,6 +60,8 @@ class MissingLibraryTest : public ::testing::TestWithParam<Beside> {
       case Beside::kGarbage: qvtest::WriteFile(library, qvtest::RandomBytes(5000, 1)); break;
       case Beside::kNoCodingFunctions: std::filesystem::copy_file(QV_FAKE_PARTIAL_PATH, library); break;
       case Beside::kNoDecompressEnd: std::filesystem::copy_file(QV_FAKE_FORWARDING_PATH, library); break;
+      case Beside::kOtherBlockSizes: std::filesystem::copy_file(QV_FAKE_OTHER_BLOCKS_PATH, library); break;
+      case Beside::kOtherBlocksAtNine: std::filesystem::copy_file(QV_FAKE_OTHER_NINTH_PATH, library); break;
     }
     {
       // The plugin takes its temporary folder when it is loaded.
@@ -60,16 +70,21 @@ class MissingLibraryTest : public ::testing::TestWithParam<Beside> {
     }
     ASSERT_TRUE(plugin->Loaded() && plugin->Missing().empty()) << plugin->Problem();
 
-    contents = qvtest::TextBytes(200000, 2);
+    // Two blocks, so that packing takes to its threads.
+    contents = qvtest::TextBytes(1200000, 2);
     archive = scratch / "data.qv";
     qvtest::WriteFile(archive, qvtest::MakeArchive("data.txt", contents,
                                                    qvtest::BzipProgramCompress(contents, scratch.path())));
   }
 
-  bool LibraryWorks() const { return GetParam() == Beside::kNothing; }
+  bool LibraryWorks() const {
+    return GetParam() == Beside::kNothing || GetParam() >= Beside::kOtherBlockSizes;
+  }
+  bool MemoryPackingWorks() const { return LibraryWorks() && GetParam() != Beside::kOtherBlocksAtNine; }
 
   qvtest::TempDir scratch;
   const std::string temp_dir = scratch / "tmp";
+  qvtest::ScopedEnv threads{"QUORVANE_THREADS", "4"};
   std::unique_ptr<qvtest::Plugin> plugin;
   std::string contents;
   std::string archive;
@@ -100,15 +115,24 @@ TEST_P(MissingLibraryTest, PackingIsRefused) {
   const std::string source_dir = scratch / "src";
   std::filesystem::create_directory(source_dir);
   qvtest::WriteFile(source_dir + "/data.txt", contents);
-  std::string packed = scratch / "packed.qv";
-  std::string sub_path;
-  std::string src_path = source_dir;
-  std::string add_list("data.txt\0\0", 10);
-  const int code = plugin->PackFiles(packed.data(), sub_path.data(), src_path.data(), add_list.data(), 0);
-  EXPECT_EQ(LibraryWorks(), code == 0);
+  const auto pack = [&](const std::string& name) {
+    std::string packed = scratch / name;
+    std::string sub_path;
+    std::string src_path = source_dir;
+    std::string add_list("data.txt\0\0", 10);
+    return plugin->PackFiles(packed.data(), sub_path.data(), src_path.data(), add_list.data(), 0);
+  };
+  plugin->SetProcessDataProc(qvtest::kNoHandle, qvtest::ProgressRecorder::Callback);
+  qvtest::ProgressRecorder recorder;
+  EXPECT_EQ(LibraryWorks(), pack("packed.qv") == 0);
   if (LibraryWorks()) {
-    qvtest::WriteFile(scratch / "payload.bz2", qvtest::ReadFile(packed).substr(28 + 8));
+    qvtest::WriteFile(scratch / "payload.bz2", qvtest::ReadFile(scratch / "packed.qv").substr(28 + 8));
     EXPECT_TRUE(qvtest::BzipProgramDecompressFile(scratch / "payload.bz2") == contents);
+    EXPECT_EQ(static_cast<long long>(contents.size()), recorder.TotalSize()) << "bytes reported twice";
+    qvtest::ScopedEnv serial("QUORVANE_THREADS", "1");
+    ASSERT_EQ(0, pack("serial.qv"));
+    EXPECT_TRUE(qvtest::ReadFile(scratch / "packed.qv") == qvtest::ReadFile(scratch / "serial.qv"))
+        << "four threads wrote other bytes than one";
   }
 }
 
@@ -122,7 +146,7 @@ TEST_P(MissingLibraryTest, MemoryPackingIsRefusedOnce) {
   // The data is compressed as it arrives: a missing library shows at once.
   std::vector<int> answers = {plugin->PackToMem(handle, contents.data(), static_cast<int>(contents.size()),
                                                 &taken, out.data(), static_cast<int>(out.size()), &written, 0)};
-  EXPECT_EQ(LibraryWorks() ? static_cast<int>(contents.size()) : 0, taken);
+  EXPECT_EQ(MemoryPackingWorks() ? static_cast<int>(contents.size()) : 0, taken);
 
   std::string archive_bytes;
   for (int call = 0; call < 1000; ++call) {
@@ -134,7 +158,7 @@ TEST_P(MissingLibraryTest, MemoryPackingIsRefusedOnce) {
     if (answer == 0) archive_bytes.append(out.data(), static_cast<std::size_t>(std::max(written, 0)));
     if (answer == 1 && answers.size() >= 2 && answers[answers.size() - 2] == 1) break;
   }
-  if (LibraryWorks()) {
+  if (MemoryPackingWorks()) {
     EXPECT_EQ(0, answers.front());
     // Stored as "mem.tar", seven bytes.
     ASSERT_GE(archive_bytes.size(), 28u + 7u);
@@ -152,7 +176,8 @@ TEST_P(MissingLibraryTest, MemoryPackingIsRefusedOnce) {
 
 INSTANTIATE_TEST_SUITE_P(Library, MissingLibraryTest,
                          ::testing::Values(Beside::kNothing, Beside::kEmptyFile, Beside::kGarbage,
-                                           Beside::kNoCodingFunctions, Beside::kNoDecompressEnd),
+                                           Beside::kNoCodingFunctions, Beside::kNoDecompressEnd,
+                                           Beside::kOtherBlockSizes, Beside::kOtherBlocksAtNine),
                          Describe);
 
 }  // namespace

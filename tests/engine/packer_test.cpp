@@ -11,7 +11,7 @@
 
 #include "CMain/failure.h"
 #include "CMain/packer.h"
-#include "bzLib.h"
+#include "bzLib/library.h"
 #include "archive.h"
 #include "files.h"
 #include "host.h"

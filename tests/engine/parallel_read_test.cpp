@@ -13,9 +13,9 @@
 
 #include "CMain/module.h"
 #include "archive.h"
-#include "bzLib.h"
+#include "bzLib/decompressor.h"
+#include "bzLib/streams.h"
 #include "files.h"
-#include "parallel/decompressor.h"
 #include "process.h"
 
 namespace {

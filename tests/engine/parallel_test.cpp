@@ -10,10 +10,10 @@
 
 #include "CMain/module.h"
 #include "archive.h"
-#include "bzLib.h"
+#include "bzLib/compressor.h"
+#include "bzLib/library.h"
+#include "bzLib/threads.h"
 #include "files.h"
-#include "parallel/compressor.h"
-#include "parallel/threads.h"
 #include "platform/platform.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "CMain/module.h"
-#include "bzLib.h"
+#include "bzLib/streams.h"
 #include "files.h"
 #include "platform/platform.h"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "CMain/module.h"
-#include "bzLib.h"
+#include "bzLib/streams.h"
 #include "archive.h"
 #include "files.h"
 #include "process.h"

@@ -273,9 +273,9 @@ TEST_F(FaultInjection, PackingAFileAnswersByWhatFailed) {
 }
 
 TEST_F(FaultInjection, InMemoryPackingAnswersByWhatFailed) {
-  // The job makes its payload file and binds the library when it starts:
-  // those faults are counted from StartMemPack, the others from the first
-  // PackToMem.
+  // The job makes its payload file, binds the library and takes its memory
+  // when it starts: those faults are counted from StartMemPack, the others
+  // from the first PackToMem.
   const struct {
     Provoked provoked;
     bool at_start;
@@ -284,6 +284,8 @@ TEST_F(FaultInjection, InMemoryPackingAnswersByWhatFailed) {
       {{"reading the payload back fails", kReadFault, 1, kEWrite}, false},
       {{"the payload file cannot be created", kOpenFault, 1, kEWrite}, true},
       {{"the library cannot be bound", kLookupFault, 1, kEWrite}, true},
+      // The name and the job itself come first: without them there is no handle.
+      {{"memory runs out as the job starts", kAllocFault, 3, kNoMemory}, true},
       {{"memory runs out", kAllocFault, 1, kNoMemory}, false},
   };
   for (const auto& [c, at_start] : cases) {

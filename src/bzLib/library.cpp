@@ -1,14 +1,12 @@
-// The bzip2 library bound at run time, and the two stream adapters over it.
-#include "bzLib.h"
+// The bzip2 library bound at run time, and one library stream in each
+// direction over it.
+#include "bzLib/library.h"
 
 #include <algorithm>
 #include <climits>
 #include <cstddef>
 #include <cstdlib>
 #include <new>
-
-#include "parallel/compressor.h"
-#include "parallel/decompressor.h"
 
 namespace quorvane {
 namespace {
@@ -58,9 +56,6 @@ void CheckMemory(int status) {
   if (status == kBzMemError) throw std::bad_alloc();
 }
 
-void RequireBound(const TBZip2Library& library) {
-  if (!library.bound()) throw EBZLibraryError("the bzip2 library is not available");
-}
 
 // A stream the library will not start is the library's failure, on either
 // side.
@@ -178,13 +173,13 @@ void TBZMemoryCache::Free(void* self, void* block) {
   }
 }
 
-TBZEncoder::TBZEncoder(TByteSink& out, TBZMemoryCache* cache)
+TBZEncoder::TBZEncoder(TByteSink& out, TBZMemoryCache* cache, int level)
     : out_(out), staging_(std::make_unique<std::array<char, kStagingSize>>()) {
   RequireComplete();
   if (cache) cache->UseFor(rec_);
   rec_.next_out = staging_->data();
   rec_.avail_out = kStagingSize;
-  CheckStart(Bz().compress_init(&rec_, 9, 0, 0));
+  CheckStart(Bz().compress_init(&rec_, level, 0, 0));
 }
 
 TBZEncoder::~TBZEncoder() { Bz().compress_end(&rec_); }
@@ -222,49 +217,6 @@ void TBZEncoder::Finish() {
     Flush(kStagingSize);
   }
   if (rec_.avail_out < kStagingSize) Flush(kStagingSize - rec_.avail_out);
-}
-
-// ------------------------------------------------------------- compressor
-
-// The compressed bytes go to the adapter's file.
-class TBZCompressionStream::FileSink final : public TByteSink {
- public:
-  explicit FileSink(TBZCompressionStream& owner) : owner_(owner) {}
-  void Put(const char* data, std::size_t count) override { owner_.FStrm.Write(data, count); }
-
- private:
-  TBZCompressionStream& owner_;
-};
-
-TBZCompressionStream::TBZCompressionStream(const TBZip2Library& library, platform::File& dest,
-                                           parallel::TWaitHook wait, int threads)
-    : TCustomBZip2Stream(dest), sink_(std::make_unique<FileSink>(*this)) {
-  RequireBound(library);
-  engine_ = std::make_unique<parallel::TCompressor>(*sink_, threads, std::move(wait));
-}
-
-TBZCompressionStream::~TBZCompressionStream() {
-  try {
-    Finish();
-  } catch (...) {
-    // Whoever needed to know called Finish() first.
-  }
-}
-
-void TBZCompressionStream::Write(const void* buffer, std::size_t count) {
-  if (ended_) throw EBZCompressionError("Invalid stream operation");
-  engine_->Write(static_cast<const char*>(buffer), count);
-}
-
-void TBZCompressionStream::Finish() {
-  if (ended_) return;
-  ended_ = true;
-  engine_->Finish();
-}
-
-void TBZCompressionStream::Abandon() noexcept {
-  ended_ = true;
-  engine_.reset();
 }
 
 // ---------------------------------------------------------------- decoder
@@ -314,59 +266,6 @@ int TBZDecoder::Output(char* out, std::size_t room, std::size_t& produced) {
   }
   rec_.avail_in = input;
   return status;
-}
-
-// ----------------------------------------------------------- decompressor
-
-TBZDecompressionStream::TBZDecompressionStream(const TBZip2Library& library, platform::File& source,
-                                               parallel::TWaitHook wait, int threads)
-    : TCustomBZip2Stream(source) {
-  RequireBound(library);
-  engine_ = parallel::TDecompressor::Open(source, threads, std::move(wait));
-  if (!engine_) decoder_ = std::make_unique<TBZDecoder>();
-}
-
-TBZDecompressionStream::~TBZDecompressionStream() = default;
-
-std::size_t TBZDecompressionStream::Read(void* buffer, std::size_t count) {
-  if (failure_) std::rethrow_exception(failure_);
-  return engine_ ? engine_->Read(buffer, count) : ReadSerial(static_cast<char*>(buffer), count);
-}
-
-std::size_t TBZDecompressionStream::ReadSerial(char* out, std::size_t count) {
-  std::size_t got = 0;
-  try {
-    while (got < count) {
-      if (stream_end_) {
-        // Anything after the end of the stream is an error, as the library
-        // itself would answer; each call looks afresh, so bytes that turn up
-        // later are noticed too.
-        if (decoder_->Unused() == 0) Refill();
-        if (decoder_->Unused() > 0) CheckDecompress(kBzSequenceError);
-        break;
-      }
-      std::size_t produced = 0;
-      const int status = decoder_->Decode(out + got, count - got, produced);
-      got += produced;
-      if (CheckDecompress(status) == kBzStreamEnd) {
-        stream_end_ = true;
-      } else if (got < count && Refill() == 0) {
-        CheckDecompress(kBzUnexpectedEnd);  // a stream must end with its end marker
-      }
-    }
-  } catch (const EBZDecompressionError&) {
-    // What was decoded before the damage is given out first; the error
-    // comes with the next call.
-    if (got == 0) throw;
-    failure_ = std::current_exception();
-  }
-  return got;
-}
-
-std::size_t TBZDecompressionStream::Refill() {
-  const std::size_t n = FStrm.Read(FBuffer.data(), kStagingSize);
-  decoder_->Supply(FBuffer.data(), n);
-  return n;
 }
 
 }  // namespace quorvane

@@ -18,10 +18,12 @@
 
 namespace quorvane::parallel {
 
-// Called on the calling thread at least this often while it waits for the
-// workers; answering false stops the job.
+// Called on the calling thread at least every kHeartbeat while it waits for
+// the workers; answering false stops the job.  The host hears from a job at
+// least every 250 ms: the heartbeat leaves room for the calling thread's own
+// work between two waits, slowed by workers that share its processors.
 using TWaitHook = std::function<bool()>;
-inline constexpr std::chrono::milliseconds kHeartbeat{200};
+inline constexpr std::chrono::milliseconds kHeartbeat{100};
 
 // The job was stopped through its wait hook.
 class EStopped : public std::exception {

@@ -1,5 +1,5 @@
 // Marks at any bit offset, and the shim blocks that keep a block's offset.
-#include "parallel/marks.h"
+#include "bzLib/marks.h"
 
 #include <array>
 

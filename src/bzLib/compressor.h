@@ -8,7 +8,9 @@
 // stream header and closes them with the end marker and the combined CRC.
 // The first piece is compressed on the calling thread while the cutter looks
 // for its end: input of one block never starts a thread, and its stream is
-// the library's own.  A job granted fewer than two workers stays serial.
+// the library's own.  A job granted fewer than two workers stays serial, and
+// so does every job when a small probe finds that the bound library's input
+// stage is not the one the cutter imitates.
 #pragma once
 
 #include <chrono>
@@ -18,15 +20,16 @@
 #include <memory>
 #include <vector>
 
-#include "bzLib.h"
-#include "parallel/threads.h"
+#include "bzLib/library.h"
+#include "bzLib/threads.h"
 #include "platform/platform.h"
 
 namespace quorvane::parallel {
 
 // A piece did not come out as exactly one block: the library's input stage
 // differs from the one the cutter imitates, and the spliced stream would
-// not be the library's.
+// not be the library's.  The probe makes this all but impossible; a job that
+// still meets it must start again serially or fail.
 class EMismatch : public EBZCompressionError {
  public:
   EMismatch() : EBZCompressionError("a piece did not compress to one block") {}
@@ -61,6 +64,10 @@ class TCompressor {
   void WaitFor(std::unique_lock<platform::Mutex>& lock, Ready ready);
   void SpliceFinished(std::unique_lock<platform::Mutex>& lock);
   void StopWorkers() noexcept;
+  // Whether cutting and splicing give the library's own bytes, tried at
+  // level 1 (the input stage is the same at every level but for the block
+  // size) on input whose block ends inside a run.
+  static bool InputStageMatches();
 
   TByteSink& out_;
   const int threads_;
@@ -69,11 +76,14 @@ class TCompressor {
   std::unique_ptr<FirstPieceSink> first_sink_;
   std::unique_ptr<TBZEncoder> encoder_;
   std::vector<char> first_output_;
+  // Finds where the library starts each block of the given level.
   struct Cutter {
+    explicit Cutter(int level) : limit(100000 * static_cast<std::uint32_t>(level) - 19) {}
+    const std::uint32_t limit;  // the library closes a block at this fill
     unsigned ch = 256, run = 0;
     std::uint32_t filled = 0;
     std::size_t Scan(const unsigned char* data, std::size_t count);
-  } cutter_;
+  } cutter_{9};
   std::unique_ptr<Splicer> splicer_;
   std::unique_ptr<Shared> shared_;
   std::shared_ptr<Piece> current_;

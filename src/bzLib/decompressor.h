@@ -14,7 +14,7 @@
 #include <cstddef>
 #include <memory>
 
-#include "parallel/threads.h"
+#include "bzLib/threads.h"
 #include "platform/platform.h"
 
 namespace quorvane::parallel {

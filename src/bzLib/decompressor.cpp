@@ -10,7 +10,7 @@
 // there) or fails where the serial stream fails.  A block that does not
 // decode gives what the serial stream gives before its error, because it is
 // the same decoding.
-#include "parallel/decompressor.h"
+#include "bzLib/decompressor.h"
 
 #include <algorithm>
 #include <cstring>
@@ -18,8 +18,8 @@
 #include <optional>
 #include <vector>
 
-#include "bzLib.h"
-#include "parallel/marks.h"
+#include "bzLib/library.h"
+#include "bzLib/marks.h"
 
 namespace quorvane::parallel {
 namespace {

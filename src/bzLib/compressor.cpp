@@ -1,24 +1,27 @@
 // The parallel compressor: cutter, workers and splicer (see compressor.h).
-#include "parallel/compressor.h"
+#include "bzLib/compressor.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <deque>
 
-#include "parallel/marks.h"
+#include "bzLib/marks.h"
 
 namespace quorvane::parallel {
 namespace {
 
-// Level 9: the library closes a block once its run-length-encoded buffer
-// holds this many bytes.
-constexpr std::uint32_t kBlockFill = 100000 * 9 - 19;
-constexpr char kStreamHeader[] = {'B', 'Z', 'h', '9'};
 // The input one piece may hold queued for its worker; the calling thread
 // waits while it is full, so a run-heavy block of tens of megabytes never
 // sits whole in memory.
 constexpr std::size_t kQueueLimit = std::size_t{1} << 20;
 constexpr std::size_t kChunk = kStagingSize;
+
+// Whether cutting and splicing give the bound library's bytes, found by the
+// probe before the module's first parallel job and kept: the library it
+// binds is the same one every time.
+enum Verdict : int { kUntried, kMatches, kDiffers };
+std::atomic<int> input_stage{kUntried};
 
 // `count` (at most 57) bits of `data` from bit `at` on, first bit highest.
 std::uint64_t Bits(const unsigned char* data, std::size_t at, int count) {
@@ -55,8 +58,16 @@ struct TCompressor::Shared {
   platform::ConditionVariable work;  // workers wait here
   platform::ConditionVariable host;  // the calling thread waits here
   std::deque<std::shared_ptr<Piece>> pieces;  // not yet spliced, oldest first
+  // Input chunks a worker is done with, for the calling thread to fill again:
+  // the input passes through the same few buffers however long it is.
+  std::vector<std::vector<char>> spare;
   bool cancel = false;
   bool no_more = false;  // no piece comes after those listed
+  // Workers inside the library, and how many may be: no more than the
+  // processors, so that a stop never waits for more blocks being sorted at
+  // once than the machine sorts at once.
+  int running = 0;
+  int running_limit = 1;
 };
 
 // The first piece's stream stays in memory until it is known whether it is
@@ -79,9 +90,9 @@ class TCompressor::FirstPieceSink final : public TByteSink {
 // Joins the pieces' blocks bit by bit into one stream.
 class TCompressor::Splicer {
  public:
-  explicit Splicer(TByteSink& out) : out_(out) {
+  Splicer(TByteSink& out, int level) : out_(out), header_{'B', 'Z', 'h', static_cast<char>('0' + level)} {
     staging_.reserve(kStagingSize + 16);
-    for (char c : kStreamHeader) PutByte(static_cast<unsigned char>(c));
+    for (char c : header_) PutByte(static_cast<unsigned char>(c));
   }
 
   // Appends the block of `stream`, a whole stream that must hold exactly
@@ -92,7 +103,7 @@ class TCompressor::Splicer {
     const auto* data = reinterpret_cast<const unsigned char*>(stream.data());
     const std::size_t bits = stream.size() * 8;
     constexpr std::size_t kShortest = 32 + 48 + 32 + 80;
-    if (bits < kShortest || std::memcmp(data, kStreamHeader, sizeof kStreamHeader) != 0 ||
+    if (bits < kShortest || std::memcmp(data, header_, sizeof header_) != 0 ||
         Bits(data, 32, 48) != kBlockMagic) {
       throw EMismatch();
     }
@@ -147,6 +158,7 @@ class TCompressor::Splicer {
   }
 
   TByteSink& out_;
+  const char header_[4];
   std::vector<char> staging_;
   std::uint32_t pending_ = 0;  // the low pending_bits_ bits wait for a byte
   int pending_bits_ = 0;
@@ -170,7 +182,7 @@ std::size_t TCompressor::Cutter::Scan(const unsigned char* data, std::size_t cou
       ++run;
       continue;
     }
-    if (filled >= kBlockFill) {
+    if (filled >= limit) {
       filled = 0;
       return i;
     }
@@ -227,7 +239,13 @@ void TCompressor::Append(const char* data, std::size_t count) {
   for (std::size_t done = 0; done < count;) {
     WaitFor(lock, [&] { return current_->queued < kQueueLimit; });
     const std::size_t n = std::min(kChunk, count - done);
-    current_->input.emplace_back(data + done, data + done + n);
+    std::vector<char> chunk;
+    if (!shared_->spare.empty()) {
+      chunk = std::move(shared_->spare.back());
+      shared_->spare.pop_back();
+    }
+    chunk.assign(data + done, data + done + n);
+    current_->input.push_back(std::move(chunk));
     current_->queued += n;
     done += n;
     shared_->work.notify_all();
@@ -237,16 +255,22 @@ void TCompressor::Append(const char* data, std::size_t count) {
 // A block start was found: the current piece is complete.
 void TCompressor::EndPiece() {
   if (mode_ == Mode::kFirstPiece) {
-    // More than one block: now the workers are worth their threads.
-    grant_ = TWorkerGrant::Take(threads_);
+    // More than one block: now the workers are worth their threads, if
+    // their pieces splice into the library's own stream.
+    if (input_stage == kUntried) input_stage = InputStageMatches() ? kMatches : kDiffers;
+    if (input_stage == kMatches) grant_ = TWorkerGrant::Take(threads_);
     if (grant_.count() < 2) {
       grant_.Release();
-      mode_ = Mode::kSerial;  // the first piece's stream simply goes on
+      // The first piece's stream simply goes on.  A library whose blocks are
+      // smaller than the cutter's has written some of it already.
+      mode_ = Mode::kSerial;
+      out_.Put(first_output_.data(), first_output_.size());
+      first_output_ = std::vector<char>();
       return;
     }
     encoder_->Finish();
     encoder_.reset();
-    splicer_ = std::make_unique<Splicer>(out_);
+    splicer_ = std::make_unique<Splicer>(out_, 9);
     splicer_->Append(first_output_);
     first_output_ = std::vector<char>();
     StartWorkers();
@@ -291,22 +315,38 @@ void TCompressor::StartWorkers() {
         lock.unlock();
         TBZEncoder encoder(sink, &cache);
         lock.lock();
+        // Runs `call` without the lock, as one of the workers inside the library.
+        const auto running = [&](auto call) {
+          ++shared.running;
+          lock.unlock();
+          try {
+            call();
+          } catch (...) {
+            lock.lock();
+            --shared.running;
+            shared.work.notify_all();
+            throw;
+          }
+          lock.lock();
+          --shared.running;
+          shared.work.notify_all();
+        };
         for (;;) {
-          shared.work.wait(lock, [&] { return shared.cancel || !piece->input.empty() || piece->closed; });
+          shared.work.wait(lock, [&] {
+            return shared.cancel ||
+                   ((!piece->input.empty() || piece->closed) && shared.running < shared.running_limit);
+          });
           if (shared.cancel) return;
           if (piece->input.empty()) {
-            lock.unlock();
-            encoder.Finish();
-            lock.lock();
+            running([&] { encoder.Finish(); });
             break;
           }
-          const std::vector<char> chunk = std::move(piece->input.front());
+          std::vector<char> chunk = std::move(piece->input.front());
           piece->input.pop_front();
           piece->queued -= chunk.size();
           shared.host.notify_all();
-          lock.unlock();
-          encoder.Compress(chunk.data(), chunk.size());
-          lock.lock();
+          running([&] { encoder.Compress(chunk.data(), chunk.size()); });
+          shared.spare.push_back(std::move(chunk));
         }
         piece->output = std::move(output);
       } catch (...) {
@@ -317,6 +357,7 @@ void TCompressor::StartWorkers() {
       shared.host.notify_all();
     }
   };
+  shared.running_limit = std::min(grant_.count(), platform::ProcessorCount());
   for (int i = 0; i < grant_.count(); ++i) workers_.push_back(platform::Thread::Start(work));
 }
 
@@ -351,6 +392,56 @@ void TCompressor::WaitFor(std::unique_lock<platform::Mutex>& lock, Ready ready) 
     lock.lock();
     beat = std::chrono::steady_clock::now() + kHeartbeat;
   }
+}
+
+bool TCompressor::InputStageMatches() {
+  // About 150 kB: single bytes with a run of every length the input stage
+  // treats differently among them, up to just short of the end of a level-1
+  // block, then a run the block ends in, then single bytes again.
+  constexpr int kLevel = 1;
+  constexpr std::size_t kRuns[] = {2, 3, 4, 5, 254, 255, 256, 1000};
+  std::vector<char> input;
+  std::uint32_t filled = 0;
+  unsigned char byte = 0;
+  std::uint32_t random = 1;
+  const auto put = [&](std::size_t length) {
+    random = random * 1103515245 + 12345;
+    byte = static_cast<unsigned char>(byte + 1 + (random >> 16) % 255);  // unlike the last
+    input.insert(input.end(), length, static_cast<char>(byte));
+    for (std::size_t left = length; left > 0; left -= std::min<std::size_t>(left, 255)) {
+      filled += left < 4 ? static_cast<std::uint32_t>(left) : 5;
+    }
+  };
+  const std::uint32_t limit = Cutter(kLevel).limit;
+  for (std::size_t i = 0; filled + 60 < limit; ++i) {
+    put(i % 500 == 499 ? kRuns[i / 500 % std::size(kRuns)] : 1);
+  }
+  put(5000);
+  for (int i = 0; i < 2000; ++i) put(1);
+
+  std::vector<char> whole, spliced, piece;
+  VectorSink whole_sink(whole), spliced_sink(spliced), piece_sink(piece);
+  TBZEncoder serial(whole_sink, nullptr, kLevel);
+  serial.Compress(input.data(), input.size());
+  serial.Finish();
+  try {
+    Splicer splicer(spliced_sink, kLevel);
+    Cutter cutter(kLevel);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(input.data());
+    for (std::size_t next = 0, scan = 0; next < input.size(); scan = next + 1) {
+      const std::size_t start = scan + cutter.Scan(bytes + scan, input.size() - scan);
+      piece.clear();
+      TBZEncoder encoder(piece_sink, nullptr, kLevel);
+      encoder.Compress(input.data() + next, start - next);
+      encoder.Finish();
+      splicer.Append(piece);
+      next = start;
+    }
+    splicer.End();
+  } catch (const EMismatch&) {
+    return false;
+  }
+  return spliced == whole;
 }
 
 void TCompressor::Finish() {

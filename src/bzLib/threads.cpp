@@ -1,5 +1,5 @@
 // The thread count and the process-wide allowance of worker threads.
-#include "parallel/threads.h"
+#include "bzLib/threads.h"
 
 #include <algorithm>
 #include <charconv>
