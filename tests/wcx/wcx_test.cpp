@@ -293,9 +293,13 @@ TEST_F(WcxTest, EachFailureHasOneStatusInEveryCommand) {
   WriteFile(P("locked.qv"), archive);
   ASSERT_EQ(chmod(P("locked.qv").c_str(), 0), 0);
   WriteFile(P("held.qv"), archive);
-  // Another program writing the archive holds it locked.
+  WriteFile(P("read.qv"), archive);
+  // Another program writing the archive holds it locked, and one reading it
+  // shares it with other readers only.
   const int held = open(P("held.qv").c_str(), O_RDWR);
   ASSERT_EQ(flock(held, LOCK_EX), 0);
+  const int read = open(P("read.qv").c_str(), O_RDONLY);
+  ASSERT_EQ(flock(read, LOCK_SH), 0);
   // A tar that tries to write outside its folder, and one that is no tar.
   Folder("t");
   WriteFile(P("t/x"), "x\n");
@@ -339,6 +343,10 @@ TEST_F(WcxTest, EachFailureHasOneStatusInEveryCommand) {
       {"wcx pack b.qv missing.txt", 15, "wcx: missing.txt: cannot open: No such file or directory\n"},
       {"wcx pack b.qv folder/secret.txt", 15, "wcx: folder/secret.txt: cannot open: Permission denied\n"},
       {"wcx pack --tar b.qv missing.txt", 15, "wcx: missing.txt: cannot open: No such file or directory\n"},
+      {"wcx pack -f read.qv report.txt", 15,
+       "wcx: read.qv: cannot replace the archive: in use (another program is reading it)\n"},
+      {"wcx pack -f --tar read.qv report.txt", 15,
+       "wcx: read.qv: cannot replace the archive: in use (another program is reading it)\n"},
       {"wcx extract a.qv blocker/sub", 16,
        "wcx: a.qv: cannot create the folder blocker/sub: Not a directory\n"},
       {"wcx pack blocker/b.qv report.txt", 16, "wcx: blocker/b.qv: cannot be created: Not a directory\n"},
@@ -356,16 +364,18 @@ TEST_F(WcxTest, EachFailureHasOneStatusInEveryCommand) {
     EXPECT_EQ(outcome.err, c.err);
   }
   close(held);
+  close(read);
   // Nothing half-made anywhere, nothing outside the folders, no temporary
   // files; damaged data kept where the plugin put it.
   EXPECT_EQ(ReadFile(P("out/report.txt")), "already here\n");
+  EXPECT_EQ(ReadFile(P("read.qv")), archive);
   EXPECT_EQ(ListDir(P("fresh")), Names{"report.txt"});
   EXPECT_EQ(ListDir(P("safe")), Names{});
   EXPECT_EQ(ListDir(P("t")), Names{"x"});
   EXPECT_EQ(ListDir(P(".")),
             (Names{"a.qv", "badcrc.qv", "blocker", "damaged.qv", "evil.qv", "evil.tar", "folder",
-                   "fresh", "held.qv", "locked.qv", "notes.txt", "out", "report.txt", "safe", "t",
-                   "t.qv", "tmp"}));
+                   "fresh", "held.qv", "locked.qv", "notes.txt", "out", "read.qv", "report.txt",
+                   "safe", "t", "t.qv", "tmp"}));
   EXPECT_EQ(ListDir(tmp_), Names{});
 }
 

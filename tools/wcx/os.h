@@ -19,6 +19,13 @@ class Error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A file other programs hold, so that it cannot be replaced now; the
+// message says who ("in use (another program is reading it)").
+class InUse : public Error {
+ public:
+  using Error::Error;
+};
+
 // ------------------------------------------------------------ the plugin
 
 // The plugin's file name in its own folder.
@@ -105,6 +112,10 @@ void RemoveFile(const std::string& path) noexcept;
 // holds it for writing (it has it locked), otherwise the system's reason
 // for refusing to open it; empty when it can be read.
 std::string ReadProblem(const std::string& path);
+// Why an existing archive cannot be replaced now: "in use" when other
+// programs hold it (readers, or a writer), as the plugin finds too; empty
+// otherwise, a file that cannot be opened included (nobody can hold it).
+std::string ReplaceProblem(const std::string& path);
 
 // A file open for reading or writing.  Move-only; the destructor closes it.
 class File {
@@ -154,7 +165,9 @@ class PendingFile {
   // Prepares a replacement for `target`: when it is a symbolic link, for
   // the file it points to; an existing file's permission bits are kept,
   // and the new file never has wider ones; a new file gets those of a new
-  // file.  Raises Error.
+  // file.  An existing file is held, locked without waiting, until the new
+  // one is in place, as the plugin holds an archive it replaces: InUse when
+  // other programs hold it.  Raises Error.
   explicit PendingFile(const std::string& target);
   PendingFile(const PendingFile&) = delete;
   PendingFile& operator=(const PendingFile&) = delete;
@@ -167,7 +180,8 @@ class PendingFile {
 
  private:
   File file_;
-  int folder_ = -1;
+  File folder_;
+  File held_;              // the file being replaced, locked
   std::string name_;       // the final name inside the folder
   std::string temporary_;  // the hidden name, when there are no unnamed files
   std::uint32_t permissions_ = 0;

@@ -176,14 +176,46 @@ std::string ErrorText(int error) {
   return strerror_r(error, buffer, sizeof buffer);
 }
 
+namespace {
+
+// Takes the lock `operation` on `fd` without waiting; true only when another
+// opener's lock refuses it (EWOULDBLOCK).  Any other failure (EBADF from NFS,
+// ENOLCK, ENOSYS, EOPNOTSUPP, EINVAL) means there are no locks to be had
+// there, and the file is used without one, as the plugin does.
+bool LockRefused(int fd, int operation) {
+  while (flock(fd, operation | LOCK_NB) != 0) {
+    if (errno != EINTR) return errno == EWOULDBLOCK;
+  }
+  return false;
+}
+
+// Who keeps the lock `operation` off `fd`, in the user's words; empty when
+// nobody does, and then the lock is taken.  Readers take shared locks and
+// writers exclusive ones, as the plugin and wcx do, so only a writer keeps
+// a shared lock off.
+std::string InUseText(int fd, int operation) {
+  if (!LockRefused(fd, operation)) return "";
+  return operation == LOCK_SH || LockRefused(fd, LOCK_SH)
+             ? "in use (another program is writing it)"
+             : "in use (another program is reading it)";
+}
+
+}  // namespace
+
 std::string ReadProblem(const std::string& path) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return ErrorText(errno);
-  // A writer takes an exclusive lock, as the plugin does; a reader's shared
-  // lock then cannot be had without waiting.
-  const bool in_use = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  const std::string problem = InUseText(fd, LOCK_SH);
   close(fd);
-  return in_use ? "in use (another program is writing it)" : "";
+  return problem;
+}
+
+std::string ReplaceProblem(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return "";
+  const std::string problem = InUseText(fd, LOCK_EX);
+  close(fd);
+  return problem;
 }
 
 void MakeDirectories(const std::string& path) {
@@ -276,41 +308,41 @@ PendingFile::PendingFile(const std::string& target) {
     real = Resolved(target);
   }
   name_ = NamePart(real);
-  folder_ = open(ParentPart(real).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder_ < 0) Fail(errno);
+  const int folder = open(ParentPart(real).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) Fail(errno);
+  folder_ = File(folder);
   struct stat st;
   std::uint32_t mode = 0666;
-  if (fstatat(folder_, name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+  if (fstatat(folder, name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
     permissions_ = st.st_mode & 07777;
     keep_permissions_ = true;
     mode = permissions_ & 0777;
+    // A file its readers hold is not replaced under them, as the plugin
+    // has it: it is held, locked without waiting, until the new one is in
+    // place, so that no reader starts on it meanwhile.  A file that cannot
+    // be opened cannot be held, and is replaced all the same.
+    held_ = File(openat(folder, name_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
+                                                   O_CLOEXEC));
+    if (held_.fd_ >= 0) {
+      const std::string in_use = InUseText(held_.fd_, LOCK_EX);
+      if (!in_use.empty()) throw InUse(in_use);
+    }
   }
-  int fd = openat(folder_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+  int fd = openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
   if (fd < 0) {
-    if (!NoUnnamedFiles(errno)) {
-      int error = errno;
-      close(folder_);
-      folder_ = -1;
-      Fail(error);
-    }
-    try {
-      temporary_ = CreateNamed(folder_, ".wcx-", ".part", mode, fd);
-    } catch (...) {
-      close(folder_);
-      folder_ = -1;
-      throw;
-    }
+    if (!NoUnnamedFiles(errno)) Fail(errno);
+    temporary_ = CreateNamed(folder, ".wcx-", ".part", mode, fd);
   }
   file_ = File(fd);
 }
 
 PendingFile::~PendingFile() {
   file_ = File();
-  if (!temporary_.empty()) unlinkat(folder_, temporary_.c_str(), 0);
-  if (folder_ >= 0) close(folder_);
+  if (!temporary_.empty()) unlinkat(folder_.fd_, temporary_.c_str(), 0);
 }
 
 void PendingFile::Commit(bool replace) {
+  const int folder = folder_.fd_;
   // The umask may have narrowed a kept mode, and setuid bits are not made
   // at creation.
   if (keep_permissions_ && fchmod(file_.fd_, permissions_) != 0) Fail(errno);
@@ -320,13 +352,13 @@ void PendingFile::Commit(bool replace) {
     // a hidden name, then one rename over the target.
     const std::string source = FdPath(file_.fd_);
     if (!replace) {
-      if (linkat(AT_FDCWD, source.c_str(), folder_, name_.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+      if (linkat(AT_FDCWD, source.c_str(), folder, name_.c_str(), AT_SYMLINK_FOLLOW) != 0) {
         Fail(errno);
       }
     } else {
       const std::optional<std::string> hidden =
           qvcommon::ClaimUniqueName<char>(".wcx-", ".part", [&](const std::string& candidate) {
-            if (linkat(AT_FDCWD, source.c_str(), folder_, candidate.c_str(), AT_SYMLINK_FOLLOW) ==
+            if (linkat(AT_FDCWD, source.c_str(), folder, candidate.c_str(), AT_SYMLINK_FOLLOW) ==
                 0) {
               return true;
             }
@@ -339,19 +371,20 @@ void PendingFile::Commit(bool replace) {
   }
   if (!temporary_.empty()) {
     if (replace) {
-      if (renameat(folder_, temporary_.c_str(), folder_, name_.c_str()) != 0) Fail(errno);
-    } else if (renameat2(folder_, temporary_.c_str(), folder_, name_.c_str(), RENAME_NOREPLACE) !=
+      if (renameat(folder, temporary_.c_str(), folder, name_.c_str()) != 0) Fail(errno);
+    } else if (renameat2(folder, temporary_.c_str(), folder, name_.c_str(), RENAME_NOREPLACE) !=
                0) {
       if (errno != EINVAL && errno != ENOSYS) Fail(errno);
       // File systems without the no-replace rename still refuse a taken
       // name for a hard link.
-      if (linkat(folder_, temporary_.c_str(), folder_, name_.c_str(), 0) != 0) Fail(errno);
-      unlinkat(folder_, temporary_.c_str(), 0);
+      if (linkat(folder, temporary_.c_str(), folder, name_.c_str(), 0) != 0) Fail(errno);
+      unlinkat(folder, temporary_.c_str(), 0);
     }
     temporary_.clear();
   }
-  if (fsync(folder_) != 0 && errno != EINVAL) Fail(errno);
+  if (fsync(folder) != 0 && errno != EINVAL) Fail(errno);
   file_.Close();
+  held_ = File();
 }
 
 PrivateFile::PrivateFile() {
