@@ -744,13 +744,19 @@ TEST_F(WcxTest, PackTarStoresAFileThatChangesAsItsHeaderDescribesIt) {
   EXPECT_EQ(ListDir(tmp_), Names{});
 }
 
-TEST_F(WcxTest, InterruptedPackingLeavesTheOldArchive) {
+TEST_F(WcxTest, InterruptedOrKilledLeavesNothingBehind) {
   WriteNoise(P("big.bin"), 200ull << 20);
   Pack("a.qv", "report.txt", "the archive that must survive\n");
   const std::string old = ReadFile(P("a.qv"));
+  // Zeros compress to almost nothing, so a large archive is quick to make.
+  WriteFile(P("zeros.bin"), "");
+  ASSERT_EQ(truncate(P("zeros.bin").c_str(), 200 << 20), 0);
+  ASSERT_EQ(Wcx({"pack", "z.qv", "zeros.bin"}).status, 0);
 
   // Stopped while the plugin compresses a file, and while wcx feeds it a
-  // tar, which the plugin compresses as it arrives.
+  // tar, which the plugin compresses as it arrives; killed while the plugin
+  // extracts into wcx's scratch folder, which the next wcx to work there
+  // removes.
   struct Case {
     Names args;
     std::string started;
@@ -759,6 +765,7 @@ TEST_F(WcxTest, InterruptedPackingLeavesTheOldArchive) {
   const Case cases[] = {
       {{"--progress", "pack", "--force", "a.qv", "big.bin"}, "packing big.bin [", SIGINT},
       {{"--progress", "pack", "--force", "--tar", "a.qv", "big.bin"}, "reading [", SIGINT},
+      {{"--progress", "extract", "-c", "z.qv"}, "extracting zeros.bin [", SIGKILL},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.started);
@@ -767,12 +774,17 @@ TEST_F(WcxTest, InterruptedPackingLeavesTheOldArchive) {
     child->Signal(c.signal);
     Outcome outcome = child->Finish();
     EXPECT_EQ(ReadFile(P("a.qv")), old);
-    EXPECT_EQ(ListDir(P(".")), (Names{"a.qv", "big.bin", "report.txt", "tmp"}));
-    if (c.signal == SIGKILL) continue;
-    EXPECT_EQ(outcome.status, 21) << outcome.err;
-    EXPECT_TRUE(EndsWith(outcome.err,
-                         "wcx: a.qv: stopped by the user; nothing was left half-written\n"))
-        << outcome.err;
+    EXPECT_EQ(ListDir(P(".")),
+              (Names{"a.qv", "big.bin", "report.txt", "tmp", "z.qv", "zeros.bin"}));
+    if (c.signal == SIGKILL) {
+      EXPECT_EQ(ListDir(tmp_).size(), 1u) << "killed before or after its scratch folder lived";
+      EXPECT_EQ(Wcx({"extract", "-c", "a.qv"}).status, 0);
+    } else {
+      EXPECT_EQ(outcome.status, 21) << outcome.err;
+      EXPECT_TRUE(EndsWith(outcome.err,
+                           "wcx: a.qv: stopped by the user; nothing was left half-written\n"))
+          << outcome.err;
+    }
     EXPECT_EQ(ListDir(tmp_), Names{});
   }
 }

@@ -225,7 +225,7 @@ os::File ExtractToScratch(OpenedArchive& opened, const std::string& parent, bool
     throw Failure(E_ECREATE, parent,
                   std::string("cannot create a scratch folder: ") + error.what());
   }
-  const std::string file = os::Join(scratch->path(), "data");
+  const std::string file = scratch->file_path();
   damaged = false;
   try {
     opened.Process(PK_EXTRACT, file, file);

@@ -150,16 +150,24 @@ class File {
  private:
   friend class PendingFile;
   friend class PrivateFile;
+  friend class PrivateFolder;
   explicit File(int fd) : fd_(fd) {}
   int fd_ = -1;
 };
 
+// What wcx creates in a folder (scratch folders, partial files) is named
+// .wcx-PID-RANDOM, so that a later wcx can tell what a dead run left from
+// what a live one uses: before it creates anything in a folder, wcx removes
+// what dead runs of the same user left there (see PendingFile,
+// PrivateFile, PrivateFolder).
+
 // A new file for a target path that appears there only once it is complete.
 // On file systems that have them it is an unnamed file in the target's
 // folder, linked in at the end, so nothing of it survives a crash; elsewhere
-// (NFS, some FUSE) it grows under a hidden name (.wcx-NUMBER.part) that is
-// removed on failure.  Every step works relative to the folder opened at the
-// start, so a folder renamed meanwhile gets no stray file.
+// (NFS, some FUSE) it grows under a hidden name (.wcx-PID-NUMBER.part) that
+// is removed on failure, or by a later wcx after a crash.  Every step works
+// relative to the folder opened at the start, so a folder renamed meanwhile
+// gets no stray file.
 class PendingFile {
  public:
   // Prepares a replacement for `target`: when it is a symbolic link, for
@@ -189,15 +197,14 @@ class PendingFile {
 };
 
 // A private scratch file in the temporary folder (readable by wcx alone)
-// that the plugin can open by path().  Unnamed where the file system allows
-// it, so it cannot outlive wcx; otherwise it has a name until it is
-// destroyed.
+// that the plugin can open by path().  It has no name (on file systems
+// without unnamed files its name is removed as soon as it is created), so
+// it cannot outlive wcx.
 class PrivateFile {
  public:
   PrivateFile();
   PrivateFile(const PrivateFile&) = delete;
   PrivateFile& operator=(const PrivateFile&) = delete;
-  ~PrivateFile();
 
   File& file() noexcept { return file_; }
   const std::string& path() const noexcept { return path_; }
@@ -205,11 +212,10 @@ class PrivateFile {
  private:
   File file_;
   std::string path_;
-  std::string named_;
 };
 
-// A new folder, readable by wcx alone, inside `parent`; removed with
-// whatever is in it when destroyed.
+// A new folder for one file, file_path(), readable by wcx alone, inside
+// `parent`; removed with whatever is in it when destroyed.
 class PrivateFolder {
  public:
   explicit PrivateFolder(const std::string& parent);
@@ -217,10 +223,12 @@ class PrivateFolder {
   PrivateFolder& operator=(const PrivateFolder&) = delete;
   ~PrivateFolder();
 
-  const std::string& path() const noexcept { return path_; }
+  const std::string& file_path() const noexcept { return file_path_; }
 
  private:
   std::string path_;
+  std::string file_path_;
+  File folder_;  // locked while wcx uses it
 };
 
 // While it lives, relative paths start from `folder`; the folder wcx was in
