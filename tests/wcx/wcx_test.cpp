@@ -561,7 +561,9 @@ TEST_F(WcxTest, PipesAsBzip2Does) {
        "wcx extract -c x.qv | cmp - report.txt",
        0, "name\norig\n", ""},
       {"cat report.txt | wcx pack -q y.qv - && wcx list y.qv | cut -c 49-", 0, "name\ny\n", ""},
-      {"cat report.txt | wcx pack -c - | wcx extract -qC out - && cmp out/* report.txt", 0, "", ""},
+      // Stored without a name, as the archive had none; read back as "stdin".
+      {"cat report.txt | wcx pack -c - | wcx extract -C out - && cmp out/stdin report.txt", 0,
+       "out/stdin\n", ""},
       {"script -qec \"$WCX pack -c report.txt\" /dev/null | tr -d '\\r'", 0,
        "wcx: standard output: refusing to write an archive to a terminal\n", ""},
   };

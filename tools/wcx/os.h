@@ -205,13 +205,19 @@ class PrivateFile {
   PrivateFile();
   PrivateFile(const PrivateFile&) = delete;
   PrivateFile& operator=(const PrivateFile&) = delete;
+  ~PrivateFile();
 
   File& file() noexcept { return file_; }
   const std::string& path() const noexcept { return path_; }
+  // Makes the file standard input too, in place of what was there, so that
+  // path() is /dev/stdin: a plugin that names an entry after its archive
+  // then says "stdin", not a descriptor's number.
+  void BecomeStandardInput() noexcept;
 
  private:
   File file_;
   std::string path_;
+  bool standard_input_ = false;
 };
 
 // A new folder for one file, file_path(), readable by wcx alone, inside

@@ -512,6 +512,25 @@ PrivateFile::PrivateFile() {
   path_ = FdPath(fd);
 }
 
+PrivateFile::~PrivateFile() {
+  // The copy's space goes back now, not when wcx ends.
+  if (!standard_input_) return;
+  const int nothing = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (nothing < 0) return;
+  dup2(nothing, STDIN_FILENO);
+  close(nothing);
+}
+
+void PrivateFile::BecomeStandardInput() noexcept {
+  if (dup2(file_.fd_, STDIN_FILENO) < 0) return;
+  standard_input_ = true;
+  const FileInfo named = Info("/dev/stdin");
+  const FileInfo copy = file_.Info();
+  if (named.kind == Kind::kRegular && named.device == copy.device && named.inode == copy.inode) {
+    path_ = "/dev/stdin";
+  }
+}
+
 PrivateFolder::PrivateFolder(const std::string& parent) {
   const int at = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (at < 0) Fail(errno);
