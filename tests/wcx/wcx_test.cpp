@@ -293,9 +293,13 @@ TEST_F(WcxTest, EachFailureHasOneStatusInEveryCommand) {
   WriteFile(P("locked.qv"), archive);
   ASSERT_EQ(chmod(P("locked.qv").c_str(), 0), 0);
   WriteFile(P("held.qv"), archive);
-  // Another program writing the archive holds it locked.
+  WriteFile(P("read.qv"), archive);
+  // Another program writing the archive holds it locked, and one reading it
+  // shares it with other readers only.
   const int held = open(P("held.qv").c_str(), O_RDWR);
   ASSERT_EQ(flock(held, LOCK_EX), 0);
+  const int read = open(P("read.qv").c_str(), O_RDONLY);
+  ASSERT_EQ(flock(read, LOCK_SH), 0);
   // A tar that tries to write outside its folder, and one that is no tar.
   Folder("t");
   WriteFile(P("t/x"), "x\n");
@@ -339,6 +343,10 @@ TEST_F(WcxTest, EachFailureHasOneStatusInEveryCommand) {
       {"wcx pack b.qv missing.txt", 15, "wcx: missing.txt: cannot open: No such file or directory\n"},
       {"wcx pack b.qv folder/secret.txt", 15, "wcx: folder/secret.txt: cannot open: Permission denied\n"},
       {"wcx pack --tar b.qv missing.txt", 15, "wcx: missing.txt: cannot open: No such file or directory\n"},
+      {"wcx pack -f read.qv report.txt", 15,
+       "wcx: read.qv: cannot replace the archive: in use (another program is reading it)\n"},
+      {"wcx pack -f --tar read.qv report.txt", 15,
+       "wcx: read.qv: cannot replace the archive: in use (another program is reading it)\n"},
       {"wcx extract a.qv blocker/sub", 16,
        "wcx: a.qv: cannot create the folder blocker/sub: Not a directory\n"},
       {"wcx pack blocker/b.qv report.txt", 16, "wcx: blocker/b.qv: cannot be created: Not a directory\n"},
@@ -356,16 +364,18 @@ TEST_F(WcxTest, EachFailureHasOneStatusInEveryCommand) {
     EXPECT_EQ(outcome.err, c.err);
   }
   close(held);
+  close(read);
   // Nothing half-made anywhere, nothing outside the folders, no temporary
   // files; damaged data kept where the plugin put it.
   EXPECT_EQ(ReadFile(P("out/report.txt")), "already here\n");
+  EXPECT_EQ(ReadFile(P("read.qv")), archive);
   EXPECT_EQ(ListDir(P("fresh")), Names{"report.txt"});
   EXPECT_EQ(ListDir(P("safe")), Names{});
   EXPECT_EQ(ListDir(P("t")), Names{"x"});
   EXPECT_EQ(ListDir(P(".")),
             (Names{"a.qv", "badcrc.qv", "blocker", "damaged.qv", "evil.qv", "evil.tar", "folder",
-                   "fresh", "held.qv", "locked.qv", "notes.txt", "out", "report.txt", "safe", "t",
-                   "t.qv", "tmp"}));
+                   "fresh", "held.qv", "locked.qv", "notes.txt", "out", "read.qv", "report.txt",
+                   "safe", "t", "t.qv", "tmp"}));
   EXPECT_EQ(ListDir(tmp_), Names{});
 }
 
@@ -551,7 +561,9 @@ TEST_F(WcxTest, PipesAsBzip2Does) {
        "wcx extract -c x.qv | cmp - report.txt",
        0, "name\norig\n", ""},
       {"cat report.txt | wcx pack -q y.qv - && wcx list y.qv | cut -c 49-", 0, "name\ny\n", ""},
-      {"cat report.txt | wcx pack -c - | wcx extract -qC out - && cmp out/* report.txt", 0, "", ""},
+      // Stored without a name, as the archive had none; read back as "stdin".
+      {"cat report.txt | wcx pack -c - | wcx extract -C out - && cmp out/stdin report.txt", 0,
+       "out/stdin\n", ""},
       {"script -qec \"$WCX pack -c report.txt\" /dev/null | tr -d '\\r'", 0,
        "wcx: standard output: refusing to write an archive to a terminal\n", ""},
   };
@@ -734,13 +746,19 @@ TEST_F(WcxTest, PackTarStoresAFileThatChangesAsItsHeaderDescribesIt) {
   EXPECT_EQ(ListDir(tmp_), Names{});
 }
 
-TEST_F(WcxTest, InterruptedPackingLeavesTheOldArchive) {
+TEST_F(WcxTest, InterruptedOrKilledLeavesNothingBehind) {
   WriteNoise(P("big.bin"), 200ull << 20);
   Pack("a.qv", "report.txt", "the archive that must survive\n");
   const std::string old = ReadFile(P("a.qv"));
+  // Zeros compress to almost nothing, so a large archive is quick to make.
+  WriteFile(P("zeros.bin"), "");
+  ASSERT_EQ(truncate(P("zeros.bin").c_str(), 200 << 20), 0);
+  ASSERT_EQ(Wcx({"pack", "z.qv", "zeros.bin"}).status, 0);
 
   // Stopped while the plugin compresses a file, and while wcx feeds it a
-  // tar, which the plugin compresses as it arrives.
+  // tar, which the plugin compresses as it arrives; killed while the plugin
+  // extracts into wcx's scratch folder, which the next wcx to work there
+  // removes.
   struct Case {
     Names args;
     std::string started;
@@ -749,6 +767,7 @@ TEST_F(WcxTest, InterruptedPackingLeavesTheOldArchive) {
   const Case cases[] = {
       {{"--progress", "pack", "--force", "a.qv", "big.bin"}, "packing big.bin [", SIGINT},
       {{"--progress", "pack", "--force", "--tar", "a.qv", "big.bin"}, "reading [", SIGINT},
+      {{"--progress", "extract", "-c", "z.qv"}, "extracting zeros.bin [", SIGKILL},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.started);
@@ -757,12 +776,17 @@ TEST_F(WcxTest, InterruptedPackingLeavesTheOldArchive) {
     child->Signal(c.signal);
     Outcome outcome = child->Finish();
     EXPECT_EQ(ReadFile(P("a.qv")), old);
-    EXPECT_EQ(ListDir(P(".")), (Names{"a.qv", "big.bin", "report.txt", "tmp"}));
-    if (c.signal == SIGKILL) continue;
-    EXPECT_EQ(outcome.status, 21) << outcome.err;
-    EXPECT_TRUE(EndsWith(outcome.err,
-                         "wcx: a.qv: stopped by the user; nothing was left half-written\n"))
-        << outcome.err;
+    EXPECT_EQ(ListDir(P(".")),
+              (Names{"a.qv", "big.bin", "report.txt", "tmp", "z.qv", "zeros.bin"}));
+    if (c.signal == SIGKILL) {
+      EXPECT_EQ(ListDir(tmp_).size(), 1u) << "killed before or after its scratch folder lived";
+      EXPECT_EQ(Wcx({"extract", "-c", "a.qv"}).status, 0);
+    } else {
+      EXPECT_EQ(outcome.status, 21) << outcome.err;
+      EXPECT_TRUE(EndsWith(outcome.err,
+                           "wcx: a.qv: stopped by the user; nothing was left half-written\n"))
+          << outcome.err;
+    }
     EXPECT_EQ(ListDir(tmp_), Names{});
   }
 }

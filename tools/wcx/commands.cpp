@@ -174,6 +174,8 @@ ArchiveInput::ArchiveInput(const std::string& operand) : path_(operand), shown_(
                   std::string("cannot create a scratch copy of standard input: ") + error.what());
   }
   CopyAll(in, shown_, copy_->file(), "the copy of standard input in " + os::TemporaryDirectory());
+  // An entry the plugin names after its archive is then "stdin".
+  copy_->BecomeStandardInput();
   path_ = copy_->path();
 }
 
@@ -225,7 +227,7 @@ os::File ExtractToScratch(OpenedArchive& opened, const std::string& parent, bool
     throw Failure(E_ECREATE, parent,
                   std::string("cannot create a scratch folder: ") + error.what());
   }
-  const std::string file = os::Join(scratch->path(), "data");
+  const std::string file = scratch->file_path();
   damaged = false;
   try {
     opened.Process(PK_EXTRACT, file, file);

@@ -19,6 +19,13 @@ class Error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A file other programs hold, so that it cannot be replaced now; the
+// message says who ("in use (another program is reading it)").
+class InUse : public Error {
+ public:
+  using Error::Error;
+};
+
 // ------------------------------------------------------------ the plugin
 
 // The plugin's file name in its own folder.
@@ -105,6 +112,10 @@ void RemoveFile(const std::string& path) noexcept;
 // holds it for writing (it has it locked), otherwise the system's reason
 // for refusing to open it; empty when it can be read.
 std::string ReadProblem(const std::string& path);
+// Why an existing archive cannot be replaced now: "in use" when other
+// programs hold it (readers, or a writer), as the plugin finds too; empty
+// otherwise, a file that cannot be opened included (nobody can hold it).
+std::string ReplaceProblem(const std::string& path);
 
 // A file open for reading or writing.  Move-only; the destructor closes it.
 class File {
@@ -139,22 +150,32 @@ class File {
  private:
   friend class PendingFile;
   friend class PrivateFile;
+  friend class PrivateFolder;
   explicit File(int fd) : fd_(fd) {}
   int fd_ = -1;
 };
 
+// What wcx creates in a folder (scratch folders, partial files) is named
+// .wcx-PID-RANDOM, so that a later wcx can tell what a dead run left from
+// what a live one uses: before it creates anything in a folder, wcx removes
+// what dead runs of the same user left there (see PendingFile,
+// PrivateFile, PrivateFolder).
+
 // A new file for a target path that appears there only once it is complete.
 // On file systems that have them it is an unnamed file in the target's
 // folder, linked in at the end, so nothing of it survives a crash; elsewhere
-// (NFS, some FUSE) it grows under a hidden name (.wcx-NUMBER.part) that is
-// removed on failure.  Every step works relative to the folder opened at the
-// start, so a folder renamed meanwhile gets no stray file.
+// (NFS, some FUSE) it grows under a hidden name (.wcx-PID-NUMBER.part) that
+// is removed on failure, or by a later wcx after a crash.  Every step works
+// relative to the folder opened at the start, so a folder renamed meanwhile
+// gets no stray file.
 class PendingFile {
  public:
   // Prepares a replacement for `target`: when it is a symbolic link, for
   // the file it points to; an existing file's permission bits are kept,
   // and the new file never has wider ones; a new file gets those of a new
-  // file.  Raises Error.
+  // file.  An existing file is held, locked without waiting, until the new
+  // one is in place, as the plugin holds an archive it replaces: InUse when
+  // other programs hold it.  Raises Error.
   explicit PendingFile(const std::string& target);
   PendingFile(const PendingFile&) = delete;
   PendingFile& operator=(const PendingFile&) = delete;
@@ -167,7 +188,8 @@ class PendingFile {
 
  private:
   File file_;
-  int folder_ = -1;
+  File folder_;
+  File held_;              // the file being replaced, locked
   std::string name_;       // the final name inside the folder
   std::string temporary_;  // the hidden name, when there are no unnamed files
   std::uint32_t permissions_ = 0;
@@ -175,9 +197,9 @@ class PendingFile {
 };
 
 // A private scratch file in the temporary folder (readable by wcx alone)
-// that the plugin can open by path().  Unnamed where the file system allows
-// it, so it cannot outlive wcx; otherwise it has a name until it is
-// destroyed.
+// that the plugin can open by path().  It has no name (on file systems
+// without unnamed files its name is removed as soon as it is created), so
+// it cannot outlive wcx.
 class PrivateFile {
  public:
   PrivateFile();
@@ -187,15 +209,19 @@ class PrivateFile {
 
   File& file() noexcept { return file_; }
   const std::string& path() const noexcept { return path_; }
+  // Makes the file standard input too, in place of what was there, so that
+  // path() is /dev/stdin: a plugin that names an entry after its archive
+  // then says "stdin", not a descriptor's number.
+  void BecomeStandardInput() noexcept;
 
  private:
   File file_;
   std::string path_;
-  std::string named_;
+  bool standard_input_ = false;
 };
 
-// A new folder, readable by wcx alone, inside `parent`; removed with
-// whatever is in it when destroyed.
+// A new folder for one file, file_path(), readable by wcx alone, inside
+// `parent`; removed with whatever is in it when destroyed.
 class PrivateFolder {
  public:
   explicit PrivateFolder(const std::string& parent);
@@ -203,10 +229,12 @@ class PrivateFolder {
   PrivateFolder& operator=(const PrivateFolder&) = delete;
   ~PrivateFolder();
 
-  const std::string& path() const noexcept { return path_; }
+  const std::string& file_path() const noexcept { return file_path_; }
 
  private:
   std::string path_;
+  std::string file_path_;
+  File folder_;  // locked while wcx uses it
 };
 
 // While it lives, relative paths start from `folder`; the folder wcx was in

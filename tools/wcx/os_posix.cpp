@@ -176,14 +176,46 @@ std::string ErrorText(int error) {
   return strerror_r(error, buffer, sizeof buffer);
 }
 
+namespace {
+
+// Takes the lock `operation` on `fd` without waiting; true only when another
+// opener's lock refuses it (EWOULDBLOCK).  Any other failure (EBADF from NFS,
+// ENOLCK, ENOSYS, EOPNOTSUPP, EINVAL) means there are no locks to be had
+// there, and the file is used without one, as the plugin does.
+bool LockRefused(int fd, int operation) {
+  while (flock(fd, operation | LOCK_NB) != 0) {
+    if (errno != EINTR) return errno == EWOULDBLOCK;
+  }
+  return false;
+}
+
+// Who keeps the lock `operation` off `fd`, in the user's words; empty when
+// nobody does, and then the lock is taken.  Readers take shared locks and
+// writers exclusive ones, as the plugin and wcx do, so only a writer keeps
+// a shared lock off.
+std::string InUseText(int fd, int operation) {
+  if (!LockRefused(fd, operation)) return "";
+  return operation == LOCK_SH || LockRefused(fd, LOCK_SH)
+             ? "in use (another program is writing it)"
+             : "in use (another program is reading it)";
+}
+
+}  // namespace
+
 std::string ReadProblem(const std::string& path) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return ErrorText(errno);
-  // A writer takes an exclusive lock, as the plugin does; a reader's shared
-  // lock then cannot be had without waiting.
-  const bool in_use = flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  const std::string problem = InUseText(fd, LOCK_SH);
   close(fd);
-  return in_use ? "in use (another program is writing it)" : "";
+  return problem;
+}
+
+std::string ReplaceProblem(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return "";
+  const std::string problem = InUseText(fd, LOCK_EX);
+  close(fd);
+  return problem;
 }
 
 void MakeDirectories(const std::string& path) {
@@ -203,9 +235,18 @@ void MakeDirectories(const std::string& path) {
   }
 }
 
-std::vector<std::string> ListDirectory(const std::string& path) {
-  DIR* dir = opendir(path.c_str());
-  if (dir == nullptr) Fail(errno);
+namespace {
+
+// The names inside the folder open as `fd`, which is closed, as
+// ListDirectory gives them.
+std::vector<std::string> ListAndClose(int fd) {
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) {
+    const int error = errno;
+    if (fd >= 0) close(fd);
+    Fail(error);
+  }
+  rewinddir(dir);  // a duplicated descriptor shares its position
   std::vector<std::string> names;
   errno = 0;
   while (dirent* entry = readdir(dir)) {
@@ -218,6 +259,14 @@ std::vector<std::string> ListDirectory(const std::string& path) {
   if (error != 0) Fail(error);
   std::sort(names.begin(), names.end());
   return names;
+}
+
+}  // namespace
+
+std::vector<std::string> ListDirectory(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) Fail(errno);
+  return ListAndClose(fd);
 }
 
 std::string ReadLink(const std::string& path) {
@@ -266,6 +315,96 @@ std::string CreateNamed(int folder, const std::string& prefix, const std::string
 
 std::string FdPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
+// The names of what this wcx creates in a folder start so; a random part
+// follows, and ".part" after that for a partial file.
+std::string OwnPrefix() { return ".wcx-" + std::to_string(getpid()) + "-"; }
+constexpr char kLeftoverHead[] = ".wcx-";
+constexpr char kPartSuffix[] = ".part";
+// The one file in a scratch folder.
+constexpr char kScratchFile[] = "data";
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The process that named something `name` in the form above, and whether
+// it is a partial file (`part`); 0 for a name of any other form.
+pid_t Creator(std::string name, bool& part) {
+  const std::size_t head = sizeof kLeftoverHead - 1;
+  const std::size_t suffix = sizeof kPartSuffix - 1;
+  part = name.size() > suffix && name.compare(name.size() - suffix, suffix, kPartSuffix) == 0;
+  if (part) name.resize(name.size() - suffix);
+  const std::size_t dash = name.find('-', head);
+  if (name.rfind(kLeftoverHead, 0) != 0 || dash == std::string::npos || dash == head ||
+      dash - head > 9 || dash + 1 == name.size()) {
+    return 0;
+  }
+  for (std::size_t at = head; at < name.size(); ++at) {
+    const char c = name[at];
+    const bool letter = (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
+    if (at < dash ? !IsDigit(c) : at > dash && !IsDigit(c) && !letter) return 0;
+  }
+  return static_cast<pid_t>(std::stol(name.substr(head, dash - head)));
+}
+
+// What the plugin may leave in a scratch folder besides wcx's file: its
+// own partial file, .qvNUMBER, where there are no unnamed files.
+bool IsPluginPartial(const std::string& name) {
+  return name.size() > 3 && name.rfind(".qv", 0) == 0 &&
+         std::all_of(name.begin() + 3, name.end(), IsDigit);
+}
+
+// Removes the files in the open folder `folder` whose names `removable`
+// accepts.
+template <typename Accept>
+void RemoveFiles(int folder, Accept removable) noexcept {
+  try {
+    for (const std::string& name : ListAndClose(fcntl(folder, F_DUPFD_CLOEXEC, 0))) {
+      if (removable(name)) unlinkat(folder, name.c_str(), 0);
+    }
+  } catch (...) {
+  }
+}
+
+// Removes what dead runs of wcx, of this user, left in the open folder
+// `folder` after a crash: partial files, and scratch folders with what the
+// plugin or wcx put in them, nothing else.  A run is dead when its process
+// is gone and nothing holds the lock a live run keeps on what it uses; the
+// lock tells a live run in another process-id namespace, or on another
+// machine sharing the folder, whose process cannot be seen from here.
+void RemoveLeftovers(int folder) noexcept {
+  std::vector<std::string> names;
+  try {
+    names = ListAndClose(fcntl(folder, F_DUPFD_CLOEXEC, 0));
+  } catch (...) {
+    return;
+  }
+  for (const std::string& name : names) {
+    bool part = false;
+    const pid_t pid = Creator(name, part);
+    // A zombie, or a process of another user under a number used again,
+    // still counts as there: what it left waits.
+    if (pid <= 0 || pid == getpid() || kill(pid, 0) == 0 || errno != ESRCH) continue;
+    const int left = openat(folder, name.c_str(),
+                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC |
+                                (part ? 0 : O_DIRECTORY));
+    if (left < 0) continue;
+    struct stat st;
+    const bool dead = fstat(left, &st) == 0 && st.st_uid == geteuid() && !LockRefused(left, LOCK_EX);
+    if (dead && part && S_ISREG(st.st_mode)) {
+      unlinkat(folder, name.c_str(), 0);
+    } else if (dead && !part && (st.st_mode & 077) == 0) {
+      RemoveFiles(left, [](const std::string& inside) {
+        return inside == kScratchFile || IsPluginPartial(inside);
+      });
+      unlinkat(folder, name.c_str(), AT_REMOVEDIR);
+    }
+    close(left);
+  }
+}
+
+// Marks what this wcx uses as a live run's (see RemoveLeftovers); where
+// there are no locks, the process id alone tells.
+void ClaimAsLive(int fd) noexcept { flock(fd, LOCK_EX | LOCK_NB); }
+
 }  // namespace
 
 PendingFile::PendingFile(const std::string& target) {
@@ -276,41 +415,43 @@ PendingFile::PendingFile(const std::string& target) {
     real = Resolved(target);
   }
   name_ = NamePart(real);
-  folder_ = open(ParentPart(real).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder_ < 0) Fail(errno);
+  const int folder = open(ParentPart(real).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) Fail(errno);
+  folder_ = File(folder);
   struct stat st;
   std::uint32_t mode = 0666;
-  if (fstatat(folder_, name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+  if (fstatat(folder, name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
     permissions_ = st.st_mode & 07777;
     keep_permissions_ = true;
     mode = permissions_ & 0777;
+    // A file its readers hold is not replaced under them, as the plugin
+    // has it: it is held, locked without waiting, until the new one is in
+    // place, so that no reader starts on it meanwhile.  A file that cannot
+    // be opened cannot be held, and is replaced all the same.
+    held_ = File(openat(folder, name_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
+                                                   O_CLOEXEC));
+    if (held_.fd_ >= 0) {
+      const std::string in_use = InUseText(held_.fd_, LOCK_EX);
+      if (!in_use.empty()) throw InUse(in_use);
+    }
   }
-  int fd = openat(folder_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+  RemoveLeftovers(folder);
+  int fd = openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
   if (fd < 0) {
-    if (!NoUnnamedFiles(errno)) {
-      int error = errno;
-      close(folder_);
-      folder_ = -1;
-      Fail(error);
-    }
-    try {
-      temporary_ = CreateNamed(folder_, ".wcx-", ".part", mode, fd);
-    } catch (...) {
-      close(folder_);
-      folder_ = -1;
-      throw;
-    }
+    if (!NoUnnamedFiles(errno)) Fail(errno);
+    temporary_ = CreateNamed(folder, OwnPrefix(), kPartSuffix, mode, fd);
   }
   file_ = File(fd);
+  ClaimAsLive(fd);
 }
 
 PendingFile::~PendingFile() {
   file_ = File();
-  if (!temporary_.empty()) unlinkat(folder_, temporary_.c_str(), 0);
-  if (folder_ >= 0) close(folder_);
+  if (!temporary_.empty()) unlinkat(folder_.fd_, temporary_.c_str(), 0);
 }
 
 void PendingFile::Commit(bool replace) {
+  const int folder = folder_.fd_;
   // The umask may have narrowed a kept mode, and setuid bits are not made
   // at creation.
   if (keep_permissions_ && fchmod(file_.fd_, permissions_) != 0) Fail(errno);
@@ -320,13 +461,13 @@ void PendingFile::Commit(bool replace) {
     // a hidden name, then one rename over the target.
     const std::string source = FdPath(file_.fd_);
     if (!replace) {
-      if (linkat(AT_FDCWD, source.c_str(), folder_, name_.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+      if (linkat(AT_FDCWD, source.c_str(), folder, name_.c_str(), AT_SYMLINK_FOLLOW) != 0) {
         Fail(errno);
       }
     } else {
-      const std::optional<std::string> hidden =
-          qvcommon::ClaimUniqueName<char>(".wcx-", ".part", [&](const std::string& candidate) {
-            if (linkat(AT_FDCWD, source.c_str(), folder_, candidate.c_str(), AT_SYMLINK_FOLLOW) ==
+      const std::optional<std::string> hidden = qvcommon::ClaimUniqueName<char>(
+          OwnPrefix(), kPartSuffix, [&](const std::string& candidate) {
+            if (linkat(AT_FDCWD, source.c_str(), folder, candidate.c_str(), AT_SYMLINK_FOLLOW) ==
                 0) {
               return true;
             }
@@ -339,56 +480,79 @@ void PendingFile::Commit(bool replace) {
   }
   if (!temporary_.empty()) {
     if (replace) {
-      if (renameat(folder_, temporary_.c_str(), folder_, name_.c_str()) != 0) Fail(errno);
-    } else if (renameat2(folder_, temporary_.c_str(), folder_, name_.c_str(), RENAME_NOREPLACE) !=
+      if (renameat(folder, temporary_.c_str(), folder, name_.c_str()) != 0) Fail(errno);
+    } else if (renameat2(folder, temporary_.c_str(), folder, name_.c_str(), RENAME_NOREPLACE) !=
                0) {
       if (errno != EINVAL && errno != ENOSYS) Fail(errno);
       // File systems without the no-replace rename still refuse a taken
       // name for a hard link.
-      if (linkat(folder_, temporary_.c_str(), folder_, name_.c_str(), 0) != 0) Fail(errno);
-      unlinkat(folder_, temporary_.c_str(), 0);
+      if (linkat(folder, temporary_.c_str(), folder, name_.c_str(), 0) != 0) Fail(errno);
+      unlinkat(folder, temporary_.c_str(), 0);
     }
     temporary_.clear();
   }
-  if (fsync(folder_) != 0 && errno != EINVAL) Fail(errno);
+  if (fsync(folder) != 0 && errno != EINVAL) Fail(errno);
   file_.Close();
+  held_ = File();
 }
 
 PrivateFile::PrivateFile() {
-  const std::string folder = TemporaryDirectory();
-  int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  const int folder = open(TemporaryDirectory().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) Fail(errno);
+  const File open_folder(folder);
+  RemoveLeftovers(folder);
+  int fd = openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   if (fd < 0) {
     if (!NoUnnamedFiles(errno)) Fail(errno);
-    const int at = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (at < 0) Fail(errno);
-    try {
-      named_ = Join(folder, CreateNamed(at, "wcx-", ".tmp", 0600, fd));
-    } catch (...) {
-      close(at);
-      throw;
-    }
-    close(at);
+    // Open, it needs no name: removed at once, nothing is left however wcx
+    // ends, and the plugin opens it through /proc all the same.
+    unlinkat(folder, CreateNamed(folder, OwnPrefix(), kPartSuffix, 0600, fd).c_str(), 0);
   }
   file_ = File(fd);
-  path_ = named_.empty() ? FdPath(fd) : named_;
+  path_ = FdPath(fd);
 }
 
 PrivateFile::~PrivateFile() {
-  if (!named_.empty()) unlink(named_.c_str());
+  // The copy's space goes back now, not when wcx ends.
+  if (!standard_input_) return;
+  const int nothing = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (nothing < 0) return;
+  dup2(nothing, STDIN_FILENO);
+  close(nothing);
+}
+
+void PrivateFile::BecomeStandardInput() noexcept {
+  if (dup2(file_.fd_, STDIN_FILENO) < 0) return;
+  standard_input_ = true;
+  const FileInfo named = Info("/dev/stdin");
+  const FileInfo copy = file_.Info();
+  if (named.kind == Kind::kRegular && named.device == copy.device && named.inode == copy.inode) {
+    path_ = "/dev/stdin";
+  }
 }
 
 PrivateFolder::PrivateFolder(const std::string& parent) {
-  std::string pattern = Join(parent, ".wcx-XXXXXX");
+  const int at = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (at < 0) Fail(errno);
+  const File open_parent(at);
+  RemoveLeftovers(at);
+  std::string pattern = Join(parent, OwnPrefix() + "XXXXXX");
   if (mkdtemp(pattern.data()) == nullptr) Fail(errno);
   path_ = pattern;
+  const int fd = open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    rmdir(path_.c_str());
+    Fail(error);
+  }
+  folder_ = File(fd);
+  ClaimAsLive(fd);
+  file_path_ = Join(path_, kScratchFile);
 }
 
 PrivateFolder::~PrivateFolder() {
   // Only the plugin and wcx write here: plain files, no subfolders.
-  try {
-    for (const std::string& name : ListDirectory(path_)) unlink(Join(path_, name).c_str());
-  } catch (...) {
-  }
+  RemoveFiles(folder_.fd_, [](const std::string&) { return true; });
   rmdir(path_.c_str());
 }
 

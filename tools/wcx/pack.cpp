@@ -85,6 +85,12 @@ void PrintPacked(const Settings& settings, const std::string& archive, const std
   }
 }
 
+// An archive other programs hold is not replaced under them, whether the
+// plugin or wcx would replace it: the same status and words either way.
+[[noreturn]] void ArchiveInUse(const std::string& archive, const std::string& problem) {
+  throw Failure(E_EOPEN, archive, "cannot replace the archive: " + problem);
+}
+
 // One file into an archive file: the plugin does it all, replacing an
 // existing archive the safe way (its permissions kept, a link followed).
 void PackWithPlugin(const Plugin& plugin, const std::string& archive, const std::string& file,
@@ -100,6 +106,11 @@ void PackWithPlugin(const Plugin& plugin, const std::string& archive, const std:
   int result = plugin.PackFiles(os::Absolute(archive), os::ParentPart(absolute) + "/",
                                 os::NamePart(absolute));
   CurrentProgress().Finish(result == 0);
+  if (result == E_EOPEN) {
+    // The plugin answers so too when readers hold the archive to replace.
+    const std::string in_use = os::ReplaceProblem(archive);
+    if (!in_use.empty()) ArchiveInUse(archive, in_use);
+  }
   CheckResult(result, plugin, Command::kPacking, archive);
   // What the plugin read, as it reported it: a file whose size the system
   // does not know beforehand (/proc/cpuinfo) or that grew meanwhile says 0
@@ -145,6 +156,8 @@ ArchiveOutput::ArchiveOutput(const std::string& archive, bool force)
   CheckOutputTarget(archive, force);
   try {
     pending_ = std::make_unique<os::PendingFile>(archive);
+  } catch (const os::InUse& error) {
+    ArchiveInUse(archive, error.what());
   } catch (const os::Error& error) {
     throw Failure(E_ECREATE, archive, std::string("cannot be created: ") + error.what());
   }
