@@ -413,8 +413,11 @@ bool TCompressor::InputStageMatches() {
     }
   };
   const std::uint32_t limit = Cutter(kLevel).limit;
-  for (std::size_t i = 0; filled + 60 < limit; ++i) {
-    put(i % 500 == 499 ? kRuns[i / 500 % std::size(kRuns)] : 1);
+  // put() advances `filled`, which clang's check of for loops cannot see.
+  std::size_t count = 0;
+  while (filled + 60 < limit) {
+    put(count % 500 == 499 ? kRuns[count / 500 % std::size(kRuns)] : 1);
+    ++count;
   }
   put(5000);
   for (int i = 0; i < 2000; ++i) put(1);
